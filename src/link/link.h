@@ -1,0 +1,30 @@
+// Instrument link: the serial line, packet assembly and framing, and the
+// stamping and fault decoding of status packets.
+#pragma once
+
+constexpr unsigned char SOH = 0x01;  // opens a status packet
+constexpr unsigned char STX = 0x02;  // opens any other packet
+constexpr unsigned char EOT = 0x04;  // closes a packet
+
+// Status packet positions.
+constexpr int STAMP_POS = 7;           // logger's time, YYMMDD hh:mm
+constexpr int STAMP_MIN_PACKET = 20;   // stamp 7-18 lies before the EOT
+constexpr int FAULT_POS = 86;          // four hexadecimal digits
+constexpr int FAULT_MIN_PACKET = 91;   // fault word 86-89 lies before the EOT
+
+// Opens SERIAL_PORT and makes it a raw, non-blocking, receive-only line.
+// On failure prints the reason on standard error and ends the process (255).
+void init_serial_port();
+
+// Assembles at most one packet from the line; a complete one is judged,
+// processed, shown and stored. Returns 1 when it stopped for lack of bytes
+// (nchar2 <= 0), 0 when it finished a packet, good or bad.
+int checkkest();
+
+// Stamps the logger's time into the status packet in skest and decodes its
+// fault word, recording any fault. Short packets are left as they are.
+void checkstatus();
+
+// Composes the fault text for a fault word into out and returns how many of
+// its bits count as failures of the minute.
+int decode_fault(unsigned faultnum, char* out, int outsize);

@@ -1,0 +1,91 @@
+// Packet assembly and framing.
+#include "link/link.h"
+#include "logs/logs.h"
+#include "supervisor/supervisor.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+// Bytes print as signed characters widened to int, so 0x80-0xFF show as
+// FFFFFF80-FFFFFFFF, as the stored message logs always have.
+static int widened(unsigned char c) { return static_cast<signed char>(c); }
+
+// Takes the next byte from the chunk already read from the line, reading a
+// new chunk when that is used up. Returns 1 with *c set, 0 when the line
+// holds nothing, or -1 when the read failed.
+static int next_byte(unsigned char* c) {
+    if (mon.rxpos >= mon.rxlen) {
+        mon.rxpos = mon.rxlen = 0;
+        ssize_t n = read(mon.fhR2, mon.rxbuf, sizeof mon.rxbuf);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+            report("read failed: %s\n", strerror(errno));
+            return -1;
+        }
+        if (n == 0) return 0;
+        mon.rxlen = static_cast<int>(n);
+    }
+    *c = mon.rxbuf[mon.rxpos++];
+    return 1;
+}
+
+static void show_raw(unsigned char c) {
+    const char* name = c == SOH ? " SOH" : c == STX ? " STX" : c == EOT ? " EOT" : "";
+    printf("kesrawd pchar2=%i char2 %2.2X <%c>%s\n", mon.pchar2, widened(c), c, name);
+}
+
+// A frame that does not run from a start byte to an EOT: reported, dropped.
+// With no packet open the first byte shows as 00 and the last as the EOT.
+static void reject_frame(unsigned char last_read) {
+    unsigned char first = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[0]) : 0;
+    unsigned char last =
+        mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
+    mon.kesfm++;
+    mon.kesfd++;
+    printf("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first),
+           widened(last));
+    append_record("kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first),
+                  widened(last));
+}
+
+// A good packet: stamped and decoded if a status packet, then shown and
+// stored whole, zero bytes included.
+static void accept_frame() {
+    mon.minnokes = 0;
+    if (static_cast<unsigned char>(mon.skest[0]) == SOH) checkstatus();
+    if (mon.kesd == 1) fwrite(mon.skest, 1, static_cast<size_t>(mon.pchar2), stdout);
+    append_packet();
+}
+
+static bool frame_is_good() {
+    if (mon.pchar2 < 2) return false;
+    unsigned char first = static_cast<unsigned char>(mon.skest[0]);
+    unsigned char last = static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]);
+    return (first == SOH || first == STX) && last == EOT;
+}
+
+int checkkest() {
+    unsigned char c = 0;
+    do {
+        mon.nchar2 = next_byte(&c);
+        if (mon.nchar2 <= 0) return 1;  // an open packet waits for more bytes
+        if (mon.kesrawd == 1) show_raw(c);
+        if (mon.pchar2 > 0) {
+            mon.skest[mon.pchar2++] = static_cast<char>(c);
+        } else if (c == SOH || c == STX) {
+            mon.skest[0] = static_cast<char>(c);
+            mon.pchar2 = 1;
+        }
+    } while (c != EOT && mon.pchar2 < PACKET_MAX);
+
+    mon.skest[mon.pchar2] = '\0';
+    if (frame_is_good())
+        accept_frame();
+    else
+        reject_frame(c);
+    mon.pchar2 = 0;
+    return 0;
+}

@@ -1,0 +1,30 @@
+// Log files: the data directory, the daily status file, the message log and
+// the numbered message record. Every write opens, appends and closes, so the
+// files can be read or moved at any time while the logger runs.
+#pragma once
+
+#include <cstddef>
+
+constexpr const char* DATA_DIR = "./data/";
+
+// Creates ./data/ (mode 0775); an existing directory is fine.
+void make_data_dir();
+
+// Names the day's status file (keslog) from a fresh clock reading, stores the
+// day digits, prints the name and creates the file if it is missing.
+void mkkesnm();
+// The same for the message log (meskeslog).
+void mkmesnm();
+
+// Appends len bytes to path in one piece. When the file cannot be opened it
+// recreates ./data/ and tries once more; a write that cannot complete is cut
+// back so that nothing is left half-written. Failures are reported on
+// standard error (at most once a minute per file). Returns false on failure.
+bool append_bytes(const char* path, const void* data, size_t len);
+
+// Appends the message record "<kesfd>,<timestamp> <text>" to the message log,
+// the text formatted from fmt.
+void append_record(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Appends the packet held in skest, all pchar2 bytes of it, to the status file.
+void append_packet();

@@ -1,0 +1,274 @@
+#include "e2e/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One faketime wrapper kept alive for the whole run: processes started with
+// its FAKETIME_SHARED leave nothing behind in /dev/shm.
+struct FaketimeSession {
+    pid_t holder = -1;  // the wrapper's child, whose end lets the wrapper clean up
+    std::string shared;
+    std::string preload;
+
+    bool ensure() {
+        if (holder > 0) return true;
+        int fds[2];
+        if (pipe(fds) != 0) return false;
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(fds[1], 1);
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 2);  // its "Caught ..." line when the holder ends
+            close(fds[0]);
+            close(fds[1]);
+            execlp("faketime", "faketime", "-f", "@2000-01-01 00:00:00", "sh", "-c",
+                   "echo \"$$|$FAKETIME_SHARED|$LD_PRELOAD\"; exec sleep 100000", (char*)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        std::string line;
+        char c;
+        while (read(fds[0], &c, 1) == 1 && c != '\n') line += c;
+        close(fds[0]);
+        size_t a = line.find('|'), b = line.rfind('|');
+        if (a == std::string::npos || a == b) return false;
+        holder = atoi(line.substr(0, a).c_str());
+        shared = line.substr(a + 1, b - a - 1);
+        preload = line.substr(b + 1);
+        return holder > 0 && !shared.empty();
+    }
+
+    ~FaketimeSession() {
+        if (holder > 0) kill(holder, SIGKILL);
+    }
+};
+
+FaketimeSession faketime_session;
+
+void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+std::string read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void open_pty(int* master, int* slave, std::string* name, bool raw) {
+    char buf[256];
+    ASSERT_EQ(openpty(master, slave, buf, nullptr, nullptr), 0) << strerror(errno);
+    *name = buf;
+    if (raw) {
+        struct termios t;
+        tcgetattr(*slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(*slave, TCSANOW, &t);
+    }
+    set_cloexec(*master);
+    set_cloexec(*slave);
+}
+
+}  // namespace
+
+std::string status_path(const std::string& d) { return "data/KES" + d + ".txt"; }
+
+std::string message_path(const std::string& d) { return "data/MESKES" + d + ".txt"; }
+
+Logger::Logger() {
+    char tmpl[] = "/tmp/kestlog-e2e-XXXXXX";
+    if (mkdtemp(tmpl)) dir_ = tmpl;
+    open_pty(&serial_master_, &serial_slave_, &serial_name_, true);  // a line without echo or editing
+}
+
+Logger::~Logger() {
+    if (pid_ > 0 && exit_status_ < 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (testing::Test::HasFailure()) {
+        fprintf(stderr, "--- console ---\n%s\n--- stderr ---\n%s\n--- dir %s ---\n", console_.c_str(),
+                stderr_text().c_str(), dir_.c_str());
+    } else if (!dir_.empty()) {
+        std::filesystem::remove_all(dir_);
+    }
+    for (int fd : {serial_master_, serial_slave_, console_master_}) {
+        if (fd >= 0) close(fd);
+    }
+}
+
+void Logger::new_serial_line() {
+    close(serial_master_);
+    close(serial_slave_);
+    open_pty(&serial_master_, &serial_slave_, &serial_name_, true);  // a line without echo or editing
+}
+
+void Logger::start(const LoggerOptions& opts, bool wait_ready) {
+    if (opts.write_parfile) {
+        std::string par = opts.parfile;
+        for (size_t at; (at = par.find("@PTY@")) != std::string::npos;) par.replace(at, 5, serial_name_);
+        std::ofstream(dir_ + "/kestlog.par", std::ios::binary) << par;
+    }
+    int console_slave;
+    std::string console_name;
+    open_pty(&console_master_, &console_slave, &console_name, false);
+    // Byte-exact output: no newline translation on the console.
+    struct termios t;
+    tcgetattr(console_slave, &t);
+    t.c_oflag &= ~OPOST;
+    tcsetattr(console_slave, TCSANOW, &t);
+
+    std::vector<std::string> env_strings = {"PATH=/usr/local/bin:/usr/bin:/bin", "TZ=UTC", "HOME=" + dir_,
+                                            "TERM=dumb"};
+    if (!opts.faketime.empty()) {
+        ASSERT_TRUE(faketime_session.ensure()) << "faketime is not installed";
+        env_strings.push_back("LD_PRELOAD=" + faketime_session.preload);
+        env_strings.push_back("FAKETIME_SHARED=" + faketime_session.shared);
+        env_strings.push_back("FAKETIME=" + opts.faketime);
+    }
+    std::vector<char*> env;
+    for (auto& s : env_strings) env.push_back(s.data());
+    env.push_back(nullptr);
+
+    int out_pipe[2] = {-1, -1};
+    if (opts.stdout_to_pipe) {
+        ASSERT_EQ(pipe(out_pipe), 0);
+    }
+    std::string err_path = dir_ + "/stderr.txt";
+
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+        setsid();
+        ioctl(console_slave, TIOCSCTTY, 0);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(console_slave, 0);
+        dup2(opts.stdout_to_pipe ? out_pipe[1] : console_slave, 1);
+        dup2(err, 2);
+        if (opts.close_std_fds) {
+            close(0);
+            close(1);
+            close(2);
+        }
+        if (chdir(dir_.c_str()) != 0) _exit(126);
+        if (opts.file_size_limit != RLIM_INFINITY) {
+            struct rlimit rl = {opts.file_size_limit, opts.file_size_limit};
+            setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        char arg0[] = "kestlog";
+        char* argv[] = {arg0, nullptr};
+        execve(KESTLOG_BIN, argv, env.data());
+        _exit(127);
+    }
+    close(console_slave);
+    if (opts.stdout_to_pipe) {
+        close(out_pipe[1]);
+        close(out_pipe[0]);  // nobody reads: the logger's output meets a broken pipe
+    }
+    if (wait_ready && !opts.close_std_fds && !opts.stdout_to_pipe) {
+        ASSERT_TRUE(wait_console("Awaiting data and/or keyboard input (i.e. type 'help')\n", 10000))
+            << "logger did not start";
+    }
+}
+
+void Logger::pump(int timeout_ms) {
+    if (console_master_ < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return;
+    }
+    struct pollfd p = {console_master_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return;
+    char buf[4096];
+    ssize_t n = read(console_master_, buf, sizeof buf);
+    if (n > 0) {
+        console_.append(buf, static_cast<size_t>(n));
+    } else {
+        // The logger and its children are gone: nothing more will come.
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    }
+}
+
+bool Logger::wait_console(const std::string& needle, int timeout_ms, size_t from) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (console_.find(needle, from) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
+        pump(20);
+    }
+    return true;
+}
+
+bool Logger::wait_file(const std::string& rel, const std::string& expected, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (file(rel) != expected) {
+        if (Clock::now() >= deadline) return false;
+        pump(20);
+    }
+    return true;
+}
+
+bool Logger::wait_file_contains(const std::string& rel, const std::string& needle, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (file(rel).find(needle) == std::string::npos) {
+        if (Clock::now() >= deadline) return false;
+        pump(20);
+    }
+    return true;
+}
+
+int Logger::wait_exit(int timeout_ms) {
+    if (exit_status_ >= 0) return exit_status_;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int status;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            pump(50);  // collect the last output
+            return exit_status_;
+        }
+        if (Clock::now() >= deadline) return -1;
+        pump(20);
+    }
+}
+
+bool Logger::running() { return wait_exit(0) < 0; }
+
+void Logger::signal(int sig) { kill(pid_, sig); }
+
+void Logger::write_serial(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(serial_master_, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            ADD_FAILURE() << "write to serial line: " << strerror(errno);
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::string Logger::file(const std::string& rel) const { return read_all(dir_ + "/" + rel); }

@@ -1,0 +1,67 @@
+// End-to-end harness: runs the built kestlog in a scratch directory with a
+// pseudo-terminal as its serial line and another as its console, optionally
+// under libfaketime, and reads back what it printed and wrote.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <string>
+
+struct LoggerOptions {
+    // Parameter file content; "@PTY@" stands for the serial pseudo-terminal.
+    std::string parfile = "serial_port=@PTY@,9600,7,E,1\n";
+    bool write_parfile = true;
+    // libfaketime specification, e.g. "@2015-06-16 23:59:40 x10"; empty for the real clock.
+    std::string faketime;
+    bool close_std_fds = false;   // start with descriptors 0, 1 and 2 closed
+    bool stdout_to_pipe = false;  // standard output a pipe (closed by the harness at once)
+    rlim_t file_size_limit = RLIM_INFINITY;
+};
+
+class Logger {
+public:
+    Logger();
+    ~Logger();
+
+    // Starts kestlog; waits for its ready banner unless told not to.
+    void start(const LoggerOptions& opts = LoggerOptions(), bool wait_ready = true);
+
+    void write_serial(const std::string& bytes);
+    // Reads the console until needle has appeared after offset `from`.
+    bool wait_console(const std::string& needle, int timeout_ms = 5000, size_t from = 0);
+    // Waits until the file under the scratch directory holds exactly / at least this.
+    bool wait_file(const std::string& rel, const std::string& expected, int timeout_ms = 5000);
+    bool wait_file_contains(const std::string& rel, const std::string& needle, int timeout_ms = 5000);
+    // Waits for the process to end; returns its exit status, or -1 on timeout.
+    int wait_exit(int timeout_ms = 5000);
+    bool running();
+    void signal(int sig);
+
+    std::string file(const std::string& rel) const;
+    std::string stderr_text() const { return file("stderr.txt"); }
+    const std::string& console() const { return console_; }
+    const std::string& dir() const { return dir_; }
+    const std::string& serial_name() const { return serial_name_; }
+    int serial_master() const { return serial_master_; }
+    pid_t pid() const { return pid_; }
+
+    // Replaces the serial pseudo-terminal by a fresh one (the old one is closed).
+    void new_serial_line();
+
+private:
+    void pump(int timeout_ms);
+
+    std::string dir_;
+    std::string serial_name_;
+    int serial_master_ = -1;
+    int serial_slave_ = -1;
+    int console_master_ = -1;
+    pid_t pid_ = -1;
+    int exit_status_ = -1;
+    std::string console_;
+};
+
+// Today's file names for a date given as yyyymmdd.
+std::string status_path(const std::string& yyyymmdd);
+std::string message_path(const std::string& yyyymmdd);

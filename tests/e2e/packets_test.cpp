@@ -1,0 +1,104 @@
+// Packets from the serial line to the daily files.
+#include "e2e/e2e.h"
+
+#include <unistd.h>
+
+namespace {
+
+// A logger on a fake clock starting at the given moment (UTC).
+void start_at(Logger& log, const std::string& when) {
+    LoggerOptions opts;
+    opts.faketime = "@" + when;
+    log.start(opts);
+}
+
+}  // namespace
+
+TEST(Packets, StatusPacketIsStampedAndStoredWithOtherPackets) {
+    Logger log;
+    start_at(log, "2015-01-02 03:04:05");
+    std::string status = status_packet(100);
+    std::string other = stx_packet("any other packet");
+    log.write_serial("line noise" + status + "\r\n" + other);
+    std::string stored = stamped(status, "1501 2 03:04") + other;
+    EXPECT_TRUE(log.wait_file(status_path("20150102"), stored)) << log.file(status_path("20150102"));
+    EXPECT_TRUE(log.wait_console(stored));
+    EXPECT_EQ(log.file(message_path("20150102")).find("kest"), std::string::npos);
+}
+
+TEST(Packets, FaultWordIsRecordedBeforeThePacketIsShown) {
+    Logger log;
+    start_at(log, "2015-06-16 14:02:11");
+    std::string p = status_packet(120, "0029");
+    log.write_serial(p);
+    std::string line = "1,16/06/2015,14:0[23]:\\d\\d, kest fault code=0029 " + lit(",-12V,+5V,DC offset") + "\n";
+    ASSERT_TRUE(log.wait_file_contains(status_path("20150616"), "\x04"));
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")), "\n" + line + "$"));
+    ASSERT_TRUE(log.wait_console("\x04"));
+    EXPECT_TRUE(has_match(log.console(), "\n\n" + line + lit(p.substr(0, 7)))) << log.console();
+}
+
+TEST(Packets, FramingFailuresAreNumberedRecords) {
+    Logger log;
+    start_at(log, "2015-06-16 14:02:11");
+    std::string overflow = "\x01" + std::string(8191, '\x80') + "rest\x04";
+    log.write_serial("\x04" + overflow + stx_packet("good"));
+    ASSERT_TRUE(log.wait_file(status_path("20150616"), stx_packet("good")));
+    std::string m = log.file(message_path("20150616"));
+    EXPECT_TRUE(has_match(m, "\n1,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 04\n"
+                             "2,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 01 FFFFFF80\n"
+                             "3,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 04\n$"))
+        << m;
+    EXPECT_TRUE(log.wait_console("1,kest packet not between 0x01/2 and 0x04, 00 04\n"
+                                 "2,kest packet not between 0x01/2 and 0x04, 01 FFFFFF80\n"
+                                 "3,kest packet not between 0x01/2 and 0x04, 00 04\n"));
+}
+
+TEST(Packets, ZeroByteAndShortStatusPacketsAreStoredWhole) {
+    Logger log;
+    start_at(log, "2015-06-16 14:02:11");
+    std::string with_zero("\x02" "before\0after\x04", 14);
+    std::string tiny = "\x01" "abc\x04";
+    std::string no_fault_word = status_packet(60);
+    log.write_serial(with_zero + tiny + no_fault_word);
+    std::string stored = log.file(status_path("20150616"));
+    ASSERT_TRUE(log.wait_file_contains(status_path("20150616"), "\x01" "KES01 "));
+    stored = log.file(status_path("20150616"));
+    ASSERT_EQ(stored.size(), with_zero.size() + tiny.size() + no_fault_word.size());
+    EXPECT_EQ(stored.substr(0, with_zero.size() + tiny.size()), with_zero + tiny);
+    EXPECT_TRUE(has_match(stored.substr(with_zero.size() + tiny.size()),
+                          "^" + lit(no_fault_word.substr(0, 7)) + "150616 14:0[23]" + lit(no_fault_word.substr(19)) + "$"));
+    EXPECT_EQ(log.file(message_path("20150616")).find("fault"), std::string::npos);
+}
+
+TEST(Packets, PacketSplitAcrossPassesIsStoredOnce) {
+    Logger log;
+    start_at(log, "2015-06-16 14:02:11");
+    std::string p = stx_packet("split into three pieces");
+    log.write_serial(p.substr(0, 5));
+    usleep(1200000);
+    log.write_serial(p.substr(5, 10));
+    usleep(1200000);
+    log.write_serial(p.substr(15));
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), p));
+}
+
+TEST(Packets, BytesFromBeforeSetUpAreDiscarded) {
+    Logger log;
+    log.write_serial(stx_packet("stale"));  // waits in the line before the logger starts
+    LoggerOptions opts;
+    opts.faketime = "@2015-06-16 14:02:11";
+    log.start(opts);
+    log.write_serial("tail of a cut packet\x04" + stx_packet("fresh"));
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("fresh")));
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")), "\n1,[^\n]* kest packet not between 0x01/2 and 0x04, 00 04\n$"));
+}
+
+TEST(Packets, BurstOfManyPacketsIsStoredInOrder) {
+    Logger log;
+    start_at(log, "2015-06-16 14:02:11");
+    std::string all;
+    for (int i = 0; i < 500; i++) all += stx_packet("burst " + std::to_string(i) + std::string(60, '-'));
+    log.write_serial(all);
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), all, 10000));
+}

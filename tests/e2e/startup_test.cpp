@@ -1,0 +1,157 @@
+// Start-up: console lines, files, records, serial line settings and the ways
+// start-up can fail.
+#include "e2e/e2e.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+TEST(Startup, PrintsItsLinesAndWritesStartingRecords) {
+    Logger log;
+    LoggerOptions opts;
+    opts.parfile = "KESTLOG.PAR_updated=2015-06-19\nserial_port=@PTY@,9600,7,E,1\nsite=ABC\n";
+    opts.faketime = "@2015-06-06 10:37:12";
+    log.start(opts);
+    std::string port = log.serial_name();
+    std::string expected =
+        "Program-Version: KESTLOG (build 2015-Jun-19)\n"
+        "Startup time = Sat Jun 06 10:36:12 2015\n\n"
+        "Keyboard initialization successful.\n"
+        "Today's message file name is: ./data/MESKES20150606.txt\n"
+        "Today's kest file name is: ./data/KES20150606.txt\n"
+        "\nUsing parameter file: kestlog.par\n"
+        "KESTLOG.PAR_updated=2015-06-19\n"
+        "serial_port=" + port + ",9600,7,E,1\n"
+        "site=ABC\n"
+        "Serial port, " + port + ", initialization successful.\n"
+        "\nOK, KESTLOG all initialized! Awaiting data and/or keyboard input (i.e. type 'help')\n";
+    EXPECT_EQ(log.console(), expected);
+    std::string ts = "0, 6/06/2015,10:37:12, ";
+    EXPECT_EQ(log.file(message_path("20150606")),
+              ts + "starting KESTLOG (build 2015-Jun-19)\n" + ts + "KESTLOG.PAR_updated=2015-06-19\n" + ts +
+                  "serial_port=" + port + ",9600,7,E,1\n" + ts + "site=ABC\n");
+    EXPECT_TRUE(std::filesystem::exists(log.dir() + "/" + status_path("20150606")));
+    EXPECT_EQ(log.file(status_path("20150606")), "");
+    auto perms = std::filesystem::status(log.dir() + "/data").permissions();
+    EXPECT_TRUE((perms & std::filesystem::perms::owner_write) != std::filesystem::perms::none);
+}
+
+TEST(Startup, EvenMinuteIsShownUnchanged) {
+    Logger log;
+    LoggerOptions opts;
+    opts.faketime = "@2015-12-24 08:40:05";
+    log.start(opts);
+    EXPECT_TRUE(log.wait_console("Startup time = Thu Dec 24 08:40:05 2015\n\n"));
+}
+
+TEST(Startup, ConfiguresTheLineRawAtTheGivenSpeed) {
+    Logger log;
+    LoggerOptions opts;
+    opts.parfile = "serial_port=@PTY@,19200,8,N,2\n";
+    log.start(opts);
+    int fd = open(log.serial_name().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    struct termios t;
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    close(fd);
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_TRUE(t.c_cflag & CLOCAL);
+    EXPECT_FALSE(t.c_cflag & CRTSCTS);
+    EXPECT_FALSE(t.c_cflag & HUPCL);
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK));
+    EXPECT_EQ(t.c_oflag, 0u);
+    EXPECT_EQ(t.c_lflag, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+}
+
+TEST(Startup, MissingDeviceEndsWithReasonAndStatus255) {
+    Logger log;
+    LoggerOptions opts;
+    opts.parfile = "serial_port=/dev/kestlog-no-such-tty,9600,7,E,1\nsite=XYZ\n";
+    opts.faketime = "@2015-06-16 14:02:11";
+    log.start(opts, false);
+    ASSERT_EQ(log.wait_exit(10000), 255);
+    EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)/dev/kestlog-no-such-tty: No such file or directory\n"))
+        << log.stderr_text();
+    EXPECT_EQ(log.file(message_path("20150616")),
+              "0,16/06/2015,14:02:11, starting KESTLOG (build 2015-Jun-19)\n"
+              "0,16/06/2015,14:02:11, serial_port=/dev/kestlog-no-such-tty,9600,7,E,1\n"
+              "0,16/06/2015,14:02:11, site=XYZ\n");
+    EXPECT_EQ(log.console().find("Serial port,"), std::string::npos);
+}
+
+TEST(Startup, DeviceThatIsNotATerminalIsRefused) {
+    Logger log;
+    LoggerOptions opts;
+    opts.parfile = "serial_port=/dev/null\n";
+    log.start(opts, false);
+    ASSERT_EQ(log.wait_exit(10000), 255);
+    EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)tcsetattr failed: Inappropriate ioctl for device\n"));
+}
+
+TEST(Startup, NoParameterFileRunsOnDefaults) {
+    if (access("/dev/ttyUSB0", F_OK) == 0) GTEST_SKIP() << "this machine has a /dev/ttyUSB0";
+    Logger log;
+    LoggerOptions opts;
+    opts.write_parfile = false;
+    opts.faketime = "@2015-06-16 14:02:11";
+    log.start(opts, false);
+    ASSERT_EQ(log.wait_exit(10000), 255);
+    EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)/dev/ttyUSB0: No such file or directory\n"));
+    EXPECT_TRUE(log.wait_console("\nUsing parameter file: kestlog.par\nParameter file was not found, will use defaults\n"));
+    EXPECT_EQ(log.file(message_path("20150616")),
+              "0,16/06/2015,14:02:11, starting KESTLOG (build 2015-Jun-19)\n"
+              "1,16/06/2015,14:02:11, parameter file kestlog.par was not found, will use defaults\n");
+}
+
+TEST(Startup, LongStableDeviceNameWorks) {
+    Logger log;
+    std::string link = log.dir() + "/usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0";
+    ASSERT_EQ(symlink(log.serial_name().c_str(), link.c_str()), 0);
+    LoggerOptions opts;
+    opts.parfile = "serial_port=" + link + ",9600,7,E,1\n";
+    log.start(opts);
+    EXPECT_TRUE(log.wait_console("Serial port, " + link + ", initialization successful.\n"));
+    log.write_serial(stx_packet("via link"));
+    EXPECT_TRUE(log.wait_console(stx_packet("via link")));
+}
+
+TEST(Startup, ClosedStandardDescriptorsNeverCarryTheSerialLine) {
+    Logger log;
+    LoggerOptions opts;
+    opts.close_std_fds = true;
+    opts.faketime = "@2015-06-16 14:02:11";
+    log.start(opts);
+    // Give start-up time to finish, then check the line received nothing.
+    ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "serial_port="));
+    usleep(300000);
+    log.write_serial(stx_packet("still logged"));
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("still logged")));
+    struct pollfd p = {log.serial_master(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 300), 0) << "the logger wrote to its serial line";
+    EXPECT_TRUE(log.running());
+}
+
+TEST(Startup, HangupAndBrokenOutputPipeDoNotKillIt) {
+    Logger log;
+    LoggerOptions opts;
+    opts.stdout_to_pipe = true;
+    opts.faketime = "@2015-06-16 14:02:11";
+    log.start(opts);
+    ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "serial_port="));
+    usleep(300000);
+    log.signal(SIGHUP);
+    std::string all;
+    for (int i = 0; i < 300; i++) all += stx_packet("packet number " + std::to_string(i) + std::string(80, '.'));
+    log.write_serial(all);  // far more than the output buffer: it must be flushed into the pipe
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), all, 10000));
+    usleep(200000);
+    EXPECT_TRUE(log.running());
+}

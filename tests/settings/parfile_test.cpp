@@ -1,0 +1,182 @@
+#include "settings/settings.h"
+#include "testutil.h"
+
+#include <cstdio>
+
+using ParLineTest = StateTest;
+
+TEST_F(ParLineTest, TextSettingsTakeFirstWord) {
+    EXPECT_EQ(parse_parline("site= ABC more\n").kind, ParKind::Applied);
+    EXPECT_STREQ(mon.site, "ABC");
+    parse_parline("KESTLOG.PAR_updated=2015-06-19\r\n");
+    EXPECT_STREQ(mon.pardate, "2015-06-19");
+    parse_parline("maildest=a@x.org;b@y.org\n");
+    EXPECT_STREQ(mon.maildest, "a@x.org b@y.org");
+}
+
+TEST_F(ParLineTest, KessendmailKeepsFirstCharacter) {
+    parse_parline("kessendmail=y\n");
+    EXPECT_EQ(mon.kessendmail, 'y');
+    parse_parline("kessendmail=Yes\n");
+    EXPECT_EQ(mon.kessendmail, 'Y');
+}
+
+TEST_F(ParLineTest, CommentsAndBlankLinesAreIgnored) {
+    for (const char* line : {"; site=XYZ\n", "\n", "  \t \r\n", ""}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(parse_parline(line).kind, ParKind::Ignored);
+    }
+    EXPECT_STREQ(mon.site, "WXX");
+}
+
+TEST_F(ParLineTest, UnknownNames) {
+    for (const char* line : {"site =ABC\n", " site=ABC\n", "SITE=ABC\n", "garbage\n", "=x\n"}) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(parse_parline(line).kind, ParKind::Unknown);
+    }
+    EXPECT_STREQ(mon.site, "WXX");
+}
+
+TEST_F(ParLineTest, EmptyOrOverlongValuesAreRefusedWhole) {
+    ParResult r = parse_parline("site=\n");
+    EXPECT_EQ(r.kind, ParKind::BadValue);
+    EXPECT_STREQ(r.name, "site=");
+
+    std::string longest = "site=" + std::string(TEXT_MAX, 'a') + "\n";
+    EXPECT_EQ(parse_parline(longest.c_str()).kind, ParKind::Applied);
+    EXPECT_EQ(strlen(mon.site), static_cast<size_t>(TEXT_MAX));
+
+    std::string too_long = "maildest=" + std::string(TEXT_MAX + 1, 'b') + "\n";
+    r = parse_parline(too_long.c_str());
+    EXPECT_EQ(r.kind, ParKind::BadValue);
+    EXPECT_STREQ(r.name, "maildest=");
+    EXPECT_STREQ(mon.maildest, "operator@localhost");
+
+    std::string long_port = "serial_port=/dev/" + std::string(TEXT_MAX, 'c') + ",9600,8,N,1\n";
+    EXPECT_EQ(parse_parline(long_port.c_str()).kind, ParKind::BadValue);
+    EXPECT_STREQ(mon.SERIAL_PORT, "/dev/ttyUSB0");
+    EXPECT_EQ(mon.SERIAL_BAUDRATE, static_cast<speed_t>(B9600));
+
+    EXPECT_EQ(parse_parline("serial_port=,9600,8,N,1\n").kind, ParKind::BadValue);
+    EXPECT_EQ(parse_parline("kessendmail=   \n").kind, ParKind::BadValue);
+    EXPECT_EQ(mon.kessendmail, 'Y');
+}
+
+TEST_F(ParLineTest, SerialPortSetsEveryField) {
+    EXPECT_EQ(parse_parline("serial_port=/dev/ttyS1,57600,8,o,2\n").kind, ParKind::Applied);
+    EXPECT_STREQ(mon.SERIAL_PORT, "/dev/ttyS1");
+    EXPECT_EQ(mon.SERIAL_BAUDRATE, static_cast<speed_t>(B57600));
+    EXPECT_EQ(mon.SERIAL_BIT, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(mon.SERIAL_PARITY, static_cast<tcflag_t>(PARENB | PARODD));
+    EXPECT_EQ(mon.SERIAL_STOPB, static_cast<tcflag_t>(CSTOPB));
+
+    parse_parline("serial_port=/dev/ttyS2,1200,7,N,1\n");
+    EXPECT_EQ(mon.SERIAL_BAUDRATE, static_cast<speed_t>(B1200));
+    EXPECT_EQ(mon.SERIAL_BIT, static_cast<tcflag_t>(CS7));
+    EXPECT_EQ(mon.SERIAL_PARITY, 0u);
+    EXPECT_EQ(mon.SERIAL_STOPB, 0u);
+}
+
+TEST_F(ParLineTest, SerialPortMissingFieldsKeepTheirValues) {
+    parse_parline("serial_port=/dev/ttyS1,19200,8,N,2\n");
+    EXPECT_EQ(parse_parline("serial_port=/dev/ttyACM0\n").kind, ParKind::Applied);
+    EXPECT_STREQ(mon.SERIAL_PORT, "/dev/ttyACM0");
+    EXPECT_EQ(mon.SERIAL_BAUDRATE, static_cast<speed_t>(B19200));
+    parse_parline("serial_port=/dev/ttyACM1,4800\n");
+    EXPECT_EQ(mon.SERIAL_BAUDRATE, static_cast<speed_t>(B4800));
+    EXPECT_EQ(mon.SERIAL_BIT, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(mon.SERIAL_STOPB, static_cast<tcflag_t>(CSTOPB));
+}
+
+TEST_F(ParLineTest, SerialPortRefusalsStopAtTheFirstBadField) {
+    struct Case {
+        const char* line;
+        const char* problem;
+    } cases[] = {
+        {"serial_port=/dev/ttyS0,600,8,N,1\n", "Unsupported baud rate\n"},
+        {"serial_port=/dev/ttyS0,99999999999999999999,8,N,1\n", "Unsupported baud rate\n"},
+        {"serial_port=/dev/ttyS0,2400,6,N,1\n", "Unsupported data size\n"},
+        {"serial_port=/dev/ttyS0,2400,8,X,1\n", "Unsupported parity\n"},
+        {"serial_port=/dev/ttyS0,2400,8,N,3\n", "Unsupported stop bits\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        reset_state();
+        ParResult r = parse_parline(c.line);
+        EXPECT_EQ(r.kind, ParKind::Unsupported);
+        EXPECT_STREQ(r.problem, c.problem);
+        EXPECT_STREQ(mon.SERIAL_PORT, "/dev/ttyS0");
+    }
+    // What was accepted before the refused field stays set.
+    reset_state();
+    parse_parline("serial_port=/dev/ttyS0,2400,8,X,1\n");
+    EXPECT_EQ(mon.SERIAL_BAUDRATE, static_cast<speed_t>(B2400));
+    EXPECT_EQ(mon.SERIAL_BIT, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(mon.SERIAL_PARITY, static_cast<tcflag_t>(PARENB));
+}
+
+// The whole file: echo, records and counts.
+class ParFileTest : public StateTest {
+protected:
+    std::string read_file(const std::string& content) {
+        open_day();
+        FILE* f = fopen("kestlog.par", "w");
+        fwrite(content.data(), 1, content.size(), f);
+        fclose(f);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(readparfile(), 0);
+        std::string out = testing::internal::GetCapturedStdout();
+        err_ = testing::internal::GetCapturedStderr();
+        return out;
+    }
+    std::string err_;
+};
+
+TEST_F(ParFileTest, MissingFileUsesDefaultsAndCountsAFailure) {
+    open_day();
+    testing::internal::CaptureStdout();
+    readparfile();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\nUsing parameter file: kestlog.par\nParameter file was not found, will use defaults\n");
+    EXPECT_EQ(messages(),
+              "1,16/06/2015,14:02:11, parameter file kestlog.par was not found, will use defaults\n");
+    EXPECT_EQ(mon.kesfm, 1);
+}
+
+TEST_F(ParFileTest, EveryLineIsEchoedAndProblemsRecorded) {
+    std::string out = read_file("; comment\nsite=ABC\nbogus=1\nsite=\n\nmaildest=x@y");
+    EXPECT_EQ(out,
+              "\nUsing parameter file: kestlog.par\n"
+              "; comment\nsite=ABC\nbogus=1\nunknown parameter\nsite=\nbad value for site=\n\n"
+              "maildest=x@y");
+    EXPECT_EQ(messages(),
+              "0,16/06/2015,14:02:11, ; comment\n"
+              "0,16/06/2015,14:02:11, site=ABC\n"
+              "0,16/06/2015,14:02:11, bogus=1\n"
+              "1,16/06/2015,14:02:11, unknown parameter\n"
+              "1,16/06/2015,14:02:11, site=\n"
+              "2,16/06/2015,14:02:11, bad value for site=\n"
+              "2,16/06/2015,14:02:11, \n"
+              "2,16/06/2015,14:02:11, maildest=x@y");
+    EXPECT_EQ(mon.kesfm, 2);
+    EXPECT_STREQ(mon.site, "ABC");
+    EXPECT_STREQ(mon.maildest, "x@y");
+}
+
+TEST_F(ParFileTest, UnsupportedSettingEndsTheReading) {
+    std::string out = read_file("serial_port=/dev/ttyS0,600,8,N,1\nsite=LATE\n");
+    EXPECT_EQ(err_, "Unsupported baud rate\n");
+    EXPECT_EQ(out, "\nUsing parameter file: kestlog.par\nserial_port=/dev/ttyS0,600,8,N,1\n");
+    EXPECT_STREQ(mon.site, "WXX");
+    EXPECT_STREQ(mon.SERIAL_PORT, "/dev/ttyS0");
+    EXPECT_EQ(mon.kesfm, 0);
+}
+
+TEST_F(ParFileTest, LongLinesAreReadInPieces) {
+    std::string line = "site=" + std::string(PARLINE_MAX, 'a') + "\n";
+    read_file(line);
+    // The first piece holds an over-long value; the rest is a line of its own.
+    EXPECT_STREQ(mon.site, "WXX");
+    EXPECT_EQ(mon.kesfd, 2);  // bad value, then the unknown remainder
+}

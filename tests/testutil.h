@@ -1,0 +1,77 @@
+// Shared unit-test fixture: a fresh state, a controllable clock and a
+// scratch working directory, so tests can read back ./data/.
+#pragma once
+
+#include "logs/logs.h"
+#include "supervisor/supervisor.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+inline time_t fake_now = 0;
+
+inline time_t fake_clock() { return fake_now; }
+
+// Seconds since the epoch for a UTC date and time (the tests run in UTC).
+inline time_t utc(int year, int month, int day, int hour, int minute, int second) {
+    struct tm tm = {};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    return timegm(&tm);
+}
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class StateTest : public testing::Test {
+protected:
+    void SetUp() override {
+        reset_state();
+        fake_now = utc(2015, 6, 16, 14, 2, 11);
+        set_clock_source(fake_clock);
+        char tmpl[] = "/tmp/kestlog-unit-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        old_cwd_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir_);
+    }
+
+    void TearDown() override {
+        std::filesystem::current_path(old_cwd_);
+        std::filesystem::remove_all(dir_);
+        set_clock_source(nullptr);
+    }
+
+    // Names the day's files under ./data/ and takes the pass's timestamp.
+    void open_day() {
+        std::filesystem::create_directory("data");
+        testing::internal::CaptureStdout();
+        mkmesnm();
+        mkkesnm();
+        testing::internal::GetCapturedStdout();
+        curdatetim();
+    }
+
+    std::string messages() { return slurp(mon.meskeslog); }
+    std::string status_file() { return slurp(mon.keslog); }
+
+private:
+    std::string dir_;
+    std::filesystem::path old_cwd_;
+};
+
