@@ -155,3 +155,27 @@ TEST(Startup, HangupAndBrokenOutputPipeDoNotKillIt) {
     usleep(200000);
     EXPECT_TRUE(log.running());
 }
+
+TEST(Startup, ParameterProblemsAreRecordedAndRefusalStopsTheReading) {
+    Logger log;
+    LoggerOptions opts;
+    opts.parfile = "bogus=1\nsite=\nsite=%s%n\nserial_port=@PTY@,9600,8,N,3\nsite=NEVER\n";
+    opts.faketime = "@2015-06-16 14:02:11";
+    log.start(opts);
+    std::string port = log.serial_name();
+    EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)Unsupported stop bits\n"));
+    std::string ts = "16/06/2015,14:02:11, ";
+    EXPECT_EQ(log.file(message_path("20150616")),
+              "0," + ts + "starting KESTLOG (build 2015-Jun-19)\n"
+              "0," + ts + "bogus=1\n"
+              "1," + ts + "unknown parameter\n"
+              "1," + ts + "site=\n"
+              "2," + ts + "bad value for site=\n"
+              "2," + ts + "site=%s%n\n"
+              "2," + ts + "serial_port=" + port + ",9600,8,N,3\n");
+    EXPECT_TRUE(log.wait_console("bogus=1\nunknown parameter\nsite=\nbad value for site=\nsite=%s%n\nserial_port=" +
+                                 port + ",9600,8,N,3\nSerial port, " + port + ", initialization successful.\n"));
+    // The line still works with what was accepted before the refusal.
+    log.write_serial(stx_packet("ok"));
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("ok")));
+}
