@@ -142,6 +142,10 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
 
     std::vector<std::string> env_strings = {"PATH=/usr/local/bin:/usr/bin:/bin", "TZ=UTC", "HOME=" + dir_,
                                             "TERM=dumb"};
+    // Sanitizer builds are configured from the test's own environment.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* v = getenv(name)) env_strings.push_back(std::string(name) + "=" + v);
+    }
     if (!opts.faketime.empty()) {
         ASSERT_TRUE(faketime_session.ensure()) << "faketime is not installed";
         env_strings.push_back("LD_PRELOAD=" + faketime_session.preload);

@@ -23,7 +23,9 @@ TEST(Packets, StatusPacketIsStampedAndStoredWithOtherPackets) {
     std::string stored = stamped(status, "1501 2 03:04") + other;
     EXPECT_TRUE(log.wait_file(status_path("20150102"), stored)) << log.file(status_path("20150102"));
     EXPECT_TRUE(log.wait_console(stored));
-    EXPECT_EQ(log.file(message_path("20150102")).find("kest"), std::string::npos);
+    std::string m = log.file(message_path("20150102"));
+    EXPECT_EQ(m.rfind("0, 2/01/2015,03:04:05, starting KESTLOG", 0), 0u) << m;
+    EXPECT_EQ(m.find("kest"), std::string::npos);
 }
 
 TEST(Packets, FaultWordIsRecordedBeforeThePacketIsShown) {
