@@ -2,9 +2,6 @@
 // scratch working directory, so tests can read back ./data/.
 #pragma once
 
-#include "logs/logs.h"
-#include "supervisor/supervisor.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,6 +11,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "logs/logs.h"
+#include "supervisor/supervisor.h"
 
 inline time_t fake_now = 0;
 
@@ -39,7 +39,7 @@ inline std::string slurp(const std::string& path) {
 }
 
 class StateTest : public testing::Test {
-protected:
+   protected:
     void SetUp() override {
         reset_state();
         fake_now = utc(2015, 6, 16, 14, 2, 11);
@@ -70,8 +70,7 @@ protected:
     std::string messages() { return slurp(mon.meskeslog); }
     std::string status_file() { return slurp(mon.keslog); }
 
-private:
+   private:
     std::string dir_;
     std::filesystem::path old_cwd_;
 };
-

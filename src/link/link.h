@@ -7,10 +7,10 @@ constexpr unsigned char STX = 0x02;  // opens any other packet
 constexpr unsigned char EOT = 0x04;  // closes a packet
 
 // Status packet positions.
-constexpr int STAMP_POS = 7;           // logger's time, YYMMDD hh:mm
-constexpr int STAMP_MIN_PACKET = 20;   // stamp 7-18 lies before the EOT
-constexpr int FAULT_POS = 86;          // four hexadecimal digits
-constexpr int FAULT_MIN_PACKET = 91;   // fault word 86-89 lies before the EOT
+constexpr int STAMP_POS = 7;          // logger's time, YYMMDD hh:mm
+constexpr int STAMP_MIN_PACKET = 20;  // stamp 7-18 lies before the EOT
+constexpr int FAULT_POS = 86;         // four hexadecimal digits
+constexpr int FAULT_MIN_PACKET = 91;  // fault word 86-89 lies before the EOT
 
 // Opens SERIAL_PORT and makes it a raw, non-blocking, receive-only line.
 // On failure prints the reason on standard error and ends the process (255).

@@ -1,13 +1,13 @@
 // Packet assembly and framing.
-#include "link/link.h"
-#include "logs/logs.h"
-#include "supervisor/supervisor.h"
-
 #include <errno.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+
+#include "link/link.h"
+#include "logs/logs.h"
+#include "supervisor/supervisor.h"
 
 // Bytes print as signed characters widened to int, so 0x80-0xFF show as
 // FFFFFF80-FFFFFFFF, as the stored message logs always have.
@@ -41,14 +41,12 @@ static void show_raw(unsigned char c) {
 // With no packet open the first byte shows as 00 and the last as the EOT.
 static void reject_frame(unsigned char last_read) {
     unsigned char first = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[0]) : 0;
-    unsigned char last =
-        mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
+    unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
     mon.kesfm++;
     mon.kesfd++;
     printf("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first),
            widened(last));
-    append_record("kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first),
-                  widened(last));
+    append_record("kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first), widened(last));
 }
 
 // A good packet: stamped and decoded if a status packet, then shown and

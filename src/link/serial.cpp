@@ -1,8 +1,4 @@
 // Opening and configuring the serial line.
-#include "link/link.h"
-
-#include "supervisor/supervisor.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <termios.h>
@@ -11,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "link/link.h"
+#include "supervisor/supervisor.h"
 
 void init_serial_port() {
     mon.fhR2 = open(mon.SERIAL_PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

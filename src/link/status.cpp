@@ -1,11 +1,11 @@
 // Status packets: the logger's time stamp and the fault word.
-#include "link/link.h"
-#include "logs/logs.h"
-#include "supervisor/supervisor.h"
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "link/link.h"
+#include "logs/logs.h"
+#include "supervisor/supervisor.h"
 
 struct FaultBit {
     unsigned bit;
@@ -14,14 +14,22 @@ struct FaultBit {
 };
 
 static const FaultBit fault_bits[] = {
-    {0x8000, ",min noise limit", false}, {0x4000, ",max noise limit", false},
-    {0x2000, ",transient noise", false}, {0x1000, ",constant noise", true},
-    {0x0800, ",false alarm", false},     {0x0400, ",Gunn current low", false},
-    {0x0200, ",not used", false},        {0x0100, ",air temp ", false},
-    {0x0080, ",heater voltage", false},  {0x0040, ",Gunn voltage", false},
-    {0x0020, ",-12V", true},             {0x0010, ",+12V", true},
-    {0x0008, ",+5V", true},              {0x0004, ",heater current", false},
-    {0x0002, ",not used", false},        {0x0001, ",DC offset", false},
+    {0x8000, ",min noise limit", false},
+    {0x4000, ",max noise limit", false},
+    {0x2000, ",transient noise", false},
+    {0x1000, ",constant noise", true},
+    {0x0800, ",false alarm", false},
+    {0x0400, ",Gunn current low", false},
+    {0x0200, ",not used", false},
+    {0x0100, ",air temp ", false},
+    {0x0080, ",heater voltage", false},
+    {0x0040, ",Gunn voltage", false},
+    {0x0020, ",-12V", true},
+    {0x0010, ",+12V", true},
+    {0x0008, ",+5V", true},
+    {0x0004, ",heater current", false},
+    {0x0002, ",not used", false},
+    {0x0001, ",DC offset", false},
 };
 
 int decode_fault(unsigned faultnum, char* out, int outsize) {
@@ -41,8 +49,8 @@ int decode_fault(unsigned faultnum, char* out, int outsize) {
 static void stamp_packet() {
     const char* ts = mon.scurdatetim;  // DD/MM/YYYY,hh:mm:ss,
     char* p = mon.skest + STAMP_POS;
-    const char stamp[12] = {ts[8], ts[9], ts[3], ts[4], ts[0], ts[1],
-                            ' ',   ts[11], ts[12], ':', ts[14], ts[15]};
+    const char stamp[12] = {ts[8], ts[9],  ts[3],  ts[4], ts[0],  ts[1],
+                            ' ',   ts[11], ts[12], ':',   ts[14], ts[15]};
     memcpy(p, stamp, sizeof stamp);
 }
 
@@ -58,8 +66,7 @@ static void check_fault_word() {
     mon.kesfaultnum = static_cast<unsigned>(strtoul(mon.kesfaultcode, nullptr, 16));
     mon.kesfd++;
     mon.kesfm += decode_fault(mon.kesfaultnum, mon.kesfault, sizeof mon.kesfault);
-    printf("\n%i,%s kest fault code=%s %s\n", mon.kesfd, mon.scurdatetim, mon.kesfaultcode,
-           mon.kesfault);
+    printf("\n%i,%s kest fault code=%s %s\n", mon.kesfd, mon.scurdatetim, mon.kesfaultcode, mon.kesfault);
     append_record("kest fault code=%s %s\n", mon.kesfaultcode, mon.kesfault);
 }
 

@@ -1,8 +1,6 @@
 // The data directory, daily file names and appending records and packets.
 #include "logs/logs.h"
 
-#include "supervisor/supervisor.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +9,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "supervisor/supervisor.h"
 
 constexpr time_t WRITE_REPORT_INTERVAL = 60;  // seconds between reports for one file
 

@@ -1,13 +1,12 @@
 // The parameter file kestlog.par: one "name=value" per line.
-#include "settings/settings.h"
-
-#include "logs/logs.h"
-
 #include <errno.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "logs/logs.h"
+#include "settings/settings.h"
 
 static const char* const WHITE = " \t\r\n\v\f";
 

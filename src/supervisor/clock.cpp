@@ -1,8 +1,8 @@
 // Clock readings and the timestamp text stamped into records and packets.
-#include "supervisor/supervisor.h"
-
 #include <cstdio>
 #include <cstring>
+
+#include "supervisor/supervisor.h"
 
 static const char* const weekday_names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 static const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -11,8 +11,8 @@ static const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Ju
 static void format_tm(const struct tm* tm, char out[CTIME_LEN]) {
     const char* wday = (tm->tm_wday >= 0 && tm->tm_wday < 7) ? weekday_names[tm->tm_wday] : "???";
     const char* mname = (tm->tm_mon >= 0 && tm->tm_mon < 12) ? month_names[tm->tm_mon] : "???";
-    snprintf(out, CTIME_LEN, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", wday, mname, tm->tm_mday,
-             tm->tm_hour, tm->tm_min, tm->tm_sec, tm->tm_year + 1900);
+    snprintf(out, CTIME_LEN, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", wday, mname, tm->tm_mday, tm->tm_hour,
+             tm->tm_min, tm->tm_sec, tm->tm_year + 1900);
 }
 
 void format_ctime(time_t t, char out[CTIME_LEN]) {
@@ -38,10 +38,26 @@ void curdatetim() {
     mon.month = static_cast<unsigned char>(tm.tm_mon + 1);
     // DD/MM/YYYY,hh:mm:ss, taken by position from the ctime text; the day
     // keeps ctime's leading blank here, only file names get a '0'.
-    const char text[STAMP_LEN] = {ct[8],  ct[9],  '/', static_cast<char>('0' + mon.month / 10 % 10),
-                                  static_cast<char>('0' + mon.month % 10),     '/',    ct[20],
-                                  ct[21], ct[22], ct[23], ',',    ct[11], ct[12], ':',
-                                  ct[14], ct[15], ':',    ct[17], ct[18], ','};
+    const char text[STAMP_LEN] = {ct[8],
+                                  ct[9],
+                                  '/',
+                                  static_cast<char>('0' + mon.month / 10 % 10),
+                                  static_cast<char>('0' + mon.month % 10),
+                                  '/',
+                                  ct[20],
+                                  ct[21],
+                                  ct[22],
+                                  ct[23],
+                                  ',',
+                                  ct[11],
+                                  ct[12],
+                                  ':',
+                                  ct[14],
+                                  ct[15],
+                                  ':',
+                                  ct[17],
+                                  ct[18],
+                                  ','};
     memcpy(mon.scurdatetim, text, STAMP_LEN);
     mon.scurdatetim[STAMP_LEN] = '\0';
 }

@@ -1,7 +1,7 @@
 // Entry point: start-up, then the once-a-second main loop, for ever.
-#include "supervisor/supervisor.h"
-
 #include <cstdio>
+
+#include "supervisor/supervisor.h"
 
 int main() {
     harden_process();

@@ -1,14 +1,14 @@
 // Start-up sequence and one pass of the main loop.
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "alert/alert.h"
 #include "console/console.h"
 #include "link/link.h"
 #include "logs/logs.h"
 #include "settings/settings.h"
 #include "supervisor/supervisor.h"
-
-#include <unistd.h>
-
-#include <cstdio>
 
 // The start time as shown at start-up: day tens never blank, and the minute
 // lowered to an even one (a start at 10:37 shows 10:36).

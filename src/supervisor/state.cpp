@@ -1,6 +1,4 @@
 // The process-wide state, the clock seam and process-level helpers.
-#include "supervisor/supervisor.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -10,6 +8,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+
+#include "supervisor/supervisor.h"
 
 MonitorState mon;
 

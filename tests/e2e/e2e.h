@@ -1,12 +1,12 @@
 // Helpers shared by the end-to-end tests.
 #pragma once
 
-#include "e2e/harness.h"
-
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
+
+#include "e2e/harness.h"
 
 // A regular expression matching s literally.
 inline std::string lit(const std::string& s) {
@@ -21,7 +21,9 @@ inline bool has_match(const std::string& text, const std::string& pattern) {
 // A status packet of len bytes with the instrument's own time at 7-18 and the
 // fault word at 86-89 (when it fits).
 inline std::string status_packet(size_t len = 100, const std::string& fault = "0000") {
-    std::string p = "\x01" "KES01 010101 00:00 ";
+    std::string p =
+        "\x01"
+        "KES01 010101 00:00 ";
     while (p.size() < len - 1) p += static_cast<char>('A' + p.size() % 26);
     p.resize(len - 1);
     if (len >= 91) p.replace(86, 4, fault);

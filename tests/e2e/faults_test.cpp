@@ -1,8 +1,8 @@
 // Files that cannot be written: the logger keeps running, says what failed
 // and never leaves a packet or record half-written.
-#include "e2e/e2e.h"
-
 #include <filesystem>
+
+#include "e2e/e2e.h"
 
 namespace fs = std::filesystem;
 

@@ -12,7 +12,7 @@ struct LoggerOptions {
     // Parameter file content; "@PTY@" stands for the serial pseudo-terminal.
     std::string parfile = "serial_port=@PTY@,9600,7,E,1\n";
     bool write_parfile = true;
-    // libfaketime specification, e.g. "@2015-06-16 23:59:40 x10"; empty for the real clock.
+    // libfaketime clock setting, e.g. "@2015-06-16 23:59:40 x10"; empty for the real clock.
     std::string faketime;
     bool close_std_fds = false;   // start with descriptors 0, 1 and 2 closed
     bool stdout_to_pipe = false;  // standard output a pipe (closed by the harness at once)
@@ -20,7 +20,7 @@ struct LoggerOptions {
 };
 
 class Logger {
-public:
+   public:
     Logger();
     ~Logger();
 
@@ -49,7 +49,7 @@ public:
     // Replaces the serial pseudo-terminal by a fresh one (the old one is closed).
     void new_serial_line();
 
-private:
+   private:
     void pump(int timeout_ms);
 
     std::string dir_;

@@ -1,7 +1,7 @@
 // Packets from the serial line to the daily files.
-#include "e2e/e2e.h"
-
 #include <unistd.h>
+
+#include "e2e/e2e.h"
 
 namespace {
 
@@ -33,7 +33,8 @@ TEST(Packets, FaultWordIsRecordedBeforeThePacketIsShown) {
     start_at(log, "2015-06-16 14:02:11");
     std::string p = status_packet(120, "0029");
     log.write_serial(p);
-    std::string line = "1,16/06/2015,14:0[23]:\\d\\d, kest fault code=0029 " + lit(",-12V,+5V,DC offset") + "\n";
+    std::string line =
+        "1,16/06/2015,14:0[23]:\\d\\d, kest fault code=0029 " + lit(",-12V,+5V,DC offset") + "\n";
     ASSERT_TRUE(log.wait_file_contains(status_path("20150616"), "\x04"));
     EXPECT_TRUE(has_match(log.file(message_path("20150616")), "\n" + line + "$"));
     ASSERT_TRUE(log.wait_console("\x04"));
@@ -47,29 +48,40 @@ TEST(Packets, FramingFailuresAreNumberedRecords) {
     log.write_serial("\x04" + overflow + stx_packet("good"));
     ASSERT_TRUE(log.wait_file(status_path("20150616"), stx_packet("good")));
     std::string m = log.file(message_path("20150616"));
-    EXPECT_TRUE(has_match(m, "\n1,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 04\n"
-                             "2,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 01 FFFFFF80\n"
-                             "3,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 04\n$"))
+    EXPECT_TRUE(
+        has_match(m,
+                  "\n1,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 04\n"
+                  "2,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 01 FFFFFF80\n"
+                  "3,16/06/2015,14:0[23]:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 04\n$"))
         << m;
-    EXPECT_TRUE(log.wait_console("1,kest packet not between 0x01/2 and 0x04, 00 04\n"
-                                 "2,kest packet not between 0x01/2 and 0x04, 01 FFFFFF80\n"
-                                 "3,kest packet not between 0x01/2 and 0x04, 00 04\n"));
+    EXPECT_TRUE(
+        log.wait_console("1,kest packet not between 0x01/2 and 0x04, 00 04\n"
+                         "2,kest packet not between 0x01/2 and 0x04, 01 FFFFFF80\n"
+                         "3,kest packet not between 0x01/2 and 0x04, 00 04\n"));
 }
 
 TEST(Packets, ZeroByteAndShortStatusPacketsAreStoredWhole) {
     Logger log;
     start_at(log, "2015-06-16 14:02:11");
-    std::string with_zero("\x02" "before\0after\x04", 14);
-    std::string tiny = "\x01" "abc\x04";
+    std::string with_zero(
+        "\x02"
+        "before\0after\x04",
+        14);
+    std::string tiny =
+        "\x01"
+        "abc\x04";
     std::string no_fault_word = status_packet(60);
     log.write_serial(with_zero + tiny + no_fault_word);
     std::string stored = log.file(status_path("20150616"));
-    ASSERT_TRUE(log.wait_file_contains(status_path("20150616"), "\x01" "KES01 "));
+    ASSERT_TRUE(log.wait_file_contains(status_path("20150616"),
+                                       "\x01"
+                                       "KES01 "));
     stored = log.file(status_path("20150616"));
     ASSERT_EQ(stored.size(), with_zero.size() + tiny.size() + no_fault_word.size());
     EXPECT_EQ(stored.substr(0, with_zero.size() + tiny.size()), with_zero + tiny);
-    EXPECT_TRUE(has_match(stored.substr(with_zero.size() + tiny.size()),
-                          "^" + lit(no_fault_word.substr(0, 7)) + "150616 14:0[23]" + lit(no_fault_word.substr(19)) + "$"));
+    EXPECT_TRUE(has_match(
+        stored.substr(with_zero.size() + tiny.size()),
+        "^" + lit(no_fault_word.substr(0, 7)) + "150616 14:0[23]" + lit(no_fault_word.substr(19)) + "$"));
     EXPECT_EQ(log.file(message_path("20150616")).find("fault"), std::string::npos);
 }
 
@@ -93,7 +105,8 @@ TEST(Packets, BytesFromBeforeSetUpAreDiscarded) {
     log.start(opts);
     log.write_serial("tail of a cut packet\x04" + stx_packet("fresh"));
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("fresh")));
-    EXPECT_TRUE(has_match(log.file(message_path("20150616")), "\n1,[^\n]* kest packet not between 0x01/2 and 0x04, 00 04\n$"));
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")),
+                          "\n1,[^\n]* kest packet not between 0x01/2 and 0x04, 00 04\n$"));
 }
 
 TEST(Packets, BurstOfManyPacketsIsStoredInOrder) {

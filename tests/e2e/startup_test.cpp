@@ -1,7 +1,5 @@
 // Start-up: console lines, files, records, serial line settings and the ways
 // start-up can fail.
-#include "e2e/e2e.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,6 +7,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+
+#include "e2e/e2e.h"
 
 TEST(Startup, PrintsItsLinesAndWritesStartingRecords) {
     Logger log;
@@ -25,9 +25,13 @@ TEST(Startup, PrintsItsLinesAndWritesStartingRecords) {
         "Today's kest file name is: ./data/KES20150606.txt\n"
         "\nUsing parameter file: kestlog.par\n"
         "KESTLOG.PAR_updated=2015-06-19\n"
-        "serial_port=" + port + ",9600,7,E,1\n"
+        "serial_port=" +
+        port +
+        ",9600,7,E,1\n"
         "site=ABC\n"
-        "Serial port, " + port + ", initialization successful.\n"
+        "Serial port, " +
+        port +
+        ", initialization successful.\n"
         "\nOK, KESTLOG all initialized! Awaiting data and/or keyboard input (i.e. type 'help')\n";
     EXPECT_EQ(log.console(), expected);
     std::string ts = "0, 6/06/2015,10:37:12, ";
@@ -105,7 +109,8 @@ TEST(Startup, NoParameterFileRunsOnDefaults) {
     log.start(opts, false);
     ASSERT_EQ(log.wait_exit(10000), 255);
     EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)/dev/ttyUSB0: No such file or directory\n"));
-    EXPECT_TRUE(log.wait_console("\nUsing parameter file: kestlog.par\nParameter file was not found, will use defaults\n"));
+    EXPECT_TRUE(log.wait_console(
+        "\nUsing parameter file: kestlog.par\nParameter file was not found, will use defaults\n"));
     EXPECT_EQ(log.file(message_path("20150616")),
               "0,16/06/2015,14:02:11, starting KESTLOG (build 2015-Jun-19)\n"
               "1,16/06/2015,14:02:11, parameter file kestlog.par was not found, will use defaults\n");
@@ -149,7 +154,8 @@ TEST(Startup, HangupAndBrokenOutputPipeDoNotKillIt) {
     usleep(300000);
     log.signal(SIGHUP);
     std::string all;
-    for (int i = 0; i < 300; i++) all += stx_packet("packet number " + std::to_string(i) + std::string(80, '.'));
+    for (int i = 0; i < 300; i++)
+        all += stx_packet("packet number " + std::to_string(i) + std::string(80, '.'));
     log.write_serial(all);  // far more than the output buffer: it must be flushed into the pipe
     EXPECT_TRUE(log.wait_file(status_path("20150616"), all, 10000));
     usleep(200000);
@@ -165,16 +171,28 @@ TEST(Startup, ParameterProblemsAreRecordedAndRefusalStopsTheReading) {
     std::string port = log.serial_name();
     EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)Unsupported stop bits\n"));
     std::string ts = "16/06/2015,14:02:11, ";
-    EXPECT_EQ(log.file(message_path("20150616")),
-              "0," + ts + "starting KESTLOG (build 2015-Jun-19)\n"
-              "0," + ts + "bogus=1\n"
-              "1," + ts + "unknown parameter\n"
-              "1," + ts + "site=\n"
-              "2," + ts + "bad value for site=\n"
-              "2," + ts + "site=%s%n\n"
-              "2," + ts + "serial_port=" + port + ",9600,8,N,3\n");
-    EXPECT_TRUE(log.wait_console("bogus=1\nunknown parameter\nsite=\nbad value for site=\nsite=%s%n\nserial_port=" +
-                                 port + ",9600,8,N,3\nSerial port, " + port + ", initialization successful.\n"));
+    EXPECT_EQ(log.file(message_path("20150616")), "0," + ts +
+                                                      "starting KESTLOG (build 2015-Jun-19)\n"
+                                                      "0," +
+                                                      ts +
+                                                      "bogus=1\n"
+                                                      "1," +
+                                                      ts +
+                                                      "unknown parameter\n"
+                                                      "1," +
+                                                      ts +
+                                                      "site=\n"
+                                                      "2," +
+                                                      ts +
+                                                      "bad value for site=\n"
+                                                      "2," +
+                                                      ts +
+                                                      "site=%s%n\n"
+                                                      "2," +
+                                                      ts + "serial_port=" + port + ",9600,8,N,3\n");
+    EXPECT_TRUE(log.wait_console(
+        "bogus=1\nunknown parameter\nsite=\nbad value for site=\nsite=%s%n\nserial_port=" + port +
+        ",9600,8,N,3\nSerial port, " + port + ", initialization successful.\n"));
     // The line still works with what was accepted before the refusal.
     log.write_serial(stx_packet("ok"));
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("ok")));

@@ -1,14 +1,14 @@
-#include "link/link.h"
-#include "testutil.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <vector>
 
+#include "link/link.h"
+#include "testutil.h"
+
 // Packets are fed through a pipe standing in for the serial line.
 class PacketTest : public StateTest {
-protected:
+   protected:
     void SetUp() override {
         StateTest::SetUp();
         ASSERT_EQ(pipe2(fds_, O_NONBLOCK), 0);
@@ -110,7 +110,10 @@ TEST_F(PacketTest, PacketOfExactlyMaximumSizeIsGood) {
 }
 
 TEST_F(PacketTest, ZeroByteInsidePacketKeepsWholeFrame) {
-    std::string p("\x02" "ab\0cd\x04", 7);
+    std::string p(
+        "\x02"
+        "ab\0cd\x04",
+        7);
     send(p);
     EXPECT_EQ(drain(), p);
     EXPECT_EQ(status_file(), p);
@@ -129,7 +132,10 @@ TEST_F(PacketTest, StatusPacketIsStampedBeforeItIsStored) {
 TEST_F(PacketTest, RawDisplayShowsEveryByte) {
     mon.kesrawd = 1;
     mon.kesd = 0;
-    send(std::string("z\x02" "A\x80\x04", 5));
+    send(
+        std::string("z\x02"
+                    "A\x80\x04",
+                    5));
     std::string out = drain();
     EXPECT_EQ(out,
               "kesrawd pchar2=0 char2 7A <z>\n"
@@ -140,9 +146,15 @@ TEST_F(PacketTest, RawDisplayShowsEveryByte) {
 }
 
 TEST_F(PacketTest, StartByteInsideOpenPacketIsPlainData) {
-    send("\x02" "a\x01" "b\x04");
+    send(
+        "\x02"
+        "a\x01"
+        "b\x04");
     drain();
-    EXPECT_EQ(status_file(), "\x02" "a\x01" "b\x04");
+    EXPECT_EQ(status_file(),
+              "\x02"
+              "a\x01"
+              "b\x04");
 }
 
 TEST_F(PacketTest, LargeBurstIsDrainedInOnePass) {

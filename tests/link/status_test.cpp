@@ -1,7 +1,7 @@
+#include <cstring>
+
 #include "link/link.h"
 #include "testutil.h"
-
-#include <cstring>
 
 // A status packet of the given length (SOH ... EOT) with a fault word when
 // the packet is long enough to hold one.
@@ -15,7 +15,7 @@ static std::string status_packet(size_t len, const char* fault = "0000") {
 }
 
 class StatusTest : public StateTest {
-protected:
+   protected:
     // Loads a packet into the buffer as checkkest would and processes it.
     std::string process(const std::string& packet) {
         memcpy(mon.skest, packet.data(), packet.size());

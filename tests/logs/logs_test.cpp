@@ -1,6 +1,6 @@
-#include "testutil.h"
-
 #include <sys/stat.h>
+
+#include "testutil.h"
 
 using LogsTest = StateTest;
 

@@ -1,7 +1,7 @@
+#include <cstdio>
+
 #include "settings/settings.h"
 #include "testutil.h"
-
-#include <cstdio>
 
 using ParLineTest = StateTest;
 
@@ -117,7 +117,7 @@ TEST_F(ParLineTest, SerialPortRefusalsStopAtTheFirstBadField) {
 
 // The whole file: echo, records and counts.
 class ParFileTest : public StateTest {
-protected:
+   protected:
     std::string read_file(const std::string& content) {
         open_day();
         FILE* f = fopen("kestlog.par", "w");
