@@ -7,6 +7,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -25,49 +26,57 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
 // One faketime wrapper kept alive for the whole run: processes started with
-// its FAKETIME_SHARED leave nothing behind in /dev/shm.
+// its FAKETIME_SHARED leave nothing behind in /dev/shm. Its child waits for
+// the end of a pipe that only this process holds, so however this process
+// ends, the wrapper sees its child finish and removes its shared memory.
 struct FaketimeSession {
-    pid_t holder = -1;  // the wrapper's child, whose end lets the wrapper clean up
+    pid_t wrapper = -1;
+    int hold = -1;  // write end of the pipe the wrapper's child waits on
     std::string shared;
     std::string preload;
 
     bool ensure() {
-        if (holder > 0) return true;
-        int fds[2];
-        if (pipe(fds) != 0) return false;
+        if (wrapper > 0) return true;
+        int out[2], in[2];
+        if (pipe(out) != 0 || pipe(in) != 0) return false;
         pid_t pid = fork();
         if (pid == 0) {
-            dup2(fds[1], 1);
+            dup2(in[0], 0);
+            dup2(out[1], 1);
             int null = open("/dev/null", O_WRONLY);
-            dup2(null, 2);  // its "Caught ..." line when the holder ends
-            close(fds[0]);
-            close(fds[1]);
+            dup2(null, 2);  // its "Caught ..." lines
+            for (int fd : {in[0], in[1], out[0], out[1], null}) close(fd);
             execlp("faketime", "faketime", "-f", "@2000-01-01 00:00:00", "sh", "-c",
-                   "echo \"$$|$FAKETIME_SHARED|$LD_PRELOAD\"; exec sleep 100000", (char*)nullptr);
+                   "echo \"$FAKETIME_SHARED|$LD_PRELOAD\"; exec cat >/dev/null", (char*)nullptr);
             _exit(127);
         }
-        close(fds[1]);
+        close(in[0]);
+        close(out[1]);
+        hold = in[1];
+        set_cloexec(hold);
+        wrapper = pid;
         std::string line;
         char c;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') line += c;
-        close(fds[0]);
-        size_t a = line.find('|'), b = line.rfind('|');
-        if (a == std::string::npos || a == b) return false;
-        holder = atoi(line.substr(0, a).c_str());
-        shared = line.substr(a + 1, b - a - 1);
-        preload = line.substr(b + 1);
-        return holder > 0 && !shared.empty();
+        while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        close(out[0]);
+        size_t bar = line.find('|');
+        if (bar == std::string::npos) return false;
+        shared = line.substr(0, bar);
+        preload = line.substr(bar + 1);
+        return !shared.empty();
     }
 
     ~FaketimeSession() {
-        if (holder > 0) kill(holder, SIGKILL);
+        if (wrapper <= 0) return;
+        close(hold);
+        waitpid(wrapper, nullptr, 0);
     }
 };
 
 FaketimeSession faketime_session;
-
-void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
 
 std::string read_all(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -164,6 +173,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test run that was killed
         setsid();
         ioctl(console_slave, TIOCSCTTY, 0);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
