@@ -1,5 +1,24 @@
-// Alerting: the failure e-mail, at most one per clock hour.
+// Alerting: the failure e-mail, at most one per clock hour. The body file
+// holds the minute's failure count and the last lines of the message log;
+// the host's tail and mail commands run as child processes, and the main
+// loop waits for them at most a minute while the serial line is read into
+// memory.
 #pragma once
 
+#include <cstddef>
+
+#include "supervisor/supervisor.h"
+
+// Room for the mail command line: each recipient character takes at most
+// four when quoted, plus two quotes around each recipient.
+constexpr size_t MAIL_COMMAND_MAX = 16 + 6 * TEXT_MAX + 4 + TEXT_MAX;
+
 // Sends the alert e-mail unless one went out this hour or e-mail is off.
+// Failures are reported on standard error; the hour counts as spent anyway.
 void kesemail();
+
+// Builds the mail command line "mail -skesfail <recipients> < lastmailmsg"
+// into out, quoting for the shell every recipient that holds a character
+// other than letters, digits and @ . _ + -. Never writes past size; returns
+// the length the whole line needs.
+size_t build_mail_command(char* out, size_t size);

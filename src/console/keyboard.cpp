@@ -1,8 +1,117 @@
 // Keyboard commands typed at the console.
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include "console/console.h"
+#include "logs/logs.h"
+#include "supervisor/supervisor.h"
 
-// Will switch the console to character-at-a-time input without keyboard signals.
-void init_keyboard() {}
+constexpr unsigned char CTRL_C = 3;
+constexpr int KB_CLEARED = 80;  // positions cleared after each line
 
-// Will read typed bytes and run the command of each finished line.
-void checkkybd() {}
+static void restore_console() { tcsetattr(STDIN_FILENO, TCSANOW, &mon.initial_settings); }
+
+void init_keyboard() {
+    if (tcgetattr(STDIN_FILENO, &mon.initial_settings) == 0) {
+        // Registered once, however often the console is set up.
+        if (!mon.console_saved) atexit(restore_console);
+        mon.console_saved = true;
+        mon.new_settings = mon.initial_settings;
+        mon.new_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ISIG);
+        mon.new_settings.c_cc[VMIN] = 0;
+        mon.new_settings.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &mon.new_settings);
+    }
+    mon.kbptr = 0;
+    memset(mon.kbword, 0, KB_CLEARED);
+}
+
+static void print_help() {
+    printf("\n");
+    printf("help    - list keyboard commands\n");
+    printf("kesdon    - print all kest status lines\n");
+    printf("kesrawdon - print all kest raw characters\n");
+    printf("comment   - add an operator comment to %s\n", mon.meskes_basefile);
+    printf("quit    - exit program\n");
+}
+
+// The comment is the line after the word "comment", its newline included,
+// cut to COMMENT_MAX characters.
+static void add_comment() {
+    constexpr size_t WORD_LEN = 7;
+    append_record("comment: <%.*s>\n", COMMENT_MAX, mon.kbword + WORD_LEN);
+}
+
+static bool begins_with(const char* word) { return strncmp(mon.kbword, word, strlen(word)) == 0; }
+
+// Runs the command the finished line begins with.
+static KbAction run_command_line() {
+    if (begins_with("help")) {
+        print_help();
+    } else if (begins_with("kesdon")) {
+        mon.kesd = 1;
+    } else if (begins_with("kesdoff")) {
+        mon.kesd = 0;
+    } else if (begins_with("kesrawdon")) {
+        mon.kesrawd = 1;
+    } else if (begins_with("kesrawdoff")) {
+        mon.kesrawd = 0;
+    } else if (begins_with("comment")) {
+        add_comment();
+    } else if (begins_with("quit")) {
+        return KbAction::Quit;
+    } else {
+        printf("Not a valid command word.\n");
+    }
+    return KbAction::None;
+}
+
+KbAction kbinput(unsigned char b) {
+    if (mon.kbptr > KB_LINE_MAX - 1) mon.kbptr = 0;  // an over-long line starts again at the front
+    if (b == CTRL_C) return KbAction::Interrupt;
+    mon.kbchar = static_cast<char>(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+    mon.kbword[mon.kbptr++] = mon.kbchar;
+    if (mon.kbchar != '\n') return KbAction::None;
+
+    mon.kbword[mon.kbptr] = '\0';
+    printf("\ngot word %s\n", mon.kbword);
+    KbAction action = run_command_line();
+    memset(mon.kbword, 0, KB_CLEARED);
+    mon.kbptr = 0;
+    return action;
+}
+
+// Reads one byte from standard input if one is there, without waiting even
+// when standard input is a pipe that stays silent.
+static bool read_typed(unsigned char* b) {
+    struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return false;
+    return read(STDIN_FILENO, b, 1) == 1;
+}
+
+static void quit_program() {
+    mon.kesfm++;
+    mon.kesfd++;
+    append_record("keyboard quit command\n");
+    exit(EXIT_QUIT);
+}
+
+void checkkybd() {
+    unsigned char b;
+    while (read_typed(&b)) {
+        switch (kbinput(b)) {
+            case KbAction::Quit:
+                quit_program();
+                break;
+            case KbAction::Interrupt:
+                exit(EXIT_QUIT);
+            case KbAction::None:
+                break;
+        }
+    }
+}

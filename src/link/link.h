@@ -21,6 +21,14 @@ void init_serial_port();
 // (nchar2 <= 0), 0 when it finished a packet, good or bad.
 int checkkest();
 
+// Reads whatever the line holds into memory without assembling it, so that
+// the line's queue cannot overflow while the main loop waits on a command.
+// The bytes are assembled later, in order, as if they had waited in the queue.
+// Holds at most RX_HOLD_MAX bytes; the rest stays queued in the line.
+// Returns false when nothing more can be held for now: the read delivered
+// nothing or failed, or the memory set aside is full.
+bool hold_serial_input();
+
 // Stamps the logger's time into the status packet in skest and decodes its
 // fault word, recording any fault. Short packets are left as they are.
 void checkstatus();

@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -13,23 +14,47 @@
 // FFFFFF80-FFFFFFFF, as the stored message logs always have.
 static int widened(unsigned char c) { return static_cast<signed char>(c); }
 
-// Takes the next byte from the chunk already read from the line, reading a
+// Reads up to room more bytes from the line onto the end of rxbuf. Returns
+// what read() returned.
+static ssize_t read_more(size_t room) {
+    size_t held = mon.rxbuf.size();
+    mon.rxbuf.resize(held + room);
+    ssize_t n = read(mon.fhR2, mon.rxbuf.data() + held, room);
+    mon.rxbuf.resize(held + static_cast<size_t>(n > 0 ? n : 0));
+    return n;
+}
+
+// Takes the next byte from what was already read from the line, reading a
 // new chunk when that is used up. Returns 1 with *c set, 0 when the line
 // holds nothing, or -1 when the read failed.
 static int next_byte(unsigned char* c) {
-    if (mon.rxpos >= mon.rxlen) {
-        mon.rxpos = mon.rxlen = 0;
-        ssize_t n = read(mon.fhR2, mon.rxbuf, sizeof mon.rxbuf);
+    if (mon.rxpos >= mon.rxbuf.size()) {
+        mon.rxbuf.clear();
+        mon.rxpos = 0;
+        ssize_t n = read_more(RX_CHUNK);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
             report("read failed: %s\n", strerror(errno));
             return -1;
         }
         if (n == 0) return 0;
-        mon.rxlen = static_cast<int>(n);
     }
     *c = mon.rxbuf[mon.rxpos++];
     return 1;
+}
+
+bool hold_serial_input() {
+    if (mon.fhR2 < 0) return false;
+    mon.rxbuf.erase(mon.rxbuf.begin(), mon.rxbuf.begin() + static_cast<ptrdiff_t>(mon.rxpos));
+    mon.rxpos = 0;
+    bool got = false;
+    while (mon.rxbuf.size() < RX_HOLD_MAX) {
+        size_t room = std::min(static_cast<size_t>(RX_CHUNK), RX_HOLD_MAX - mon.rxbuf.size());
+        // Errors are met again, and reported, when checkkest reads the line.
+        if (read_more(room) <= 0) return got;
+        got = true;
+    }
+    return false;  // full: the rest waits in the line's queue
 }
 
 static void show_raw(unsigned char c) {

@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "supervisor/supervisor.h"
 
@@ -52,22 +53,35 @@ void harden_process() {
 
 extern char** environ;
 
-int run_shell(const char* cmdline) {
+pid_t spawn_shell(const char* cmdline, bool own_group) {
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
     sigemptyset(&defaults);
     for (int sig : ignored_signals) sigaddset(&defaults, sig);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    short flags = POSIX_SPAWN_SETSIGDEF;
+    if (own_group) {
+        posix_spawnattr_setpgroup(&attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attr, flags);
 
     char sh[] = "sh", dash_c[] = "-c";
     char* argv[] = {sh, dash_c, const_cast<char*>(cmdline), nullptr};
     pid_t pid;
     int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
     posix_spawnattr_destroy(&attr);
-    if (rc != 0) return -1;
+    if (rc != 0) {
+        report("/bin/sh: %s\n", strerror(rc));
+        return -1;
+    }
+    return pid;
+}
 
+int run_shell(const char* cmdline) {
+    pid_t pid = spawn_shell(cmdline, false);
+    if (pid < 0) return -1;
     int status;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;

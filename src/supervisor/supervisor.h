@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <vector>
 
 // Fixed limits.
 constexpr int PACKET_MAX = 8192;  // bytes of one packet, start byte to EOT
@@ -19,6 +20,7 @@ constexpr int TEXT_MAX = 255;     // settings texts and file names
 constexpr int PARLINE_MAX = 510;  // characters read as one parameter line
 constexpr int RECORD_MAX = 1024;  // one formatted message record
 constexpr int RX_CHUNK = 65536;   // bytes taken from the serial line per read
+constexpr size_t RX_HOLD_MAX = 1 << 20;  // held while a command runs; a minute at 57600 baud is 350 kB
 constexpr int CTIME_LEN = 64;     // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
 constexpr int STAMP_LEN = 20;     // "DD/MM/YYYY,hh:mm:ss,"
 constexpr int WRITE_REPORTS = 4;  // files whose write failures are rate-limited
@@ -61,9 +63,10 @@ struct MonitorState {
     char skest[PACKET_MAX + 1] = {};
     int pchar2 = 0;
     int nchar2 = 0;
-    unsigned char rxbuf[RX_CHUNK] = {};  // bytes read from the line, not yet assembled
-    int rxlen = 0;
-    int rxpos = 0;
+    // Bytes read from the line and not yet assembled: one chunk normally, more
+    // when the line was read into memory while the loop waited on a command.
+    std::vector<unsigned char> rxbuf;
+    size_t rxpos = 0;
 
     // Fault word of the last status packet.
     char kesfaultcode[5] = "";
@@ -75,6 +78,7 @@ struct MonitorState {
     int kbptr = 0;
     char kbchar = 0;
     struct termios initial_settings = {};
+    bool console_saved = false;  // initial_settings were read, so they are put back at exit
     struct termios new_settings = {};
 
     // Serial line.
@@ -136,8 +140,13 @@ void testmin();
 // SIGHUP and puts /dev/null on any of descriptors 0-2 that is closed.
 void harden_process();
 
-// Runs a command line through /bin/sh and waits for it, with the signals the
-// logger ignores back at their defaults in the child. Returns the wait
+// Starts a command line through /bin/sh with the signals the logger ignores
+// back at their defaults, in a process group of its own when own_group (so
+// that it can be ended whole). Returns its pid, or -1 after reporting why
+// the shell could not be started.
+pid_t spawn_shell(const char* cmdline, bool own_group);
+
+// Runs a command line through /bin/sh and waits for it. Returns the wait
 // status, or -1 when the shell could not be started.
 int run_shell(const char* cmdline);
 

@@ -122,7 +122,7 @@ Logger::~Logger() {
     } else if (!dir_.empty()) {
         std::filesystem::remove_all(dir_);
     }
-    for (int fd : {serial_master_, serial_slave_, console_master_}) {
+    for (int fd : {serial_master_, serial_slave_, console_master_, console_slave_, silent_pipe_}) {
         if (fd >= 0) close(fd);
     }
 }
@@ -148,7 +148,8 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     t.c_oflag &= ~OPOST;
     tcsetattr(console_slave, TCSANOW, &t);
 
-    std::vector<std::string> env_strings = {"PATH=/usr/local/bin:/usr/bin:/bin", "TZ=UTC", "HOME=" + dir_,
+    std::vector<std::string> env_strings = {"PATH=" + dir_ + "/bin:/usr/local/bin:/usr/bin:/bin", "TZ=UTC",
+                                            "HOME=" + dir_,
                                             "TERM=dumb"};
     // Sanitizer builds are configured from the test's own environment.
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
@@ -169,6 +170,12 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         ASSERT_EQ(pipe(out_pipe), 0);
     }
     std::string err_path = dir_ + "/stderr.txt";
+    int in_pipe[2] = {-1, -1};
+    if (opts.input == LoggerOptions::Input::SilentPipe) {
+        ASSERT_EQ(pipe(in_pipe), 0);
+        silent_pipe_ = in_pipe[1];
+        set_cloexec(silent_pipe_);
+    }
 
     pid_ = fork();
     ASSERT_GE(pid_, 0);
@@ -177,7 +184,12 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         setsid();
         ioctl(console_slave, TIOCSCTTY, 0);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(console_slave, 0);
+        if (opts.input == LoggerOptions::Input::SilentPipe)
+            dup2(in_pipe[0], 0);
+        else if (opts.input == LoggerOptions::Input::Null)
+            dup2(open("/dev/null", O_RDONLY), 0);
+        else
+            dup2(console_slave, 0);
         dup2(opts.stdout_to_pipe ? out_pipe[1] : console_slave, 1);
         dup2(err, 2);
         if (opts.close_std_fds) {
@@ -196,7 +208,8 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         execve(KESTLOG_BIN, argv, env.data());
         _exit(127);
     }
-    close(console_slave);
+    console_slave_ = console_slave;
+    if (in_pipe[0] >= 0) close(in_pipe[0]);
     if (opts.stdout_to_pipe) {
         close(out_pipe[1]);
         close(out_pipe[0]);  // nobody reads: the logger's output meets a broken pipe
@@ -285,3 +298,21 @@ void Logger::write_serial(const std::string& bytes) {
 }
 
 std::string Logger::file(const std::string& rel) const { return read_all(dir_ + "/" + rel); }
+
+void Logger::type(const std::string& keys) {
+    ASSERT_EQ(write(console_master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+}
+
+void Logger::install_command(const std::string& name, const std::string& script) {
+    std::filesystem::create_directories(dir_ + "/bin");
+    std::string path = dir_ + "/bin/" + name;
+    std::ofstream(path, std::ios::binary) << script;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                           std::filesystem::perms::group_exec);
+}
+
+struct termios Logger::console_settings() const {
+    struct termios t = {};
+    EXPECT_EQ(tcgetattr(console_slave_, &t), 0) << strerror(errno);
+    return t;
+}

@@ -5,6 +5,7 @@
 
 #include <sys/resource.h>
 #include <sys/types.h>
+#include <termios.h>
 
 #include <string>
 
@@ -17,6 +18,8 @@ struct LoggerOptions {
     bool close_std_fds = false;   // start with descriptors 0, 1 and 2 closed
     bool stdout_to_pipe = false;  // standard output a pipe (closed by the harness at once)
     rlim_t file_size_limit = RLIM_INFINITY;
+    // Standard input: the console, a pipe that stays open and silent, or /dev/null.
+    enum class Input { Console, SilentPipe, Null } input = Input::Console;
 };
 
 class Logger {
@@ -28,6 +31,13 @@ class Logger {
     void start(const LoggerOptions& opts = LoggerOptions(), bool wait_ready = true);
 
     void write_serial(const std::string& bytes);
+    // Types keys at the console.
+    void type(const std::string& keys);
+    // Puts an executable script into the scratch directory's bin/, which
+    // comes first on the logger's PATH (stand-ins for host commands).
+    void install_command(const std::string& name, const std::string& script);
+    // The console's terminal settings as they are now.
+    struct termios console_settings() const;
     // Reads the console until needle has appeared after offset `from`.
     bool wait_console(const std::string& needle, int timeout_ms = 5000, size_t from = 0);
     // Waits until the file under the scratch directory holds exactly / at least this.
@@ -57,6 +67,8 @@ class Logger {
     int serial_master_ = -1;
     int serial_slave_ = -1;
     int console_master_ = -1;
+    int console_slave_ = -1;  // kept open so that the settings outlive the logger
+    int silent_pipe_ = -1;  // write end of the pipe given as standard input
     pid_t pid_ = -1;
     int exit_status_ = -1;
     std::string console_;

@@ -168,3 +168,32 @@ TEST_F(PacketTest, LargeBurstIsDrainedInOnePass) {
     EXPECT_EQ(calls, 2001);
     EXPECT_EQ(status_file(), burst);
 }
+
+TEST_F(PacketTest, HeldInputIsAssembledInOrderAfterTheWait) {
+    send("\x02" "fir");
+    EXPECT_EQ(drain(), "");
+    // While a command runs, the line is read into memory, not assembled.
+    send("st\x04" + stx("second"));
+    EXPECT_TRUE(hold_serial_input());
+    send(stx("third"));
+    EXPECT_TRUE(hold_serial_input());
+    EXPECT_FALSE(hold_serial_input()) << "nothing more to hold";
+    EXPECT_EQ(status_file(), "");
+    send(stx("fourth"));
+    EXPECT_EQ(drain(), stx("first") + stx("second") + stx("third") + stx("fourth"));
+    EXPECT_EQ(status_file(), stx("first") + stx("second") + stx("third") + stx("fourth"));
+}
+
+TEST_F(PacketTest, HeldInputIsBounded) {
+    std::string chunk = stx(std::string(8000, 'x'));
+    size_t sent = 0;
+    while (sent < RX_HOLD_MAX + chunk.size()) {
+        send(chunk);
+        sent += chunk.size();
+        hold_serial_input();
+    }
+    EXPECT_EQ(mon.rxbuf.size(), RX_HOLD_MAX);
+    EXPECT_FALSE(hold_serial_input()) << "full";
+    drain();
+    EXPECT_EQ(status_file().size(), sent) << "what did not fit waited in the line";
+}

@@ -1,0 +1,112 @@
+#include "console/console.h"
+#include "testutil.h"
+
+class KeyboardTest : public StateTest {
+   protected:
+    void SetUp() override {
+        StateTest::SetUp();
+        open_day();
+    }
+
+    // Types the bytes; returns the console output. Stops at the first byte
+    // that asks the caller to end the program, and keeps that in last_.
+    std::string type(const std::string& keys) {
+        testing::internal::CaptureStdout();
+        last_ = KbAction::None;
+        for (unsigned char b : keys) {
+            last_ = kbinput(b);
+            if (last_ != KbAction::None) break;
+        }
+        return testing::internal::GetCapturedStdout();
+    }
+
+    KbAction last_ = KbAction::None;
+};
+
+TEST_F(KeyboardTest, CommandsMatchByPrefixInAnyCase) {
+    struct Case {
+        const char* line;
+        int kesd, kesrawd;
+    } cases[] = {
+        {"KESDOFF\n", 0, 0},    {"kesdonx\n", 1, 0},      {"KesRawDon\n", 1, 1},
+        {"kesrawdoff\n", 1, 0}, {"kesdoffice\n", 0, 0},   {"kesrawdon\x7f" "ff\n", 0, 1},
+    };
+    for (const Case& c : cases) {
+        std::string out = type(c.line);
+        EXPECT_EQ(mon.kesd, c.kesd) << c.line;
+        EXPECT_EQ(mon.kesrawd, c.kesrawd) << c.line;
+        std::string lower = c.line;
+        for (char& ch : lower) ch = static_cast<char>(tolower(ch));
+        EXPECT_EQ(out, "\ngot word " + lower + "\n") << "switches print nothing of their own";
+    }
+}
+
+TEST_F(KeyboardTest, HelpListsTheCommandsWithTheMessageLogName) {
+    EXPECT_EQ(type("helpme\n"),
+              "\ngot word helpme\n\n\n"
+              "help    - list keyboard commands\n"
+              "kesdon    - print all kest status lines\n"
+              "kesrawdon - print all kest raw characters\n"
+              "comment   - add an operator comment to MESKES20150616.txt\n"
+              "quit    - exit program\n");
+}
+
+TEST_F(KeyboardTest, AnythingElseIsNotACommand) {
+    EXPECT_EQ(type("\n"), "\ngot word \n\nNot a valid command word.\n");
+    EXPECT_EQ(type("x\x7fhelp\n"), "\ngot word x\x7fhelp\n\nNot a valid command word.\n");
+    EXPECT_EQ(type("kesd\n"), "\ngot word kesd\n\nNot a valid command word.\n");
+    EXPECT_EQ(type("\x1a\x1c\x04\n"), "\ngot word \x1a\x1c\x04\n\nNot a valid command word.\n");
+    EXPECT_EQ(messages(), "");
+}
+
+TEST_F(KeyboardTest, LineCollectsAcrossCallsUntilTheNewline) {
+    EXPECT_EQ(type("he"), "");
+    EXPECT_EQ(mon.kbptr, 2);
+    EXPECT_EQ(type("lp"), "");
+    EXPECT_NE(type("\n").find("quit    - exit program\n"), std::string::npos);
+    EXPECT_EQ(mon.kbptr, 0);
+}
+
+TEST_F(KeyboardTest, LineWrapsAfterEightyOneCharacters) {
+    // 80 characters and the newline: handled whole.
+    std::string eighty = "help" + std::string(76, 'x');
+    EXPECT_NE(type(eighty + "\n").find("help    - list"), std::string::npos);
+    // 81 characters: the newline lands at position 0, an empty line.
+    EXPECT_EQ(type("help" + std::string(77, 'x') + "\n"), "\ngot word \n\nNot a valid command word.\n");
+    // Past that, the line starts again at the front.
+    EXPECT_EQ(type(std::string(81, 'y') + "quit"), "");
+    EXPECT_EQ(type("\n"), "\ngot word quit\n\n");
+    EXPECT_EQ(last_, KbAction::Quit);
+}
+
+TEST_F(KeyboardTest, CommentKeepsItsNewlineUntilCut) {
+    type("Comment Pump serviced\n");
+    std::string t71(71, 'a');
+    type("comment" + t71 + "\n");
+    std::string t73(73, 'b');
+    type("commentary\n");
+    type("comment" + t73 + "\n");
+    std::string ts = "0,16/06/2015,14:02:11, ";
+    EXPECT_EQ(messages(), ts + "comment: < pump serviced\n>\n" +  //
+                              ts + "comment: <" + t71 + "\n>\n" +   //
+                              ts + "comment: <ary\n>\n" +           //
+                              ts + "comment: <" + t73.substr(0, 72) + ">\n");
+    EXPECT_EQ(mon.kesfd, 0);
+    EXPECT_EQ(mon.kesfm, 0);
+}
+
+TEST_F(KeyboardTest, QuitAndCtrlCAreLeftToTheCaller) {
+    type("quitting\n");
+    EXPECT_EQ(last_, KbAction::Quit);
+    EXPECT_EQ(messages(), "") << "the caller writes the quit record";
+
+    EXPECT_EQ(type("qu\x03it\n"), "");
+    EXPECT_EQ(last_, KbAction::Interrupt);
+    EXPECT_EQ(mon.kbptr, 2) << "Ctrl-C is not stored";
+}
+
+TEST_F(KeyboardTest, ZeroByteInALineIsHarmless) {
+    // The line prints up to the zero byte, so without its newline.
+    EXPECT_EQ(type(std::string("he\0lp\n", 6)), "\ngot word he\nNot a valid command word.\n");
+    EXPECT_EQ(mon.kbptr, 0);
+}

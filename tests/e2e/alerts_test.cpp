@@ -1,0 +1,214 @@
+// Minute, hour and day changes under a fast fake clock, and the alert e-mail
+// through stand-ins for the host's mail and tail commands.
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "e2e/e2e.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A mail command that records its arguments and the body it read.
+const char* RECORDING_MAIL =
+    "#!/bin/sh\n"
+    "{ echo mail; for a in \"$@\"; do printf '<%s>\\n' \"$a\"; done; echo body:; cat; } >> mail.log\n";
+
+void start_at(Logger& log, const std::string& when, LoggerOptions opts = LoggerOptions()) {
+    opts.faketime = "@" + when;
+    log.start(opts);
+}
+
+size_t count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+    return n;
+}
+
+// The first n lines of text.
+std::string first_lines(const std::string& text, int n) {
+    size_t end = 0;
+    for (int i = 0; i < n && end != std::string::npos; i++) end = text.find('\n', end) + 1;
+    return text.substr(0, end);
+}
+
+const std::string TAIL_LINE = "tail ./data/MESKES20150616.txt >> lastmailmsg";
+
+}  // namespace
+
+TEST(Alerts, QuietInstrumentGivesNoticesAndOneMailEachHour) {
+    Logger log;
+    log.install_command("mail", RECORDING_MAIL);
+    LoggerOptions opts;
+    opts.parfile += "maildest=ops@example.org;night.shift+kest@example.org\n";
+    start_at(log, "2015-06-16 14:55:30 x60", opts);
+    ASSERT_TRUE(log.wait_console("no good kest packets in 7 minutes.\n", 20000)) << log.console();
+    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=5\n"));
+
+    const std::string mail_line =
+        "mail -skesfail ops@example.org night.shift+kest@example.org < lastmailmsg";
+    const std::string sent = "email message <" + TAIL_LINE + ">\nsent kesfail email message <" + mail_line + ">\n";
+    const std::string c = log.console();
+    // One mail in the first failing minute of each hour; the one at 15:00
+    // judges minute 14:59 after the change of hour re-armed the alert.
+    EXPECT_TRUE(has_match(c, "\n1,16/06/2015,14:58:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=1\n" +
+                                 lit(sent) + "2,16/06/2015,14:59:0\\d, no good kest packets in 4 minutes.\n" +
+                                 "kesfm=1 kesfd=2\n3,16/06/2015,15:00:0\\d, no good kest packets in 5 minutes.\n" +
+                                 "kesfm=1 kesfd=3\n" + lit(sent) + "4,"))
+        << c;
+    EXPECT_EQ(count(c, "sent kesfail"), 2u);
+
+    std::string messages = log.file(message_path("20150616"));
+    EXPECT_TRUE(has_match(messages, "\n5,16/06/2015,15:02:0\\d, no good kest packets in 7 minutes.\n$"));
+    std::string mails = log.file("mail.log");
+    std::string args = "mail\n<-skesfail>\n<ops@example.org>\n<night.shift+kest@example.org>\nbody:\n";
+    // The message log then held the starting record, two parameter lines and
+    // the notices up to the one that sent the mail.
+    EXPECT_EQ(mails, args + "kesfm=1 kesfd=1\n" + first_lines(messages, 4) + args + "kesfm=1 kesfd=3\n" +
+                         first_lines(messages, 6));
+    EXPECT_EQ(log.file("lastmailmsg"), "kesfm=1 kesfd=3\n" + first_lines(messages, 6));
+}
+
+TEST(Alerts, GoodPacketRestartsTheCountAndMailCanBeOff) {
+    Logger log;
+    log.install_command("mail", RECORDING_MAIL);
+    LoggerOptions opts;
+    opts.parfile += "kessendmail=Yes,please\nkessendmail=y\n";
+    start_at(log, "2015-06-16 14:00:30 x60", opts);
+    ASSERT_TRUE(log.wait_console("no good kest packets in 3 minutes.\n", 10000));
+    log.write_serial(stx_packet("alive"));
+    ASSERT_TRUE(log.wait_file(status_path("20150616"), stx_packet("alive")));
+    ASSERT_TRUE(log.wait_console("2,16/06/2015,14:0", 10000));
+    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=2\n"));
+
+    const std::string c = log.console();
+    EXPECT_TRUE(has_match(c, "\n1,16/06/2015,14:03:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=1\n"));
+    EXPECT_TRUE(has_match(c, "\n2,16/06/2015,14:0\\d:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=2\n"));
+    EXPECT_EQ(c.find("in 4 minutes"), std::string::npos);
+    EXPECT_EQ(c.find("email message"), std::string::npos);
+    EXPECT_FALSE(fs::exists(log.dir() + "/lastmailmsg"));
+    EXPECT_FALSE(fs::exists(log.dir() + "/mail.log"));
+}
+
+TEST(Alerts, MidnightRollsTheStatusFileAndRestartsNumbers) {
+    Logger log;
+    log.install_command("mail", RECORDING_MAIL);
+    start_at(log, "2015-06-16 23:59:30 x10");
+    std::string packet = status_packet(100);
+    log.write_serial("\x04" + packet);
+    ASSERT_TRUE(log.wait_file(status_path("20150616"), stamped(packet, "150616 23:59")));
+    ASSERT_TRUE(log.wait_console("Today's kest file name is: ./data/KES20150617.txt\n", 10000));
+    // Minute 23:59 is judged after the day change reset the numbers.
+    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=0\n"));
+    ASSERT_TRUE(log.wait_console("sent kesfail email message"));
+    log.write_serial("\x04" + packet);
+    ASSERT_TRUE(log.wait_file(status_path("20150617"), stamped(packet, "150617 00:00")));
+
+    std::string m = log.file(message_path("20150616"));
+    EXPECT_TRUE(has_match(m,
+                          "\n1,16/06/2015,23:59:3\\d, kest packet not between 0x01/2 and 0x04, 00 04\n"
+                          "1,17/06/2015,00:00:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 04\n$"))
+        << m;
+    EXPECT_FALSE(fs::exists(log.dir() + "/" + message_path("20150617")));
+    EXPECT_EQ(log.file(status_path("20150616")), stamped(packet, "150616 23:59"));
+    EXPECT_EQ(log.file("mail.log").find("mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n0,"), 0u);
+}
+
+TEST(Alerts, UnsafeRecipientsAreQuotedAndAFailedMailIsReported) {
+    Logger log;
+    log.install_command("mail", std::string(RECORDING_MAIL) + "exit 3\n");
+    LoggerOptions opts;
+    // Unknown parameter: a failure at start-up, judged at the first change of minute.
+    opts.parfile += "maildest=ops@example.org;o'hara@example.org;x$(touch${IFS}pwned)\nbogus\n";
+    start_at(log, "2015-06-16 14:00:50 x10", opts);
+    const std::string mail_line =
+        "mail -skesfail ops@example.org 'o'\\''hara@example.org' 'x$(touch${IFS}pwned)' < lastmailmsg";
+    ASSERT_TRUE(log.wait_file_contains("stderr.txt", "mail command failed (status 3): " + mail_line + "\n", 10000))
+        << log.stderr_text();
+    EXPECT_TRUE(log.wait_console("kesfm=1 kesfd=1\nemail message <" + TAIL_LINE + ">\n"));
+    EXPECT_EQ(log.console().find("sent kesfail"), std::string::npos);
+    EXPECT_EQ(log.file("mail.log").find("mail\n<-skesfail>\n<ops@example.org>\n<o'hara@example.org>\n"
+                                        "<x$(touch${IFS}pwned)>\nbody:\nkesfm=1 kesfd=1\n"),
+              0u)
+        << log.file("mail.log");
+    EXPECT_FALSE(fs::exists(log.dir() + "/pwned"));
+}
+
+TEST(Alerts, BodyFileThatCannotBeCreatedSpendsTheHourWithoutMail) {
+    Logger log;
+    log.install_command("mail", RECORDING_MAIL);
+    fs::create_directory(log.dir() + "/lastmailmsg");  // refused even to root
+    LoggerOptions opts;
+    opts.parfile += "bogus\n";
+    start_at(log, "2015-06-16 14:00:50 x10", opts);
+    ASSERT_TRUE(log.wait_file_contains("stderr.txt", "lastmailmsg: Is a directory\n", 10000));
+    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=1\n"));
+    log.write_serial("\x04");  // another failure in the same hour
+    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=2\n", 10000));
+    EXPECT_EQ(log.console().find("email message"), std::string::npos);
+    EXPECT_EQ(count(log.stderr_text(), "lastmailmsg:"), 1u);
+    EXPECT_FALSE(fs::exists(log.dir() + "/mail.log"));
+}
+
+namespace {
+
+// Whether a process is still there (a zombie counts as gone).
+bool alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    size_t paren = line.rfind(')');
+    return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] != 'Z';
+}
+
+}  // namespace
+
+TEST(Alerts, HungMailCommandIsEndedWhilePacketsKeepArriving) {
+    Logger log;
+    // Records its own pid and its child's, then hangs.
+    log.install_command("mail", "#!/bin/sh\nsleep 99999 & echo \"$$ $!\" > mail.pids\nwait\n");
+    LoggerOptions opts;
+    opts.parfile += "bogus\n";
+    start_at(log, "2015-06-16 14:00:50 x10", opts);
+    ASSERT_TRUE(log.wait_file_contains("mail.pids", "\n", 10000));
+    ASSERT_TRUE(log.wait_console("email message <" + TAIL_LINE + ">\n"));
+
+    // Far more than the line's queue holds: this write only completes because
+    // the logger reads the line into memory while it waits.
+    std::string burst;
+    for (int i = 0; i < 2000; i++) burst += status_packet(100);
+    log.write_serial(burst);
+    EXPECT_EQ(log.stderr_text().find("timed out"), std::string::npos) << "the wait ended too early";
+    EXPECT_EQ(log.console().find(burst.substr(0, 7)), std::string::npos) << "packets assembled during the wait";
+
+    ASSERT_TRUE(log.wait_file_contains(
+        "stderr.txt", "mail command timed out after 60 s: mail -skesfail operator@localhost < lastmailmsg\n", 15000));
+    // Stamped with the time of the pass that waited, as if they had waited in the line.
+    std::string stored;
+    for (int i = 0; i < 2000; i++) stored += stamped(status_packet(100), "150616 14:01");
+    ASSERT_TRUE(log.wait_file(status_path("20150616"), stored, 10000))
+        << log.file(status_path("20150616")).size() << " bytes stored";
+    EXPECT_EQ(log.console().find("sent kesfail"), std::string::npos);
+
+    int shell_pid = 0, sleeper_pid = 0;
+    std::ifstream(log.dir() + "/mail.pids") >> shell_pid >> sleeper_pid;
+    EXPECT_FALSE(alive(shell_pid));
+    EXPECT_FALSE(alive(sleeper_pid)) << "the command's own child outlived it";
+    EXPECT_TRUE(log.running());
+}
+
+TEST(Alerts, HungTailIsEndedAndTheMailStillGoesOut) {
+    Logger log;
+    log.install_command("mail", RECORDING_MAIL);
+    log.install_command("tail", "#!/bin/sh\nexec sleep 99999\n");
+    LoggerOptions opts;
+    opts.parfile += "bogus\n";
+    start_at(log, "2015-06-16 14:00:50 x20", opts);
+    ASSERT_TRUE(log.wait_file_contains("stderr.txt", "mail command timed out after 60 s: " + TAIL_LINE + "\n", 15000));
+    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=1\nemail message <" + TAIL_LINE +
+                                     ">\nsent kesfail email message <mail -skesfail operator@localhost < lastmailmsg>\n",
+                                 10000));
+    EXPECT_EQ(log.file("mail.log"), "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n");
+}
