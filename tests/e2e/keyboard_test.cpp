@@ -20,7 +20,7 @@ bool as_found(const struct termios& t) { return (t.c_lflag & ICANON) && (t.c_lfl
 
 TEST(Keyboard, HelpAndDisplaySwitchesInAnyCase) {
     Logger log;
-    start_at(log, "2015-06-16 14:02:11");
+    start_at(log, "2015-06-16 14:02:11 x10");
     EXPECT_TRUE(command_mode(log.console_settings()));
 
     log.type("HeLpMe\r");  // Enter sends a carriage return; the terminal makes it a newline
@@ -53,7 +53,7 @@ TEST(Keyboard, HelpAndDisplaySwitchesInAnyCase) {
 
 TEST(Keyboard, EditingAndSignalKeysAreStoredAsBytes) {
     Logger log;
-    start_at(log, "2015-06-16 14:02:11");
+    start_at(log, "2015-06-16 14:02:11 x10");
     // Ctrl-Z, Ctrl-\ and an erase key: no signal, no editing, just bytes.
     log.type("\x1a\x1c\r");
     ASSERT_TRUE(log.wait_console("\ngot word \x1a\x1c\n\nNot a valid command word.\n"));
@@ -67,7 +67,7 @@ TEST(Keyboard, EditingAndSignalKeysAreStoredAsBytes) {
 
 TEST(Keyboard, CommentsAreRecordedAndCut) {
     Logger log;
-    start_at(log, "2015-06-16 14:02:11");
+    start_at(log, "2015-06-16 14:02:11 x10");
     log.type("Comment Pump serviced\r");
     std::string long_text(73, 'z');  // with "comment", 80 characters: still one line
     log.type("comment" + long_text + "\r");
@@ -85,7 +85,7 @@ TEST(Keyboard, CommentsAreRecordedAndCut) {
 
 TEST(Keyboard, CtrlCEndsAtOnceWithoutARecordAndRestoresTheConsole) {
     Logger log;
-    start_at(log, "2015-06-16 14:02:11");
+    start_at(log, "2015-06-16 14:02:11 x10");
     log.type("qu\x03");
     EXPECT_EQ(log.wait_exit(), 0);
     EXPECT_EQ(log.file(message_path("20150616")).find("quit"), std::string::npos);
