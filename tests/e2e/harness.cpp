@@ -12,6 +12,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -285,9 +286,21 @@ bool Logger::running() { return wait_exit(0) < 0; }
 void Logger::signal(int sig) { kill(pid_, sig); }
 
 void Logger::write_serial(const std::string& bytes) {
+    // The logger may be busy printing what it read: keep reading the console
+    // meanwhile, or both sides could wait on each other for ever.
+    auto deadline = Clock::now() + std::chrono::seconds(30);
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = write(serial_master_, bytes.data() + done, bytes.size() - done);
+        if (Clock::now() >= deadline) {
+            ADD_FAILURE() << "serial line not read: " << done << " of " << bytes.size() << " bytes written";
+            return;
+        }
+        struct pollfd p[2] = {{serial_master_, POLLOUT, 0}, {console_master_, POLLIN, 0}};
+        if (poll(p, 2, 100) <= 0) continue;
+        if (p[1].revents & POLLIN) pump(0);
+        if (!(p[0].revents & POLLOUT)) continue;
+        size_t room = std::min<size_t>(bytes.size() - done, 4096);  // a full write would block
+        ssize_t n = write(serial_master_, bytes.data() + done, room);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             ADD_FAILURE() << "write to serial line: " << strerror(errno);
