@@ -16,7 +16,8 @@ static std::string mail_command(const char* maildest) {
 
 TEST_F(MailCommandTest, OrdinaryAddressesGoInAsTheyStand) {
     EXPECT_EQ(mail_command("ops@example.org"), "mail -skesfail ops@example.org < lastmailmsg");
-    EXPECT_EQ(mail_command("a.b_c+d-e@x.org  f@y.org"), "mail -skesfail a.b_c+d-e@x.org  f@y.org < lastmailmsg");
+    EXPECT_EQ(mail_command("a.b_c+d-e@x.org  f@y.org"),
+              "mail -skesfail a.b_c+d-e@x.org  f@y.org < lastmailmsg");
 }
 
 TEST_F(MailCommandTest, AnyOtherAddressIsQuotedWhole) {

@@ -28,8 +28,14 @@ TEST_F(KeyboardTest, CommandsMatchByPrefixInAnyCase) {
         const char* line;
         int kesd, kesrawd;
     } cases[] = {
-        {"KESDOFF\n", 0, 0},    {"kesdonx\n", 1, 0},      {"KesRawDon\n", 1, 1},
-        {"kesrawdoff\n", 1, 0}, {"kesdoffice\n", 0, 0},   {"kesrawdon\x7f" "ff\n", 0, 1},
+        {"KESDOFF\n", 0, 0},
+        {"kesdonx\n", 1, 0},
+        {"KesRawDon\n", 1, 1},
+        {"kesrawdoff\n", 1, 0},
+        {"kesdoffice\n", 0, 0},
+        {"kesrawdon\x7f"
+         "ff\n",
+         0, 1},
     };
     for (const Case& c : cases) {
         std::string out = type(c.line);
@@ -87,9 +93,9 @@ TEST_F(KeyboardTest, CommentKeepsItsNewlineUntilCut) {
     type("commentary\n");
     type("comment" + t73 + "\n");
     std::string ts = "0,16/06/2015,14:02:11, ";
-    EXPECT_EQ(messages(), ts + "comment: < pump serviced\n>\n" +  //
-                              ts + "comment: <" + t71 + "\n>\n" +   //
-                              ts + "comment: <ary\n>\n" +           //
+    EXPECT_EQ(messages(), ts + "comment: < pump serviced\n>\n" +   //
+                              ts + "comment: <" + t71 + "\n>\n" +  //
+                              ts + "comment: <ary\n>\n" +          //
                               ts + "comment: <" + t73.substr(0, 72) + ">\n");
     EXPECT_EQ(mon.kesfd, 0);
     EXPECT_EQ(mon.kesfm, 0);

@@ -47,16 +47,17 @@ TEST(Alerts, QuietInstrumentGivesNoticesAndOneMailEachHour) {
     ASSERT_TRUE(log.wait_console("no good kest packets in 7 minutes.\n", 20000)) << log.console();
     ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=5\n"));
 
-    const std::string mail_line =
-        "mail -skesfail ops@example.org night.shift+kest@example.org < lastmailmsg";
-    const std::string sent = "email message <" + TAIL_LINE + ">\nsent kesfail email message <" + mail_line + ">\n";
+    const std::string mail_line = "mail -skesfail ops@example.org night.shift+kest@example.org < lastmailmsg";
+    const std::string sent =
+        "email message <" + TAIL_LINE + ">\nsent kesfail email message <" + mail_line + ">\n";
     const std::string c = log.console();
     // One mail in the first failing minute of each hour; the one at 15:00
     // judges minute 14:59 after the change of hour re-armed the alert.
-    EXPECT_TRUE(has_match(c, "\n1,16/06/2015,14:58:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=1\n" +
-                                 lit(sent) + "2,16/06/2015,14:59:0\\d, no good kest packets in 4 minutes.\n" +
-                                 "kesfm=1 kesfd=2\n3,16/06/2015,15:00:0\\d, no good kest packets in 5 minutes.\n" +
-                                 "kesfm=1 kesfd=3\n" + lit(sent) + "4,"))
+    EXPECT_TRUE(
+        has_match(c, "\n1,16/06/2015,14:58:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=1\n" +
+                         lit(sent) + "2,16/06/2015,14:59:0\\d, no good kest packets in 4 minutes.\n" +
+                         "kesfm=1 kesfd=2\n3,16/06/2015,15:00:0\\d, no good kest packets in 5 minutes.\n" +
+                         "kesfm=1 kesfd=3\n" + lit(sent) + "4,"))
         << c;
     EXPECT_EQ(count(c, "sent kesfail"), 2u);
 
@@ -84,8 +85,11 @@ TEST(Alerts, GoodPacketRestartsTheCountAndMailCanBeOff) {
     ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=2\n"));
 
     const std::string c = log.console();
-    EXPECT_TRUE(has_match(c, "\n1,16/06/2015,14:03:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=1\n"));
-    EXPECT_TRUE(has_match(c, lit(stx_packet("alive")) + "2,16/06/2015,14:0\\d:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=2\n"));
+    EXPECT_TRUE(
+        has_match(c, "\n1,16/06/2015,14:03:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=1\n"));
+    EXPECT_TRUE(
+        has_match(c, lit(stx_packet("alive")) +
+                         "2,16/06/2015,14:0\\d:0\\d, no good kest packets in 3 minutes.\nkesfm=1 kesfd=2\n"));
     EXPECT_EQ(c.find("in 4 minutes"), std::string::npos);
     EXPECT_EQ(c.find("email message"), std::string::npos);
     EXPECT_FALSE(fs::exists(log.dir() + "/lastmailmsg"));
@@ -113,7 +117,8 @@ TEST(Alerts, MidnightRollsTheStatusFileAndRestartsNumbers) {
         << m;
     EXPECT_FALSE(fs::exists(log.dir() + "/" + message_path("20150617")));
     EXPECT_EQ(log.file(status_path("20150616")), stamped(packet, "150616 23:59"));
-    EXPECT_EQ(log.file("mail.log").find("mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n0,"), 0u);
+    EXPECT_EQ(
+        log.file("mail.log").find("mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n0,"), 0u);
 }
 
 TEST(Alerts, UnsafeRecipientsAreQuotedAndAFailedMailIsReported) {
@@ -125,12 +130,14 @@ TEST(Alerts, UnsafeRecipientsAreQuotedAndAFailedMailIsReported) {
     start_at(log, "2015-06-16 14:00:50 x10", opts);
     const std::string mail_line =
         "mail -skesfail ops@example.org 'o'\\''hara@example.org' 'x$(touch${IFS}pwned)' < lastmailmsg";
-    ASSERT_TRUE(log.wait_file_contains("stderr.txt", "mail command failed (status 3): " + mail_line + "\n", 10000))
+    ASSERT_TRUE(
+        log.wait_file_contains("stderr.txt", "mail command failed (status 3): " + mail_line + "\n", 10000))
         << log.stderr_text();
     EXPECT_TRUE(log.wait_console("kesfm=1 kesfd=1\nemail message <" + TAIL_LINE + ">\n"));
     EXPECT_EQ(log.console().find("sent kesfail"), std::string::npos);
-    EXPECT_EQ(log.file("mail.log").find("mail\n<-skesfail>\n<ops@example.org>\n<o'hara@example.org>\n"
-                                        "<x$(touch${IFS}pwned)>\nbody:\nkesfm=1 kesfd=1\n"),
+    EXPECT_EQ(log.file("mail.log")
+                  .find("mail\n<-skesfail>\n<ops@example.org>\n<o'hara@example.org>\n"
+                        "<x$(touch${IFS}pwned)>\nbody:\nkesfm=1 kesfd=1\n"),
               0u)
         << log.file("mail.log");
     EXPECT_FALSE(fs::exists(log.dir() + "/pwned"));
@@ -181,10 +188,12 @@ TEST(Alerts, HungMailCommandIsEndedWhilePacketsKeepArriving) {
     for (int i = 0; i < 2000; i++) burst += status_packet(100);
     log.write_serial(burst);
     EXPECT_EQ(log.stderr_text().find("timed out"), std::string::npos) << "the wait ended too early";
-    EXPECT_EQ(log.console().find(burst.substr(0, 7)), std::string::npos) << "packets assembled during the wait";
+    EXPECT_EQ(log.console().find(burst.substr(0, 7)), std::string::npos)
+        << "packets assembled during the wait";
 
     ASSERT_TRUE(log.wait_file_contains(
-        "stderr.txt", "mail command timed out after 60 s: mail -skesfail operator@localhost < lastmailmsg\n", 15000));
+        "stderr.txt", "mail command timed out after 60 s: mail -skesfail operator@localhost < lastmailmsg\n",
+        15000));
     // Stamped with the time of the pass that waited, as if they had waited in the line.
     std::string stored;
     for (int i = 0; i < 2000; i++) stored += stamped(status_packet(100), "150616 14:01");
@@ -206,9 +215,11 @@ TEST(Alerts, HungTailIsEndedAndTheMailStillGoesOut) {
     LoggerOptions opts;
     opts.parfile += "bogus\n";
     start_at(log, "2015-06-16 14:00:50 x20", opts);
-    ASSERT_TRUE(log.wait_file_contains("stderr.txt", "mail command timed out after 60 s: " + TAIL_LINE + "\n", 15000));
-    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=1\nemail message <" + TAIL_LINE +
-                                     ">\nsent kesfail email message <mail -skesfail operator@localhost < lastmailmsg>\n",
-                                 10000));
+    ASSERT_TRUE(log.wait_file_contains("stderr.txt", "mail command timed out after 60 s: " + TAIL_LINE + "\n",
+                                       15000));
+    ASSERT_TRUE(log.wait_console(
+        "kesfm=1 kesfd=1\nemail message <" + TAIL_LINE +
+            ">\nsent kesfail email message <mail -skesfail operator@localhost < lastmailmsg>\n",
+        10000));
     EXPECT_EQ(log.file("mail.log"), "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n");
 }

@@ -150,8 +150,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     tcsetattr(console_slave, TCSANOW, &t);
 
     std::vector<std::string> env_strings = {"PATH=" + dir_ + "/bin:/usr/local/bin:/usr/bin:/bin", "TZ=UTC",
-                                            "HOME=" + dir_,
-                                            "TERM=dumb"};
+                                            "HOME=" + dir_, "TERM=dumb"};
     // Sanitizer builds are configured from the test's own environment.
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         if (const char* v = getenv(name)) env_strings.push_back(std::string(name) + "=" + v);
@@ -320,7 +319,8 @@ void Logger::install_command(const std::string& name, const std::string& script)
     std::filesystem::create_directories(dir_ + "/bin");
     std::string path = dir_ + "/bin/" + name;
     std::ofstream(path, std::ios::binary) << script;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_read |
                                            std::filesystem::perms::group_exec);
 }
 

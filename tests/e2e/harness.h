@@ -68,7 +68,7 @@ class Logger {
     int serial_slave_ = -1;
     int console_master_ = -1;
     int console_slave_ = -1;  // kept open so that the settings outlive the logger
-    int silent_pipe_ = -1;  // write end of the pipe given as standard input
+    int silent_pipe_ = -1;    // write end of the pipe given as standard input
     pid_t pid_ = -1;
     int exit_status_ = -1;
     std::string console_;

@@ -62,7 +62,8 @@ TEST(Keyboard, EditingAndSignalKeysAreStoredAsBytes) {
     EXPECT_TRUE(log.running());
     log.type("quitx\x7f\r");
     EXPECT_EQ(log.wait_exit(), 0);
-    EXPECT_TRUE(has_match(log.file(message_path("20150616")), "\n1,16/06/2015,14:0\\d:\\d\\d, keyboard quit command\n$"));
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")),
+                          "\n1,16/06/2015,14:0\\d:\\d\\d, keyboard quit command\n$"));
 }
 
 TEST(Keyboard, CommentsAreRecordedAndCut) {
@@ -76,7 +77,7 @@ TEST(Keyboard, CommentsAreRecordedAndCut) {
     ASSERT_EQ(log.wait_exit(), 0);
     std::string stamp = "16/06/2015,14:0\\d:\\d\\d, ";
     EXPECT_TRUE(has_match(log.file(message_path("20150616")),
-                          "\n0," + stamp + "comment: < pump serviced\n>\n" +  //
+                          "\n0," + stamp + "comment: < pump serviced\n>\n" +                   //
                               "0," + stamp + "comment: <" + long_text.substr(0, 72) + ">\n" +  //
                               "1," + stamp + "keyboard quit command\n$"))
         << log.file(message_path("20150616"));

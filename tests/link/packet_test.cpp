@@ -170,7 +170,9 @@ TEST_F(PacketTest, LargeBurstIsDrainedInOnePass) {
 }
 
 TEST_F(PacketTest, HeldInputIsAssembledInOrderAfterTheWait) {
-    send("\x02" "fir");
+    send(
+        "\x02"
+        "fir");
     EXPECT_EQ(drain(), "");
     // While a command runs, the line is read into memory, not assembled.
     send("st\x04" + stx("second"));
