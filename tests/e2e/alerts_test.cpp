@@ -16,11 +16,6 @@ const char* RECORDING_MAIL =
     "#!/bin/sh\n"
     "{ echo mail; for a in \"$@\"; do printf '<%s>\\n' \"$a\"; done; echo body:; cat; } >> mail.log\n";
 
-void start_at(Logger& log, const std::string& when, LoggerOptions opts = LoggerOptions()) {
-    opts.faketime = "@" + when;
-    log.start(opts);
-}
-
 size_t count(const std::string& text, const std::string& needle) {
     size_t n = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;

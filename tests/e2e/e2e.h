@@ -37,3 +37,10 @@ inline std::string stamped(std::string packet, const std::string& stamp) {
 }
 
 inline std::string stx_packet(const std::string& body) { return "\x02" + body + "\x04"; }
+
+// Starts a logger on a fake clock from the given moment (UTC), e.g.
+// "2015-06-16 14:02:11 x10" for a clock ten times fast.
+inline void start_at(Logger& log, const std::string& when, LoggerOptions opts = LoggerOptions()) {
+    opts.faketime = "@" + when;
+    log.start(opts);
+}

@@ -6,11 +6,6 @@
 
 namespace {
 
-void start_at(Logger& log, const std::string& when, LoggerOptions opts = LoggerOptions()) {
-    opts.faketime = "@" + when;
-    log.start(opts);
-}
-
 bool command_mode(const struct termios& t) { return !(t.c_lflag & ICANON) && !(t.c_lflag & ISIG); }
 
 // The console as the harness set it up: line editing and keyboard signals on.

@@ -3,17 +3,6 @@
 
 #include "e2e/e2e.h"
 
-namespace {
-
-// A logger on a fake clock starting at the given moment (UTC).
-void start_at(Logger& log, const std::string& when) {
-    LoggerOptions opts;
-    opts.faketime = "@" + when;
-    log.start(opts);
-}
-
-}  // namespace
-
 TEST(Packets, StatusPacketIsStampedAndStoredWithOtherPackets) {
     Logger log;
     start_at(log, "2015-01-02 03:04:05");
