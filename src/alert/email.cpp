@@ -125,6 +125,9 @@ static int wait_command(pid_t pid, long long deadline_ms, const char* cmdline) {
 // Runs a command line in a process group of its own. Returns its exit status
 // (128 + signal when a signal ended it), or one of the results above.
 static int run_command(const char* cmdline, long long deadline_ms) {
+    // What was printed shows before anything the command prints, and before
+    // a wait of up to a minute.
+    fflush(stdout);
     pid_t pid = spawn_shell(cmdline, true);
     if (pid < 0) return COMMAND_NOT_STARTED;
     return wait_command(pid, deadline_ms, cmdline);
