@@ -1,4 +1,7 @@
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "alert/alert.h"
 #include "testutil.h"
@@ -38,4 +41,52 @@ TEST_F(MailCommandTest, LongestRecipientListFitsAndSmallBuffersAreNotOverrun) {
     EXPECT_EQ(build_mail_command(small, 6), strlen("mail -skesfail ops@example.org < lastmailmsg"));
     EXPECT_STREQ(small, "mail ");
     EXPECT_EQ(small[6], '#');
+}
+
+// The alert through a recording stand-in for the host's mail command, with
+// the period checks driven by the test clock.
+class AlertTest : public StateTest {
+   protected:
+    void SetUp() override {
+        StateTest::SetUp();
+        std::filesystem::create_directory("bin");
+        std::ofstream("bin/mail") << "#!/bin/sh\n{ echo \"mail $*\"; cat; } >> mail.log\n";
+        std::filesystem::permissions("bin/mail", std::filesystem::perms::owner_all);
+        old_path_ = getenv("PATH");
+        setenv("PATH", (std::filesystem::current_path().string() + "/bin:" + old_path_).c_str(), 1);
+        fake_now = utc(2015, 6, 16, 13, 59, 30);
+        open_day();
+        readclock();
+        mon.oldmin = mon.acqtimline[15];
+    }
+    void TearDown() override {
+        setenv("PATH", old_path_.c_str(), 1);
+        StateTest::TearDown();
+    }
+    std::string old_path_;
+};
+
+TEST_F(AlertTest, FailuresInEveryMinuteSendOneMailAnHour) {
+    testing::internal::CaptureStdout();
+    for (time_t t = utc(2015, 6, 16, 13, 59, 31); t < utc(2015, 6, 16, 16, 0, 0); t += 30) {
+        mon.kesfm = 1;     // a failure in every minute
+        mon.minnokes = 0;  // while good packets keep coming
+        fake_now = t;
+        curdatetim();
+        testhour();
+        testmin();
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string mails = slurp("mail.log");
+    // At 14:00 (judging 13:59) and at 15:00 (judging 14:59, the alert re-armed).
+    EXPECT_EQ(mails,
+              "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n"
+              "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n");
+    size_t sent = 0;
+    for (size_t at = out.find("sent kesfail"); at != std::string::npos; at = out.find("sent kesfail", at + 1))
+        sent++;
+    EXPECT_EQ(sent, 2u);
+    EXPECT_EQ(out.find("kesfm=1 kesfd=0\nemail message <tail ./data/MESKES20150616.txt >> lastmailmsg>\n"
+                       "sent kesfail email message <mail -skesfail operator@localhost < lastmailmsg>\n"),
+              0u);
 }
