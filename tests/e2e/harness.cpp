@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -177,6 +179,13 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         set_cloexec(silent_pipe_);
     }
 
+    struct passwd* user = nullptr;
+    if (!opts.run_as.empty()) {
+        user = getpwnam(opts.run_as.c_str());
+        ASSERT_NE(user, nullptr) << "no user " << opts.run_as;
+        ASSERT_EQ(chown(dir_.c_str(), user->pw_uid, user->pw_gid), 0) << strerror(errno);
+    }
+
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
@@ -203,6 +212,10 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
             setrlimit(RLIMIT_FSIZE, &rl);
         }
         ::signal(SIGPIPE, SIG_DFL);
+        if (user && (setgroups(opts.groups.size(), opts.groups.data()) != 0 || setgid(user->pw_gid) != 0 ||
+                     setuid(user->pw_uid) != 0)) {
+            _exit(125);
+        }
         char arg0[] = "kestlog";
         char* argv[] = {arg0, nullptr};
         execve(KESTLOG_BIN, argv, env.data());

@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <string>
+#include <vector>
 
 struct LoggerOptions {
     // Parameter file content; "@PTY@" stands for the serial pseudo-terminal.
@@ -20,6 +21,9 @@ struct LoggerOptions {
     rlim_t file_size_limit = RLIM_INFINITY;
     // Standard input: the console, a pipe that stays open and silent, or /dev/null.
     enum class Input { Console, SilentPipe, Null } input = Input::Console;
+    // Run as this user (the test must be root), with these supplementary groups.
+    std::string run_as;
+    std::vector<gid_t> groups;
 };
 
 class Logger {

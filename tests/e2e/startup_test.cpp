@@ -1,8 +1,11 @@
 // Start-up: console lines, files, records, serial line settings and the ways
 // start-up can fail.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,6 +92,57 @@ TEST(Startup, MissingDeviceEndsWithReasonAndStatus255) {
               "0,16/06/2015,14:02:11, serial_port=/dev/kestlog-no-such-tty,9600,7,E,1\n"
               "0,16/06/2015,14:02:11, site=XYZ\n");
     EXPECT_EQ(log.console().find("Serial port,"), std::string::npos);
+}
+
+// A device the user may not open: the second line says who runs the logger,
+// who may open the device, and what usually fixes it. Root is never refused,
+// so the logger runs as nobody.
+class RefusedDevice : public testing::Test {
+   protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to run the logger as an unprivileged user";
+        struct group* gr = getgrnam("dialout");
+        if (!gr || !getpwnam("nobody")) GTEST_SKIP() << "no dialout group or nobody user here";
+        dialout = gr->gr_gid;
+        ASSERT_EQ(chown(log.serial_name().c_str(), 0, dialout), 0) << strerror(errno);
+    }
+
+    std::string run_refused(mode_t mode, std::vector<gid_t> groups) {
+        EXPECT_EQ(chmod(log.serial_name().c_str(), mode), 0) << strerror(errno);
+        LoggerOptions opts;
+        opts.run_as = "nobody";
+        opts.groups = groups;
+        log.start(opts, false);
+        EXPECT_EQ(log.wait_exit(10000), 255);
+        return log.stderr_text();
+    }
+
+    Logger log;
+    gid_t dialout = 0;
+};
+
+TEST_F(RefusedDevice, OutsiderIsToldToJoinTheDeviceGroup) {
+    std::string err = run_refused(0660, {});
+    const std::string& tty = log.serial_name();
+    EXPECT_TRUE(
+        has_match(err, "(^|\n)" + lit(tty + ": Permission denied\n") +
+                           lit("kestlog runs as user nobody; " + tty +
+                               " is owned by root, group dialout, mode crw-rw----: add the user to that "
+                               "group (usermod -a -G dialout nobody), then log in again or restart the "
+                               "service\n")))
+        << err;
+}
+
+TEST_F(RefusedDevice, MemberIsToldTheGroupLacksAccess) {
+    std::string err = run_refused(0600, {dialout});
+    const std::string& tty = log.serial_name();
+    EXPECT_TRUE(has_match(err, lit(tty +
+                                   ": Permission denied\nkestlog runs as user nobody, a member of group "
+                                   "dialout; " +
+                                   tty +
+                                   " is owned by root, group dialout, mode crw-------: the group needs read "
+                                   "and write access (a udev rule with MODE=\"0660\")\n")))
+        << err;
 }
 
 TEST(Startup, DeviceThatIsNotATerminalIsRefused) {
