@@ -31,7 +31,8 @@ struct Options {
     std::string device;  // serial device; empty for a new pseudo-terminal
     std::string line = "9600,7,E,1";
     long interval_ms = 1000;
-    long count = 0;  // packets to send; 0 for no end
+    long wait_ms = 0;  // before the first packet
+    long count = 0;    // packets to send; 0 for no end
     std::vector<std::string> faults = {"0000"};
     long stx_every = 10;     // every n-th packet an STX packet; 0 for none
     long noise = 0;          // noise bytes before each packet
@@ -40,8 +41,7 @@ struct Options {
     long silence_after = 0;  // a silence after every n packets ...
     long silence_ms = 0;     // ... this long
     std::string replay;      // recorded status file
-    unsigned seed = 0;
-    bool seeded = false;
+    long seed = -1;          // -1: from the clock
 };
 
 volatile sig_atomic_t stop_requested = 0;
@@ -57,6 +57,7 @@ void usage(FILE* out) {
         "  -d, --device PATH       talk on this serial device instead\n"
         "  -p, --line S,B,P,T      device speed, data bits, parity, stop bits (9600,7,E,1)\n"
         "  -i, --interval MS       milliseconds between packets (1000)\n"
+        "  -w, --wait MS           milliseconds before the first packet (0)\n"
         "  -n, --count N           send N packets, then stay silent (0: no end)\n"
         "  -f, --fault W[,W...]    fault words, four characters each, cycled (0000)\n"
         "  -x, --stx-every N       every N-th packet is an STX message packet (10; 0: none)\n"
@@ -88,75 +89,58 @@ bool parse_silence(const char* text, Options* o) {
            to_long(s.substr(colon + 1).c_str(), 0, &o->silence_ms);
 }
 
+// An option that takes a whole number, with the least value it accepts.
+struct NumberOption {
+    int c;
+    long Options::*field;
+    long min;
+};
+
+const NumberOption* number_option(int c) {
+    static const NumberOption numbers[] = {{'i', &Options::interval_ms, 1}, {'w', &Options::wait_ms, 0},
+                                           {'n', &Options::count, 0},       {'x', &Options::stx_every, 0},
+                                           {'z', &Options::noise, 0},       {'b', &Options::broken_every, 0},
+                                           {'s', &Options::split_ms, 0},    {'S', &Options::seed, 0}};
+    for (const NumberOption& n : numbers) {
+        if (n.c == c) return &n;
+    }
+    return nullptr;
+}
+
 // Returns false after printing why the options cannot be used.
 bool parse_options(int argc, char** argv, Options* o) {
-    static const struct option longopts[] = {{"link", required_argument, nullptr, 'l'},
-                                             {"device", required_argument, nullptr, 'd'},
-                                             {"line", required_argument, nullptr, 'p'},
-                                             {"interval", required_argument, nullptr, 'i'},
-                                             {"count", required_argument, nullptr, 'n'},
-                                             {"fault", required_argument, nullptr, 'f'},
-                                             {"stx-every", required_argument, nullptr, 'x'},
-                                             {"noise", required_argument, nullptr, 'z'},
-                                             {"broken", required_argument, nullptr, 'b'},
-                                             {"split", required_argument, nullptr, 's'},
-                                             {"silence", required_argument, nullptr, 'q'},
-                                             {"replay", required_argument, nullptr, 'r'},
-                                             {"seed", required_argument, nullptr, 'S'},
-                                             {"help", no_argument, nullptr, 'h'},
-                                             {nullptr, 0, nullptr, 0}};
+    static const struct option longopts[] = {
+        {"link", required_argument, nullptr, 'l'},   {"device", required_argument, nullptr, 'd'},
+        {"line", required_argument, nullptr, 'p'},   {"interval", required_argument, nullptr, 'i'},
+        {"wait", required_argument, nullptr, 'w'},   {"count", required_argument, nullptr, 'n'},
+        {"fault", required_argument, nullptr, 'f'},  {"stx-every", required_argument, nullptr, 'x'},
+        {"noise", required_argument, nullptr, 'z'},  {"broken", required_argument, nullptr, 'b'},
+        {"split", required_argument, nullptr, 's'},  {"silence", required_argument, nullptr, 'q'},
+        {"replay", required_argument, nullptr, 'r'}, {"seed", required_argument, nullptr, 'S'},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "l:d:p:i:n:f:x:z:b:s:q:r:h", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:d:p:i:w:n:f:x:z:b:s:q:r:h", longopts, nullptr)) != -1) {
         bool ok = true;
-        long seed = 0;
-        switch (c) {
-            case 'l':
-                o->link = optarg;
-                break;
-            case 'd':
-                o->device = optarg;
-                break;
-            case 'p':
-                o->line = optarg;
-                break;
-            case 'i':
-                ok = to_long(optarg, 1, &o->interval_ms);
-                break;
-            case 'n':
-                ok = to_long(optarg, 0, &o->count);
-                break;
-            case 'f':
-                ok = parse_fault_list(optarg, &o->faults);
-                break;
-            case 'x':
-                ok = to_long(optarg, 0, &o->stx_every);
-                break;
-            case 'z':
-                ok = to_long(optarg, 0, &o->noise);
-                break;
-            case 'b':
-                ok = to_long(optarg, 0, &o->broken_every);
-                break;
-            case 's':
-                ok = to_long(optarg, 0, &o->split_ms);
-                break;
-            case 'q':
-                ok = parse_silence(optarg, o);
-                break;
-            case 'r':
-                o->replay = optarg;
-                break;
-            case 'S':
-                ok = to_long(optarg, 0, &seed);
-                o->seed = static_cast<unsigned>(seed);
-                o->seeded = true;
-                break;
-            case 'h':
-                usage(stdout);
-                exit(0);
-            default:
-                usage(stderr);
-                return false;
+        if (const NumberOption* n = number_option(c)) {
+            ok = to_long(optarg, n->min, &(o->*n->field));
+        } else if (c == 'l') {
+            o->link = optarg;
+        } else if (c == 'd') {
+            o->device = optarg;
+        } else if (c == 'p') {
+            o->line = optarg;
+        } else if (c == 'f') {
+            ok = parse_fault_list(optarg, &o->faults);
+        } else if (c == 'q') {
+            ok = parse_silence(optarg, o);
+        } else if (c == 'r') {
+            o->replay = optarg;
+        } else if (c == 'h') {
+            usage(stdout);
+            exit(0);
+        } else {
+            usage(stderr);
+            return false;
         }
         if (!ok) {
             fprintf(stderr, "kestsim: bad value for %s: %s\n", argv[optind - 1], optarg);
@@ -417,7 +401,7 @@ long packets_to_send(const Sender& s) {
 // Returns false when the line failed.
 bool run(Sender& s) {
     long limit = packets_to_send(s);
-    struct timespec next = now();
+    struct timespec next = after_ms(now(), s.o.wait_ms);
     while (!stop_requested && (limit == 0 || s.sent < limit)) {
         if (!sleep_until(next)) break;
         if (!send_one(s)) return stop_requested;
@@ -462,7 +446,7 @@ int main(int argc, char** argv) {
     catch_stop_signals();
     Sender s(o);
     s.path = o.device;
-    s.rng.seed(o.seeded ? o.seed : static_cast<unsigned>(time(nullptr)));
+    s.rng.seed(static_cast<unsigned>(o.seed >= 0 ? o.seed : time(nullptr)));
     if (!o.replay.empty() && !load_replay(o.replay, &s.recorded)) return EXIT_TROUBLE;
     int slave = -1;
     s.fd = o.device.empty() ? open_pty(&s.path, &slave) : open_device(o);

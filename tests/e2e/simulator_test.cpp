@@ -1,0 +1,175 @@
+// The logger against the instrument simulator: the simulator's packets must
+// pass the logger's framing and status decoding, and its disturbances must
+// reach the logger as the failures they stand for.
+#include "e2e/simulator.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "e2e/e2e.h"
+
+namespace {
+
+std::vector<std::string> packets_in(const std::string& file) {
+    std::vector<std::string> packets;
+    size_t start = 0;
+    for (size_t eot; (eot = file.find('\x04', start)) != std::string::npos; start = eot + 1) {
+        packets.push_back(file.substr(start, eot - start + 1));
+    }
+    return packets;
+}
+
+size_t count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+    return n;
+}
+
+bool wait_packets(Logger& log, const std::string& day, size_t n, int timeout_ms = 20000) {
+    for (int waited = 0; waited < timeout_ms; waited += 50) {
+        if (packets_in(log.file(status_path(day))).size() >= n) return true;
+        log.wait_console("\x01\x02", 50);  // keeps reading the console meanwhile
+    }
+    return false;
+}
+
+// Simulator first (the logger opens the line by its link at start-up), then
+// the logger; the first packet waits long enough for the logger to be ready.
+void start_both(Simulator& sim, Logger& log, std::vector<std::string> args, const std::string& when) {
+    std::string link = log.dir() + "/ttyKEST";
+    args.insert(args.end(), {"--wait", "1500", "--seed", "7"});
+    ASSERT_TRUE(sim.start(args, link)) << sim.stderr_text();
+    LoggerOptions opts;
+    opts.parfile = parfile_for(link);
+    start_at(log, when, opts);
+}
+
+// Minutes since midnight of a stamped status packet ("YYMMDD hh:mm" at 7-18).
+int stamp_minutes(const std::string& packet) {
+    return std::stoi(packet.substr(14, 2)) * 60 + std::stoi(packet.substr(17, 2));
+}
+
+}  // namespace
+
+TEST(Simulator, PacketsPassFramingStampingAndFaultDecoding) {
+    Simulator sim;
+    Logger log;
+    start_both(sim, log,
+               {"--interval", "100", "--count", "12", "--stx-every", "5", "--fault", "0000,0029,0000,8000"},
+               "2015-06-16 14:02:00 x10");
+    ASSERT_TRUE(wait_packets(log, "20150616", 12)) << log.file(status_path("20150616"));
+
+    std::vector<std::string> packets = packets_in(log.file(status_path("20150616")));
+    ASSERT_EQ(packets.size(), 12u);
+    const std::string faults[] = {"0000", "0029", "0000", "8000"};
+    int status_n = 0;
+    for (size_t k = 1; k <= packets.size(); k++) {
+        const std::string& p = packets[k - 1];
+        if (k % 5 == 0) {
+            EXPECT_TRUE(has_match(p, "^\x02K0001 \\d{6} \\d\\d:\\d\\d:\\d\\d MSG \\d{4} [A-Z0-9. ]+\x04$"))
+                << p;
+            continue;
+        }
+        ASSERT_EQ(p.size(), 91u) << p;
+        // Stamped with the logger's clock (the field layout has its own unit test).
+        EXPECT_TRUE(has_match(p, "^\x01K0001 150616 14:0\\d .{66}[0-9A-F]{4}\x04$")) << p;
+        EXPECT_EQ(p.substr(86, 4), faults[status_n++ % 4]);
+    }
+
+    std::string messages = log.file(message_path("20150616"));
+    EXPECT_EQ(count(messages, " kest fault code=0029 ,-12V,+5V,DC offset\n"), 3u) << messages;
+    EXPECT_EQ(count(messages, " kest fault code=8000 ,min noise limit\n"), 2u) << messages;
+    EXPECT_EQ(count(messages, "not between"), 0u) << messages;
+    EXPECT_TRUE(log.running());
+
+    // It ends cleanly on a signal and takes its link away.
+    EXPECT_EQ(sim.stop(SIGINT), 0) << sim.stderr_text();
+    EXPECT_NE(access((log.dir() + "/ttyKEST").c_str(), F_OK), 0);
+}
+
+TEST(Simulator, BrokenFramesAreTheOnlyFailuresAmongNoiseAndSplitPackets) {
+    Simulator sim;
+    Logger log;
+    start_both(sim, log,
+               {"--interval", "100", "--count", "6", "--stx-every", "0", "--broken", "2", "--noise", "40",
+                "--split", "30"},
+               "2015-06-16 14:02:00 x10");
+    ASSERT_TRUE(wait_packets(log, "20150616", 6));
+    // A stray EOT, a 9000-byte frame without EOT, a stray EOT.
+    ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "3,16/06/2015,"));
+    std::string messages = log.file(message_path("20150616"));
+    EXPECT_TRUE(has_match(messages,
+                          "\n1,16/06/2015,14:02:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 \\w\\w\n"
+                          "2,16/06/2015,14:02:\\d\\d, kest packet not between 0x01/2 and 0x04, 01 \\w\\w\n"
+                          "3,16/06/2015,14:02:\\d\\d, kest packet not between 0x01/2 and 0x04, 00 \\w\\w\n$"))
+        << messages;
+
+    std::vector<std::string> packets = packets_in(log.file(status_path("20150616")));
+    ASSERT_EQ(packets.size(), 6u);
+    for (const std::string& p : packets) {
+        EXPECT_EQ(p.size(), 91u);
+        EXPECT_EQ(p.substr(0, 20), "\x01K0001 150616 14:02 ");
+    }
+}
+
+TEST(Simulator, SilenceBringsTheMissingDataNotice) {
+    Simulator sim;
+    Logger log;
+    // Two packets, five fake minutes of silence, two packets.
+    start_both(sim, log, {"--interval", "20", "--count", "4", "--stx-every", "0", "--silence", "2:5000"},
+               "2015-06-16 14:02:00 x60");
+    ASSERT_TRUE(wait_packets(log, "20150616", 4));
+    std::string messages = log.file(message_path("20150616"));
+    EXPECT_EQ(count(messages, " no good kest packets in 3 minutes.\n"), 1u) << messages;
+    std::vector<std::string> packets = packets_in(log.file(status_path("20150616")));
+    ASSERT_EQ(packets.size(), 4u);
+    EXPECT_GE(stamp_minutes(packets[2]) - stamp_minutes(packets[1]), 4);
+}
+
+TEST(Simulator, ReplaysARecordedStatusFile) {
+    Logger log;
+    const std::string first = status_packet(91, "0004"), second = stx_packet("K0001 MSG 0001 HEATER ON"),
+                      third = status_packet(95, "0000");
+    std::string recorded = log.dir() + "/KES20150101.txt";
+    std::ofstream(recorded, std::ios::binary)
+        << "line noise" << first << second << "junk" << third << "\x01unfinished";
+
+    Simulator sim;
+    start_both(sim, log, {"--interval", "100", "--replay", recorded}, "2015-06-16 14:02:00 x10");
+    ASSERT_TRUE(wait_packets(log, "20150616", 3));
+    std::string stored = log.file(status_path("20150616"));
+    EXPECT_TRUE(has_match(stored, "^" + lit(stamped(first, "150616 14:02")) + lit(second) +
+                                      lit(stamped(third, "150616 14:02")) + "$"))
+        << stored;
+    EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), " kest fault code=0004 ,heater current\n"));
+    EXPECT_TRUE(log.running());
+}
+
+TEST(Simulator, ReplacesAStaleLinkButNeverAFile) {
+    char tmpl[] = "/tmp/kestsim-link-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl, link = dir + "/ttyKEST", file = dir + "/plain";
+    ASSERT_EQ(symlink("/dev/kestlog-gone", link.c_str()), 0);
+    std::ofstream(file) << "keep me\n";
+
+    Simulator sim;
+    ASSERT_TRUE(sim.start({}, link)) << sim.stderr_text();
+    char target[256] = {};
+    ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(sim.path(), target);
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+    EXPECT_NE(access(link.c_str(), F_OK), 0);
+
+    Simulator refused;
+    EXPECT_FALSE(refused.start({}, file));
+    EXPECT_EQ(refused.wait_exit(), 1);
+    EXPECT_EQ(refused.stderr_text(), "kestsim: " + file + ": exists and is not a symbolic link\n");
+    std::ifstream in(file);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "keep me");
+    unlink(file.c_str());
+    rmdir(dir.c_str());
+}
