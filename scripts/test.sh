@@ -3,20 +3,5 @@
 # and runs every test through CTest.
 set -eu
 cd "$(dirname "$0")/.."
-
-packages="g++ cmake make libgtest-dev faketime libfaketime util-linux"
-missing=""
-for p in $packages; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    as_root=""
-    [ "$(id -u)" -eq 0 ] || as_root="sudo"
-    $as_root apt-get update -qq
-    $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
-fi
-
-build="${BUILD_DIR:-build}"
-cmake -S . -B "$build" -DKESTLOG_WERROR=ON
-cmake --build "$build" -j"$(nproc)"
+. scripts/setup.sh
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 300

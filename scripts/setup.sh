@@ -1,0 +1,17 @@
+# Sourced by test.sh and demo.sh: installs what the build and the tests need
+# (Debian), then configures and builds into $build.
+packages="g++ cmake make libgtest-dev faketime libfaketime util-linux"
+missing=""
+for p in $packages; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    as_root=""
+    [ "$(id -u)" -eq 0 ] || as_root="sudo"
+    $as_root apt-get update -qq
+    $as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+fi
+
+build="${BUILD_DIR:-build}"
+cmake -S . -B "$build" -DKESTLOG_WERROR=ON
+cmake --build "$build" -j"$(nproc)"
