@@ -180,3 +180,19 @@ TEST_F(ParFileTest, LongLinesAreReadInPieces) {
     EXPECT_STREQ(mon.site, "WXX");
     EXPECT_EQ(mon.kesfd, 2);  // bad value, then the unknown remainder
 }
+
+// The example shipped for sites must read without a complaint.
+TEST_F(ParFileTest, ShippedExampleReadsCleanly) {
+    FILE* f = fopen(KESTLOG_SOURCE_DIR "/contrib/kestlog.par", "r");
+    ASSERT_NE(f, nullptr);
+    std::string content;
+    for (int c; (c = fgetc(f)) != EOF;) content += static_cast<char>(c);
+    fclose(f);
+    read_file(content);
+    EXPECT_EQ(err_, "");
+    EXPECT_EQ(mon.kesfd, 0);
+    EXPECT_EQ(mon.kesfm, 0);
+    EXPECT_STREQ(mon.SERIAL_PORT, "/dev/kest");
+    EXPECT_STREQ(mon.maildest, "operator@example.org oncall@example.org");
+    EXPECT_EQ(mon.kessendmail, 'Y');
+}
