@@ -10,6 +10,7 @@ cd "$(dirname "$0")/.."
 if [ "${KESTLOG_DEMO_PREBUILT:-}" = 1 ]; then
     build="${BUILD_DIR:-build}"  # the tests run it on the build they test
 else
+    echo "demo: installing what is missing and building (the first time takes a few minutes)"
     . scripts/setup.sh >/dev/null
 fi
 seconds="${1:-20}"
