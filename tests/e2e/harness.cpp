@@ -184,7 +184,10 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         user = getpwnam(opts.run_as.c_str());
         ASSERT_NE(user, nullptr) << "no user " << opts.run_as;
         ASSERT_EQ(chown(dir_.c_str(), user->pw_uid, user->pw_gid), 0) << strerror(errno);
+        // The build tree may lie where that user cannot reach it.
+        std::filesystem::copy_file(KESTLOG_BIN, dir_ + "/kestlog");
     }
+    std::string program = user ? dir_ + "/kestlog" : KESTLOG_BIN;
 
     pid_ = fork();
     ASSERT_GE(pid_, 0);
@@ -218,7 +221,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         }
         char arg0[] = "kestlog";
         char* argv[] = {arg0, nullptr};
-        execve(KESTLOG_BIN, argv, env.data());
+        execve(program.c_str(), argv, env.data());
         _exit(127);
     }
     console_slave_ = console_slave;
