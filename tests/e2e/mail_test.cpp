@@ -58,8 +58,8 @@ TEST(RealMail, AlertArrivesInTheRecipientsMailboxes) {
     opts.parfile += "maildest=kestmail1;kestmail2\nkessendmail=Y\n";
     start_at(log, "2015-06-16 14:02:50 x10", opts);
     log.write_serial(status_packet(91, "0029"));
-    ASSERT_TRUE(log.wait_console("sent kesfail email message <mail -skesfail kestmail1 kestmail2 < lastmailmsg>\n",
-                                 20000))
+    ASSERT_TRUE(log.wait_console(
+        "sent kesfail email message <mail -skesfail kestmail1 kestmail2 < lastmailmsg>\n", 20000))
         << log.console() << log.stderr_text();
 
     for (const char* user : RECIPIENTS) {

@@ -3,7 +3,10 @@
 // reach the logger as the failures they stand for.
 #include "e2e/simulator.h"
 
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -172,4 +175,50 @@ TEST(Simulator, ReplacesAStaleLinkButNeverAFile) {
     EXPECT_EQ(kept, "keep me");
     unlink(file.c_str());
     rmdir(dir.c_str());
+}
+
+// On a serial device (here the slave end of a pseudo-terminal, read at the
+// master end as a null-modem cable's far side would be).
+TEST(Simulator, TalksOnAGivenDeviceWithItsLineSettings) {
+    int master, slave;
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    char tmpl[] = "/tmp/kestsim-dev-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string link = std::string(tmpl) + "/ttyKEST";
+
+    Simulator sim;
+    ASSERT_TRUE(sim.start(
+        {"--device", name, "--line", "19200,8,N,2", "--interval", "50", "--count", "2", "--stx-every", "0"},
+        link))
+        << sim.stderr_text();
+    EXPECT_EQ(sim.path(), name);
+    std::string got;
+    for (int waited = 0; got.size() < 2 * 91 && waited < 5000; waited += 10) {
+        struct pollfd p = {master, POLLIN, 0};
+        char buf[512];
+        if (poll(&p, 1, 10) > 0) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    EXPECT_TRUE(has_match(got, "^\x01K0001 .{83}\x04\x01K0001 .{83}\x04$")) << got;
+    struct termios t;
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), B19200);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_EQ(sim.stop(SIGTERM), 0);
+
+    Simulator refused;
+    EXPECT_FALSE(refused.start({"--device", name, "--line", "600,8,N,1"}, link));
+    EXPECT_EQ(refused.wait_exit(), 1);
+    EXPECT_EQ(refused.stderr_text(), "kestsim: unsupported line settings: 600,8,N,1\n");
+    Simulator misused;
+    EXPECT_FALSE(misused.start({"--interval", "0"}, link));
+    EXPECT_EQ(misused.wait_exit(), 2);
+    EXPECT_EQ(misused.stderr_text(), "kestsim: bad value for --interval: 0\n");
+    close(master);
+    close(slave);
+    rmdir(tmpl);
 }

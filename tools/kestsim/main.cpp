@@ -107,6 +107,13 @@ const NumberOption* number_option(int c) {
     return nullptr;
 }
 
+const char* long_name(const struct option* options, int c) {
+    for (; options->name; options++) {
+        if (options->val == c) return options->name;
+    }
+    return "?";
+}
+
 // Returns false after printing why the options cannot be used.
 bool parse_options(int argc, char** argv, Options* o) {
     static const struct option longopts[] = {
@@ -143,7 +150,7 @@ bool parse_options(int argc, char** argv, Options* o) {
             return false;
         }
         if (!ok) {
-            fprintf(stderr, "kestsim: bad value for %s: %s\n", argv[optind - 1], optarg);
+            fprintf(stderr, "kestsim: bad value for --%s: %s\n", long_name(longopts, c), optarg);
             return false;
         }
     }

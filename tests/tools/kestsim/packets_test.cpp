@@ -5,17 +5,15 @@
 #include <regex>
 
 #include "kestsim.h"
+#include "testutil.h"
 
 namespace {
 
 struct tm clock_at(int year, int mon, int day, int hour, int min) {
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = mon - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = min;
-    return t;
+    time_t t = utc(year, mon, day, hour, min, 0);
+    struct tm clock;
+    gmtime_r(&t, &clock);
+    return clock;
 }
 
 const std::regex STATUS_LAYOUT(
