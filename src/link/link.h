@@ -12,9 +12,15 @@ constexpr int STAMP_MIN_PACKET = 20;  // stamp 7-18 lies before the EOT
 constexpr int FAULT_POS = 86;         // four hexadecimal digits
 constexpr int FAULT_MIN_PACKET = 91;  // fault word 86-89 lies before the EOT
 
-// Opens SERIAL_PORT and makes it a raw, non-blocking, receive-only line.
-// On failure prints the reason on standard error and ends the process (255).
+// Opens SERIAL_PORT, locks it against a second logger and makes it a raw,
+// non-blocking, receive-only line. On failure prints the reason on standard
+// error and ends the process (255).
 void init_serial_port();
+
+// Run once a pass after the line has been read dry. A line that failed, hung
+// up, or whose device node is gone or replaced is closed, reported and
+// recorded; a lost line is tried again every REOPEN_INTERVAL seconds.
+void check_serial_line();
 
 // Assembles at most one packet from the line; a complete one is judged,
 // processed, shown and stored. Returns 1 when it stopped for lack of bytes

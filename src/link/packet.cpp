@@ -31,9 +31,11 @@ static int next_byte(unsigned char* c) {
     if (mon.rxpos >= mon.rxbuf.size()) {
         mon.rxbuf.clear();
         mon.rxpos = 0;
+        if (mon.fhR2 < 0 || mon.read_errno != 0) return 0;  // lost, or given up at the end of this pass
         ssize_t n = read_more(RX_CHUNK);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+            mon.read_errno = errno;
             report("read failed: %s\n", strerror(errno));
             return -1;
         }
@@ -44,7 +46,7 @@ static int next_byte(unsigned char* c) {
 }
 
 bool hold_serial_input() {
-    if (mon.fhR2 < 0) return false;
+    if (mon.fhR2 < 0 || mon.read_errno != 0) return false;
     mon.rxbuf.erase(mon.rxbuf.begin(), mon.rxbuf.begin() + static_cast<ptrdiff_t>(mon.rxpos));
     mon.rxpos = 0;
     bool got = false;

@@ -2,7 +2,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <cstring>
 
 #include "link/link.h"
+#include "logs/logs.h"
 #include "supervisor/supervisor.h"
 
 namespace {
@@ -83,13 +87,26 @@ void explain_refusal(const char* path) {
 
 }  // namespace
 
-void init_serial_port() {
-    mon.fhR2 = open(mon.SERIAL_PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (mon.fhR2 < 0) {
+// Opens, locks and configures the line. Returns the descriptor, or -1 with
+// why it failed in `why` and the system's error in errno.
+static int open_serial_line(char* why, size_t size) {
+    int fd = open(mon.SERIAL_PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         int err = errno;
-        report("%s: %s\n", mon.SERIAL_PORT, strerror(err));
-        if (err == EACCES || err == EPERM) explain_refusal(mon.SERIAL_PORT);
-        exit(EXIT_SERIAL_FAILURE);
+        snprintf(why, size, "%s: %s", mon.SERIAL_PORT, strerror(err));
+        errno = err;
+        return -1;
+    }
+    // Two loggers on one line would each get some of its bytes.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        if (err == EWOULDBLOCK)
+            snprintf(why, size, "%s: already in use by another process", mon.SERIAL_PORT);
+        else
+            snprintf(why, size, "%s: cannot be locked: %s", mon.SERIAL_PORT, strerror(err));
+        close(fd);
+        errno = err;
+        return -1;
     }
     mon.newtio = termios{};
     cfsetispeed(&mon.newtio, mon.SERIAL_BAUDRATE);
@@ -101,10 +118,84 @@ void init_serial_port() {
     mon.newtio.c_lflag = 0;
     mon.newtio.c_cc[VMIN] = 0;
     mon.newtio.c_cc[VTIME] = 0;
-    tcflush(mon.fhR2, TCIFLUSH);  // bytes from before the line was set up are thrown away
-    if (tcsetattr(mon.fhR2, TCSANOW, &mon.newtio) != 0) {
-        report("tcsetattr failed: %s\n", strerror(errno));
+    tcflush(fd, TCIFLUSH);  // bytes from before the line was set up are thrown away
+    if (tcsetattr(fd, TCSANOW, &mon.newtio) != 0) {
+        int err = errno;
+        snprintf(why, size, "tcsetattr failed: %s", strerror(err));
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+void init_serial_port() {
+    char why[TEXT_MAX + 64];
+    mon.fhR2 = open_serial_line(why, sizeof why);
+    if (mon.fhR2 < 0) {
+        int err = errno;
+        report("%s\n", why);
+        if (err == EACCES || err == EPERM) explain_refusal(mon.SERIAL_PORT);
         exit(EXIT_SERIAL_FAILURE);
     }
     printf("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
+}
+
+// Why the open line can no longer be used, or nullptr while it is sound:
+// a failed read, a hang-up or error with nothing left to read, or a device
+// node that is gone or now names another device (an adapter replugged).
+static const char* line_fault() {
+    if (mon.read_errno != 0) return strerror(mon.read_errno);
+    struct pollfd p = {mon.fhR2, POLLIN, 0};
+    // A hung-up line may still hold bytes: they are read first. (A line hung
+    // up by its driver shows POLLIN for ever, so the queue itself is asked.)
+    if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        int queued = 0;
+        if (ioctl(mon.fhR2, FIONREAD, &queued) != 0 || queued <= 0)
+            return (p.revents & POLLHUP) ? "hang-up" : strerror(EIO);
+    }
+    struct stat now, held;
+    if (stat(mon.SERIAL_PORT, &now) != 0) return strerror(errno);
+    if (fstat(mon.fhR2, &held) == 0 &&
+        (now.st_dev != held.st_dev || now.st_ino != held.st_ino || now.st_rdev != held.st_rdev))
+        return "the device was replaced";
+    return nullptr;
+}
+
+// Gives up the line: a packet cut short by the loss is dropped with what was
+// read, so that it cannot swallow the first packet after the line is back.
+static void lose_line(const char* reason) {
+    close(mon.fhR2);
+    mon.fhR2 = -1;
+    mon.read_errno = 0;
+    mon.pchar2 = 0;
+    mon.rxbuf.clear();
+    mon.rxpos = 0;
+    mon.kesfm++;
+    mon.kesfd++;
+    printf("%i,%s serial port %s lost: %s\n", mon.kesfd, mon.scurdatetim, mon.SERIAL_PORT, reason);
+    append_record("serial port %s lost: %s\n", mon.SERIAL_PORT, reason);
+    mon.retry_open = clock_now() + REOPEN_INTERVAL;
+}
+
+// Tries the lost line again once its time has come; failures stay quiet.
+static void retry_line() {
+    time_t now = clock_now();
+    // A clock set back must not postpone the next try by the same amount.
+    if (now < mon.retry_open && mon.retry_open - now <= REOPEN_INTERVAL) return;
+    mon.retry_open = now + REOPEN_INTERVAL;
+    char why[TEXT_MAX + 64];
+    mon.fhR2 = open_serial_line(why, sizeof why);
+    if (mon.fhR2 < 0) return;
+    printf("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
+    append_record("serial port %s reopened\n", mon.SERIAL_PORT);
+}
+
+void check_serial_line() {
+    if (mon.fhR2 < 0) {
+        retry_line();
+        return;
+    }
+    const char* reason = line_fault();
+    if (reason) lose_line(reason);
 }

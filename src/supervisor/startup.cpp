@@ -44,6 +44,7 @@ void mainpass() {
     do {
         checkkest();
     } while (mon.nchar2 > 0);
+    check_serial_line();
     checkkybd();
     // Packets end in EOT, not a newline: flush once a pass so the console
     // (or a pipe to a journal) shows them without waiting for a later line.

@@ -24,6 +24,7 @@ constexpr size_t RX_HOLD_MAX = 1 << 20;  // held while a command runs; a minute 
 constexpr int CTIME_LEN = 64;            // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
 constexpr int STAMP_LEN = 20;            // "DD/MM/YYYY,hh:mm:ss,"
 constexpr int WRITE_REPORTS = 4;         // files whose write failures are rate-limited
+constexpr int REOPEN_INTERVAL = 5;       // seconds between tries to open a lost serial line
 
 constexpr int EXIT_QUIT = 0;
 constexpr int EXIT_SERIAL_FAILURE = 255;  // the serial line cannot be set up
@@ -82,8 +83,10 @@ struct MonitorState {
     struct termios new_settings = {};
 
     // Serial line.
-    int fhR2 = -1;
+    int fhR2 = -1;  // -1 while the line is lost
     struct termios newtio = {};
+    int read_errno = 0;     // a read of the line failed with this; the line is then given up
+    time_t retry_open = 0;  // when a lost line is next tried
 
     // File names.
     char meskes_basefile[TEXT_MAX + 1] = "";

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "e2e/e2e.h"
+
 Simulator::~Simulator() {
     if (pid_ > 0 && status_ < 0) {
         kill(pid_, SIGKILL);
@@ -79,4 +81,36 @@ int Simulator::stop(int sig, int timeout_ms) {
 
 std::string parfile_for(const std::string& line) {
     return "serial_port=" + line + ",9600,7,E,1\nkessendmail=N\n";
+}
+
+std::vector<std::string> packets_in(const std::string& file) {
+    std::vector<std::string> packets;
+    size_t start = 0;
+    for (size_t eot; (eot = file.find('\x04', start)) != std::string::npos; start = eot + 1) {
+        packets.push_back(file.substr(start, eot - start + 1));
+    }
+    return packets;
+}
+
+size_t count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+    return n;
+}
+
+bool wait_packets(Logger& log, const std::string& day, size_t n, int timeout_ms) {
+    for (int waited = 0; waited < timeout_ms; waited += 50) {
+        if (packets_in(log.file(status_path(day))).size() >= n) return true;
+        log.wait_console("\x01\x02", 50);  // keeps reading the console meanwhile
+    }
+    return false;
+}
+
+void start_both(Simulator& sim, Logger& log, std::vector<std::string> args, const std::string& when) {
+    std::string link = log.dir() + "/ttyKEST";
+    args.insert(args.end(), {"--wait", "1500", "--seed", "7"});
+    ASSERT_TRUE(sim.start(args, link)) << sim.stderr_text();
+    LoggerOptions opts;
+    opts.parfile = parfile_for(link);
+    start_at(log, when, opts);
 }

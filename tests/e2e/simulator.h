@@ -4,6 +4,8 @@
 #include <sys/types.h>
 
 #include <string>
+
+class Logger;
 #include <vector>
 
 class Simulator {
@@ -30,3 +32,14 @@ class Simulator {
 
 // A parameter file naming this serial line, with the alert e-mail off.
 std::string parfile_for(const std::string& line);
+
+// The packets of a status file, each up to and including its EOT.
+std::vector<std::string> packets_in(const std::string& file);
+// How often needle occurs in text.
+size_t count(const std::string& text, const std::string& needle);
+// Waits until the logger's status file for day (yyyymmdd) holds n packets.
+bool wait_packets(Logger& log, const std::string& day, size_t n, int timeout_ms = 20000);
+// Simulator first (the logger opens the line by its link at start-up), then
+// the logger on a fake clock from `when`; the first packet waits long enough
+// for the logger to be ready.
+void start_both(Simulator& sim, Logger& log, std::vector<std::string> args, const std::string& when);

@@ -15,40 +15,6 @@
 
 namespace {
 
-std::vector<std::string> packets_in(const std::string& file) {
-    std::vector<std::string> packets;
-    size_t start = 0;
-    for (size_t eot; (eot = file.find('\x04', start)) != std::string::npos; start = eot + 1) {
-        packets.push_back(file.substr(start, eot - start + 1));
-    }
-    return packets;
-}
-
-size_t count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
-    return n;
-}
-
-bool wait_packets(Logger& log, const std::string& day, size_t n, int timeout_ms = 20000) {
-    for (int waited = 0; waited < timeout_ms; waited += 50) {
-        if (packets_in(log.file(status_path(day))).size() >= n) return true;
-        log.wait_console("\x01\x02", 50);  // keeps reading the console meanwhile
-    }
-    return false;
-}
-
-// Simulator first (the logger opens the line by its link at start-up), then
-// the logger; the first packet waits long enough for the logger to be ready.
-void start_both(Simulator& sim, Logger& log, std::vector<std::string> args, const std::string& when) {
-    std::string link = log.dir() + "/ttyKEST";
-    args.insert(args.end(), {"--wait", "1500", "--seed", "7"});
-    ASSERT_TRUE(sim.start(args, link)) << sim.stderr_text();
-    LoggerOptions opts;
-    opts.parfile = parfile_for(link);
-    start_at(log, when, opts);
-}
-
 // Minutes since midnight of a stamped status packet ("YYMMDD hh:mm" at 7-18).
 int stamp_minutes(const std::string& packet) {
     return std::stoi(packet.substr(14, 2)) * 60 + std::stoi(packet.substr(17, 2));
