@@ -1,6 +1,7 @@
-# Sourced by test.sh and demo.sh: installs what the build and the tests need
-# (Debian), then configures and builds into $build.
-packages="g++ cmake make libgtest-dev faketime libfaketime util-linux"
+# Sourced by the scripts here: installs what the build and the tests need
+# (Debian), then configures and builds into $build. A script may ask for more
+# packages (extra_packages) and CMake options (cmake_options) first.
+packages="g++ cmake make libgtest-dev faketime libfaketime util-linux ${extra_packages:-}"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
@@ -13,5 +14,5 @@ if [ -n "$missing" ]; then
 fi
 
 build="${BUILD_DIR:-build}"
-cmake -S . -B "$build" -DKESTLOG_WERROR=ON
+cmake -S . -B "$build" ${cmake_options:--DKESTLOG_WERROR=ON}
 cmake --build "$build" -j"$(nproc)"

@@ -14,7 +14,7 @@
 
 constexpr time_t WRITE_REPORT_INTERVAL = 60;  // seconds between reports for one file
 
-void make_data_dir() { mkdir(DATA_DIR, 0775); }
+bool make_data_dir() { return mkdir(DATA_DIR, 0775) == 0 || errno == EEXIST; }
 
 // Reports a failed append of path, unless the same file had one reported
 // within the last minute.
@@ -64,8 +64,13 @@ static int open_append(const char* path) {
 
 bool append_bytes(const char* path, const void* data, size_t len) {
     int fd = open_append(path);
-    if (fd < 0) {
-        make_data_dir();  // the directory may have been removed under us
+    if (fd < 0 && errno == ENOENT) {
+        // The directory was removed under us. When it cannot be made again,
+        // that is the failure to name, not the file's.
+        if (!make_data_dir()) {
+            report_write_failure(DATA_DIR, errno);
+            return false;
+        }
         fd = open_append(path);
     }
     if (fd < 0) {

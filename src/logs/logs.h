@@ -7,8 +7,9 @@
 
 constexpr const char* DATA_DIR = "./data/";
 
-// Creates ./data/ (mode 0775); an existing directory is fine.
-void make_data_dir();
+// Creates ./data/ (mode 0775). Returns false, with errno set, when it is not
+// there and cannot be made; an existing directory is fine.
+bool make_data_dir();
 
 // Names the day's status file (keslog) from a fresh clock reading, stores the
 // day digits, prints the name and creates the file if it is missing.
@@ -16,8 +17,8 @@ void mkkesnm();
 // The same for the message log (meskeslog).
 void mkmesnm();
 
-// Appends len bytes to path in one piece. When the file cannot be opened it
-// recreates ./data/ and tries once more; a write that cannot complete is cut
+// Appends len bytes to path in one piece. When the file's directory is gone
+// it recreates ./data/ and tries once more; a write that cannot complete is cut
 // back so that nothing is left half-written. Failures are reported on
 // standard error (at most once a minute per file). Returns false on failure.
 bool append_bytes(const char* path, const void* data, size_t len);

@@ -1,5 +1,10 @@
 // Files that cannot be written: the logger keeps running, says what failed
 // and never leaves a packet or record half-written.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <filesystem>
 
 #include "e2e/e2e.h"
@@ -51,4 +56,50 @@ TEST(WriteFaults, FullDiskNeverLeavesHalfAPacket) {
     std::string small = stx_packet("fits");
     log.write_serial(small);
     EXPECT_TRUE(log.wait_file(status_path("20150616"), p + p + p + small));
+}
+
+// Root is never refused, so the logger runs as nobody here while its data
+// directory and files are made read-only under it, and later the directory
+// is removed where it cannot be made again.
+TEST(WriteFaults, UnwritableDataDirectoryIsReportedAndLoggingResumesWhenCleared) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the logger as an unprivileged user";
+    struct passwd* nobody = getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "no user nobody here";
+    Logger log;
+    ASSERT_EQ(chown(log.serial_name().c_str(), nobody->pw_uid, nobody->pw_gid), 0) << strerror(errno);
+    LoggerOptions opts;
+    opts.run_as = "nobody";
+    log.start(opts);  // the real clock: the fake one's shared memory is root's
+    std::smatch m;
+    std::string console = log.console();
+    ASSERT_TRUE(std::regex_search(console, m, std::regex("file name is: \\./(data/KES\\d{8}\\.txt)")));
+    const std::string status = m[1];
+    const std::string data = log.dir() + "/data";
+
+    log.write_serial(stx_packet("before"));
+    ASSERT_TRUE(log.wait_file(status, stx_packet("before")));
+
+    for (const auto& entry : fs::directory_iterator(data)) chmod(entry.path().c_str(), 0444);
+    chmod(data.c_str(), 0555);
+    log.write_serial(stx_packet("refused") + "\x04");
+    EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./" + status + ": Permission denied\n"));
+    EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./data/MESKES"));
+    EXPECT_TRUE(has_match(log.stderr_text(), "\\./data/MESKES\\d{8}\\.txt: Permission denied\n"));
+    EXPECT_TRUE(log.running());
+
+    chmod(data.c_str(), 0775);
+    for (const auto& entry : fs::directory_iterator(data)) chmod(entry.path().c_str(), 0664);
+    log.write_serial(stx_packet("after"));
+    EXPECT_TRUE(log.wait_file(status, stx_packet("before") + stx_packet("after")));
+
+    // Gone, and its parent closed to the logger: the directory is what is named.
+    fs::remove_all(data);
+    chmod(log.dir().c_str(), 0555);
+    log.write_serial(stx_packet("nowhere"));
+    EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./data/: Permission denied\n"));
+    EXPECT_TRUE(log.running());
+
+    chmod(log.dir().c_str(), 0755);
+    log.write_serial(stx_packet("again"));
+    EXPECT_TRUE(log.wait_file(status, stx_packet("again")));
 }

@@ -173,10 +173,14 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     }
     std::string err_path = dir_ + "/stderr.txt";
     int in_pipe[2] = {-1, -1};
-    if (opts.input == LoggerOptions::Input::SilentPipe) {
+    if (opts.input == LoggerOptions::Input::SilentPipe || opts.input == LoggerOptions::Input::EndedPipe) {
         ASSERT_EQ(pipe(in_pipe), 0);
         silent_pipe_ = in_pipe[1];
         set_cloexec(silent_pipe_);
+    }
+    if (opts.input == LoggerOptions::Input::EndedPipe) {
+        close(silent_pipe_);
+        silent_pipe_ = -1;
     }
 
     struct passwd* user = nullptr;
@@ -196,7 +200,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         setsid();
         ioctl(console_slave, TIOCSCTTY, 0);
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (opts.input == LoggerOptions::Input::SilentPipe)
+        if (in_pipe[0] >= 0)
             dup2(in_pipe[0], 0);
         else if (opts.input == LoggerOptions::Input::Null)
             dup2(open("/dev/null", O_RDONLY), 0);

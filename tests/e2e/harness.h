@@ -19,8 +19,9 @@ struct LoggerOptions {
     bool close_std_fds = false;   // start with descriptors 0, 1 and 2 closed
     bool stdout_to_pipe = false;  // standard output a pipe (closed by the harness at once)
     rlim_t file_size_limit = RLIM_INFINITY;
-    // Standard input: the console, a pipe that stays open and silent, or /dev/null.
-    enum class Input { Console, SilentPipe, Null } input = Input::Console;
+    // Standard input: the console, a pipe that stays open and silent, a pipe
+    // already at its end (its writer gone), or /dev/null.
+    enum class Input { Console, SilentPipe, EndedPipe, Null } input = Input::Console;
     // Run as this user (the test must be root), with these supplementary groups.
     std::string run_as;
     std::vector<gid_t> groups;

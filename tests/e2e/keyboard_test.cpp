@@ -1,6 +1,10 @@
 // The operator's keyboard at the console: commands, the terminal mode and
 // its restoration on every way out.
 #include <termios.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
 
 #include "e2e/e2e.h"
 
@@ -118,4 +122,31 @@ TEST(Keyboard, NullDeviceOnStandardInputMeansNoKeyboard) {
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("one")));
     EXPECT_TRUE(log.running());
     EXPECT_EQ(log.console().find("got word"), std::string::npos);
+}
+
+// Processor time the process has used so far, in seconds.
+static double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    std::getline(in, field, ')');  // past the command name, which may hold blanks
+    double ticks = 0;
+    for (int i = 3; in >> field && i <= 15; i++) {
+        if (i >= 14) ticks += std::stod(field);  // utime and stime
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST(Keyboard, EndedStandardInputNeitherStopsNorSpins) {
+    Logger log;
+    LoggerOptions opts;
+    opts.input = LoggerOptions::Input::EndedPipe;
+    start_at(log, "2015-06-16 14:02:11 x10", opts);
+    double before = cpu_seconds(log.pid());
+    log.write_serial(stx_packet("one"));
+    ASSERT_TRUE(log.wait_file(status_path("20150616"), stx_packet("one")));
+    log.wait_console("never printed", 2000);  // 20 passes
+    log.write_serial(stx_packet("two"));
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("one") + stx_packet("two")));
+    EXPECT_TRUE(log.running());
+    EXPECT_LT(cpu_seconds(log.pid()) - before, 0.5) << "the loop spins on the ended input";
 }

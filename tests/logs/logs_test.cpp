@@ -75,3 +75,21 @@ TEST_F(LogsTest, UnwritableFileIsReportedOncePerMinute) {
     EXPECT_TRUE(append_bytes(mon.meskeslog, "ok\n", 3));
     EXPECT_EQ(messages(), "ok\n");
 }
+
+TEST_F(LogsTest, DataDirectoryThatCannotBeMadeAgainIsNamed) {
+    open_day();
+    std::filesystem::remove_all("data");
+    // A plain file where the directory belongs: mkdir and open both fail.
+    std::ofstream("data") << "in the way";
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(append_bytes(mon.keslog, "a", 1));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "./data/KES20150616.txt: Not a directory\n");
+
+    std::filesystem::remove("data");
+    std::filesystem::create_directory("blocked");
+    std::filesystem::current_path("blocked");
+    std::filesystem::remove("../blocked");  // the working directory itself is gone
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(append_bytes(mon.keslog, "b", 1));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "./data/: No such file or directory\n");
+}
