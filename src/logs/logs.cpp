@@ -77,13 +77,15 @@ bool append_bytes(const char* path, const void* data, size_t len) {
         report_write_failure(path, errno);
         return false;
     }
-    struct stat st;
-    off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
-    if (write_all(fd, static_cast<const char*>(data), len) < len) {
+    size_t done = write_all(fd, static_cast<const char*>(data), len);
+    if (done < len) {
         int err = errno;
         // Cut back a partial record or packet: a later reader must never
-        // see half of one glued to the next.
-        if (before >= 0) (void)ftruncate(fd, before);
+        // see half of one glued to the next. (Asked only on failure: one
+        // call fewer for every packet stored.)
+        struct stat st;
+        if (done > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(done))
+            (void)ftruncate(fd, st.st_size - static_cast<off_t>(done));
         close(fd);
         report_write_failure(path, err);
         return false;

@@ -1,0 +1,255 @@
+// kestbench: floods a pseudo-terminal with status packets and measures, side
+// by side, the processor time per MB of three readers of the line:
+//   kestlog  the logger itself (on a clock 100 times fast, so that its
+//            once-a-second pass does not throttle the flood);
+//   floor    a minimal reader: reads the line in chunks and appends each
+//            packet to a file with open, write and close, as the logger must;
+//   cat      reads the line into one file.
+// Each must store every packet; the exit status is 1 when one did not.
+//
+// usage: kestbench KESTLOG [MB]    run in a scratch directory; MB defaults to 20
+#include <errno.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestsim.h"
+
+namespace {
+
+constexpr size_t MB = 1000000;
+constexpr int SETTLE_MS = 300;         // for a reader to open its line
+constexpr int STORE_TIMEOUT_S = 300;   // for a reader to store the whole flood
+constexpr double AIM = 1.5;            // kestlog's CPU time per MB against the floor's
+
+struct Line {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+};
+
+struct Result {
+    const char* name;
+    double cpu_s = 0;
+    size_t stored_bytes = 0;
+    bool complete = false;
+};
+
+Line raw_line() {
+    Line l;
+    char name[128];
+    struct termios raw;
+    cfmakeraw(&raw);
+    if (openpty(&l.master, &l.slave, name, &raw, nullptr) != 0) {
+        perror("kestbench: openpty");
+        exit(2);
+    }
+    l.path = name;
+    return l;
+}
+
+// Status packets as the instrument sends them, fault word 0000, about mb MB.
+std::string flood(size_t mb, size_t* packets) {
+    std::mt19937 rng(1);
+    Reading r = first_reading();
+    time_t t = 1434445200;  // 2015-06-16 09:00 UTC
+    struct tm clock;
+    gmtime_r(&t, &clock);
+    std::string bytes;
+    bytes.reserve(mb * MB + SIM_STATUS_LEN);
+    *packets = 0;
+    while (bytes.size() < mb * MB) {
+        next_reading(r, rng);
+        bytes += status_packet(1, clock, r, "0000");
+        ++*packets;
+    }
+    return bytes;
+}
+
+double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    std::getline(in, field, ')');  // past the command name
+    double ticks = 0;
+    for (int i = 3; in >> field && i <= 15; i++) {
+        if (i >= 14) ticks += std::stod(field);  // utime, stime
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+off_t size_of(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// The floor: nothing but reading and one open/write/close per packet.
+[[noreturn]] void floor_reader(const char* line, const char* out) {
+    int fd = open(line, O_RDONLY | O_NOCTTY);
+    if (fd < 0) _exit(1);
+    std::string pending;
+    static char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) _exit(0);
+        pending.append(buf, static_cast<size_t>(n));
+        size_t start = 0;
+        for (size_t eot; (eot = pending.find('\x04', start)) != std::string::npos; start = eot + 1) {
+            int o = open(out, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+            if (o < 0 || write(o, pending.data() + start, eot + 1 - start) < 0) _exit(1);
+            close(o);
+        }
+        pending.erase(0, start);
+    }
+}
+
+// Runs argv in dir with standard output into out and no standard input.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, const std::string& out) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    int in = open("/dev/null", O_RDONLY);
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(in, 0);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+// The logger runs under the faketime wrapper: the process to measure is the
+// wrapper's child.
+pid_t child_of(pid_t parent) {
+    for (int i = 0; i < 200; i++) {
+        std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+        pid_t child = 0;
+        if (in >> child && child > 0) return child;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return parent;
+}
+
+void write_all(int fd, const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            perror("kestbench: write to the line");
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+// Sends the flood, waits until `stored` holds all of it, and measures the
+// processor time `measured` spent meanwhile.
+Result measure(const char* name, pid_t measured, const Line& line, const std::string& bytes,
+               const std::string& stored) {
+    Result r{name};
+    std::this_thread::sleep_for(std::chrono::milliseconds(SETTLE_MS));
+    double before = cpu_seconds(measured);
+    write_all(line.master, bytes);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(STORE_TIMEOUT_S);
+    while (static_cast<size_t>(size_of(stored)) < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    r.cpu_s = cpu_seconds(measured) - before;
+    r.stored_bytes = static_cast<size_t>(size_of(stored));
+    r.complete = r.stored_bytes == bytes.size();
+    return r;
+}
+
+void stop(pid_t pid, pid_t wrapper) {
+    kill(pid, SIGKILL);
+    if (wrapper != pid) kill(wrapper, SIGKILL);
+    waitpid(wrapper, nullptr, 0);
+}
+
+Result bench_kestlog(const std::string& kestlog, const std::string& bytes) {
+    Line line = raw_line();
+    std::string dir = "kestlog";
+    mkdir(dir.c_str(), 0755);
+    std::ofstream(dir + "/kestlog.par") << "serial_port=" << line.path << ",57600,8,N,1\nkessendmail=N\n";
+    pid_t wrapper = spawn({"faketime", "-f", "@2015-06-16 00:00:10 x100", kestlog}, dir, "console.txt");
+    pid_t pid = child_of(wrapper);
+    Result r = measure("kestlog", pid, line, bytes, dir + "/data/KES20150616.txt");
+    stop(pid, wrapper);
+    close(line.master);
+    close(line.slave);
+    return r;
+}
+
+Result bench_floor(const std::string& bytes) {
+    Line line = raw_line();
+    std::string out = "floor.txt";
+    unlink(out.c_str());
+    pid_t pid = fork();
+    if (pid == 0) floor_reader(line.path.c_str(), out.c_str());
+    Result r = measure("floor", pid, line, bytes, out);
+    stop(pid, pid);
+    close(line.master);
+    close(line.slave);
+    return r;
+}
+
+Result bench_cat(const std::string& bytes) {
+    Line line = raw_line();
+    pid_t pid = spawn({"cat", line.path}, ".", "cat.txt");
+    Result r = measure("cat", pid, line, bytes, "cat.txt");
+    stop(pid, pid);
+    close(line.master);
+    close(line.slave);
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || argc > 3) {
+        fprintf(stderr, "usage: kestbench KESTLOG [MB]\n");
+        return 2;
+    }
+    std::string kestlog = argv[1];
+    if (kestlog[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd)) kestlog = std::string(cwd) + "/" + kestlog;
+    }
+    size_t mb = argc == 3 ? strtoul(argv[2], nullptr, 10) : 20;
+    if (mb == 0) mb = 1;
+    signal(SIGPIPE, SIG_IGN);
+
+    size_t packets = 0;
+    std::string bytes = flood(mb, &packets);
+    printf("flood: %zu status packets of %zu bytes, %.1f MB, through a pseudo-terminal\n", packets,
+           SIM_STATUS_LEN, static_cast<double>(bytes.size()) / MB);
+    Result results[] = {bench_kestlog(kestlog, bytes), bench_floor(bytes), bench_cat(bytes)};
+
+    double megabytes = static_cast<double>(bytes.size()) / MB;
+    printf("%-8s %8s %10s  %s\n", "reader", "CPU s", "CPU s/MB", "stored");
+    bool all = true;
+    for (const Result& r : results) {
+        printf("%-8s %8.2f %10.4f  %zu of %zu bytes%s\n", r.name, r.cpu_s, r.cpu_s / megabytes, r.stored_bytes,
+               bytes.size(), r.complete ? "" : "  INCOMPLETE");
+        all = all && r.complete;
+    }
+    double ratio = results[1].cpu_s > 0 ? results[0].cpu_s / results[1].cpu_s : 0;
+    printf("kestlog / floor: %.2f (aim: at most %.1f)\n", ratio, AIM);
+    return all ? 0 : 1;
+}
