@@ -31,9 +31,9 @@
 namespace {
 
 constexpr size_t MB = 1000000;
-constexpr int SETTLE_MS = 300;         // for a reader to open its line
-constexpr int STORE_TIMEOUT_S = 300;   // for a reader to store the whole flood
-constexpr double AIM = 1.5;            // kestlog's CPU time per MB against the floor's
+constexpr int SETTLE_MS = 300;        // for a reader to open its line
+constexpr int STORE_TIMEOUT_S = 300;  // for a reader to store the whole flood
+constexpr double AIM = 1.5;           // kestlog's CPU time per MB against the floor's
 
 struct Line {
     int master = -1;
@@ -167,7 +167,8 @@ Result measure(const char* name, pid_t measured, const Line& line, const std::st
     double before = cpu_seconds(measured);
     write_all(line.master, bytes);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(STORE_TIMEOUT_S);
-    while (static_cast<size_t>(size_of(stored)) < bytes.size() && std::chrono::steady_clock::now() < deadline) {
+    while (static_cast<size_t>(size_of(stored)) < bytes.size() &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     r.cpu_s = cpu_seconds(measured) - before;
@@ -245,8 +246,8 @@ int main(int argc, char** argv) {
     printf("%-8s %8s %10s  %s\n", "reader", "CPU s", "CPU s/MB", "stored");
     bool all = true;
     for (const Result& r : results) {
-        printf("%-8s %8.2f %10.4f  %zu of %zu bytes%s\n", r.name, r.cpu_s, r.cpu_s / megabytes, r.stored_bytes,
-               bytes.size(), r.complete ? "" : "  INCOMPLETE");
+        printf("%-8s %8.2f %10.4f  %zu of %zu bytes%s\n", r.name, r.cpu_s, r.cpu_s / megabytes,
+               r.stored_bytes, bytes.size(), r.complete ? "" : "  INCOMPLETE");
         all = all && r.complete;
     }
     double ratio = results[1].cpu_s > 0 ? results[0].cpu_s / results[1].cpu_s : 0;
