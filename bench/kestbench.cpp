@@ -177,10 +177,13 @@ Result measure(const char* name, pid_t measured, const Line& line, const std::st
     return r;
 }
 
-void stop(pid_t pid, pid_t wrapper) {
+// Ends the reader (and the wrapper it runs under) and closes its line.
+void finish(pid_t pid, pid_t wrapper, const Line& line) {
     kill(pid, SIGKILL);
     if (wrapper != pid) kill(wrapper, SIGKILL);
     waitpid(wrapper, nullptr, 0);
+    close(line.master);
+    close(line.slave);
 }
 
 Result bench_kestlog(const std::string& kestlog, const std::string& bytes) {
@@ -191,9 +194,7 @@ Result bench_kestlog(const std::string& kestlog, const std::string& bytes) {
     pid_t wrapper = spawn({"faketime", "-f", "@2015-06-16 00:00:10 x100", kestlog}, dir, "console.txt");
     pid_t pid = child_of(wrapper);
     Result r = measure("kestlog", pid, line, bytes, dir + "/data/KES20150616.txt");
-    stop(pid, wrapper);
-    close(line.master);
-    close(line.slave);
+    finish(pid, wrapper, line);
     return r;
 }
 
@@ -204,9 +205,7 @@ Result bench_floor(const std::string& bytes) {
     pid_t pid = fork();
     if (pid == 0) floor_reader(line.path.c_str(), out.c_str());
     Result r = measure("floor", pid, line, bytes, out);
-    stop(pid, pid);
-    close(line.master);
-    close(line.slave);
+    finish(pid, pid, line);
     return r;
 }
 
@@ -214,9 +213,7 @@ Result bench_cat(const std::string& bytes) {
     Line line = raw_line();
     pid_t pid = spawn({"cat", line.path}, ".", "cat.txt");
     Result r = measure("cat", pid, line, bytes, "cat.txt");
-    stop(pid, pid);
-    close(line.master);
-    close(line.slave);
+    finish(pid, pid, line);
     return r;
 }
 
