@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 // Room for the mail command line: each recipient character takes at most
 // four when quoted, plus two quotes around each recipient.

@@ -12,7 +12,7 @@
 
 #include "alert/alert.h"
 #include "link/link.h"
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 constexpr int COMMANDS_WAIT_S = 60;  // the longest the two commands together may hold up the loop
 constexpr int MAIL_GRACE_S = 10;     // the mail command's least time, even after a hung tail
@@ -21,12 +21,6 @@ constexpr int WAIT_STEP_MS = 50;     // how often a running command is checked o
 // run_command's results that are not an exit status.
 constexpr int COMMAND_NOT_STARTED = -1;
 constexpr int COMMAND_TIMED_OUT = -2;
-
-static long long monotonic_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Characters that the shell takes literally, so that an address made only
 // of them needs no quoting.
@@ -125,9 +119,6 @@ static int wait_command(pid_t pid, long long deadline_ms, const char* cmdline) {
 // Runs a command line in a process group of its own. Returns its exit status
 // (128 + signal when a signal ended it), or one of the results above.
 static int run_command(const char* cmdline, long long deadline_ms) {
-    // What was printed shows before anything the command prints, and before
-    // a wait of up to a minute.
-    fflush(stdout);
     pid_t pid = spawn_shell(cmdline, true);
     if (pid < 0) return COMMAND_NOT_STARTED;
     return wait_command(pid, deadline_ms, cmdline);
@@ -142,14 +133,14 @@ void kesemail() {
     char tail[2 * TEXT_MAX + 16];
     snprintf(tail, sizeof tail, "tail %s >> %s", mon.meskeslog, mon.full_mail_file);
     run_command(tail, deadline);  // a failed tail still leaves the count line to send
-    printf("email message <%s>\n", tail);
+    say("email message <%s>\n", tail);
 
     char mail[MAIL_COMMAND_MAX];
     build_mail_command(mail, sizeof mail);
     deadline = std::max(deadline, monotonic_ms() + MAIL_GRACE_S * 1000LL);
     int status = run_command(mail, deadline);
     if (status == 0)
-        printf("sent kesfail email message <%s>\n", mail);
+        say("sent kesfail email message <%s>\n", mail);
     else if (status > 0)
         report("mail command failed (status %d): %s\n", status, mail);
 }

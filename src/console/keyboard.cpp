@@ -9,7 +9,7 @@
 
 #include "console/console.h"
 #include "logs/logs.h"
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 constexpr unsigned char CTRL_C = 3;
 constexpr int KB_CLEARED = 80;  // positions cleared after each line
@@ -19,7 +19,7 @@ static void restore_console() { tcsetattr(STDIN_FILENO, TCSANOW, &mon.initial_se
 void init_keyboard() {
     if (tcgetattr(STDIN_FILENO, &mon.initial_settings) == 0) {
         // Registered once, however often the console is set up.
-        if (!mon.console_saved) atexit(restore_console);
+        if (!mon.console_saved) at_end(restore_console);
         mon.console_saved = true;
         mon.new_settings = mon.initial_settings;
         mon.new_settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ISIG);
@@ -32,12 +32,12 @@ void init_keyboard() {
 }
 
 static void print_help() {
-    printf("\n");
-    printf("help    - list keyboard commands\n");
-    printf("kesdon    - print all kest status lines\n");
-    printf("kesrawdon - print all kest raw characters\n");
-    printf("comment   - add an operator comment to %s\n", mon.meskes_basefile);
-    printf("quit    - exit program\n");
+    say("\n");
+    say("help    - list keyboard commands\n");
+    say("kesdon    - print all kest status lines\n");
+    say("kesrawdon - print all kest raw characters\n");
+    say("comment   - add an operator comment to %s\n", mon.meskes_basefile);
+    say("quit    - exit program\n");
 }
 
 // The comment is the line after the word "comment", its newline included,
@@ -66,7 +66,7 @@ static KbAction run_command_line() {
     } else if (begins_with("quit")) {
         return KbAction::Quit;
     } else {
-        printf("Not a valid command word.\n");
+        say("Not a valid command word.\n");
     }
     return KbAction::None;
 }
@@ -79,7 +79,7 @@ KbAction kbinput(unsigned char b) {
     if (mon.kbchar != '\n') return KbAction::None;
 
     mon.kbword[mon.kbptr] = '\0';
-    printf("\ngot word %s\n", mon.kbword);
+    say("\ngot word %s\n", mon.kbword);
     KbAction action = run_command_line();
     memset(mon.kbword, 0, KB_CLEARED);
     mon.kbptr = 0;

@@ -8,7 +8,7 @@
 
 #include "link/link.h"
 #include "logs/logs.h"
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 // Bytes print as signed characters widened to int, so 0x80-0xFF show as
 // FFFFFF80-FFFFFFFF, as the stored message logs always have.
@@ -61,7 +61,7 @@ bool hold_serial_input() {
 
 static void show_raw(unsigned char c) {
     const char* name = c == SOH ? " SOH" : c == STX ? " STX" : c == EOT ? " EOT" : "";
-    printf("kesrawd pchar2=%i char2 %2.2X <%c>%s\n", mon.pchar2, widened(c), c, name);
+    say("kesrawd pchar2=%i char2 %2.2X <%c>%s\n", mon.pchar2, widened(c), c, name);
 }
 
 // A frame that does not run from a start byte to an EOT: reported, dropped.
@@ -71,7 +71,7 @@ static void reject_frame(unsigned char last_read) {
     unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
     mon.kesfm++;
     mon.kesfd++;
-    printf("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first),
+    say("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first),
            widened(last));
     append_record("kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first), widened(last));
 }
@@ -81,7 +81,7 @@ static void reject_frame(unsigned char last_read) {
 static void accept_frame() {
     mon.minnokes = 0;
     if (static_cast<unsigned char>(mon.skest[0]) == SOH) checkstatus();
-    if (mon.kesd == 1) fwrite(mon.skest, 1, static_cast<size_t>(mon.pchar2), stdout);
+    if (mon.kesd == 1) console_write(STDOUT_FILENO, mon.skest, static_cast<size_t>(mon.pchar2));
     append_packet();
 }
 

@@ -1,9 +1,7 @@
 // Opening and configuring the serial line.
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,37 +14,11 @@
 
 #include "link/link.h"
 #include "logs/logs.h"
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 namespace {
 
 constexpr int NAME_MAX_LEN = 64;
-
-void user_name(uid_t uid, char* out, size_t size) {
-    struct passwd* pw = getpwuid(uid);
-    if (pw) {
-        snprintf(out, size, "%s", pw->pw_name);
-    } else {
-        snprintf(out, size, "%u", static_cast<unsigned>(uid));
-    }
-}
-
-void group_name(gid_t gid, char* out, size_t size) {
-    struct group* gr = getgrgid(gid);
-    if (gr) {
-        snprintf(out, size, "%s", gr->gr_name);
-    } else {
-        snprintf(out, size, "%u", static_cast<unsigned>(gid));
-    }
-}
-
-// The mode as ls shows it, e.g. "crw-rw----".
-void mode_text(mode_t mode, char out[11]) {
-    out[0] = S_ISCHR(mode) ? 'c' : S_ISLNK(mode) ? 'l' : S_ISDIR(mode) ? 'd' : S_ISREG(mode) ? '-' : '?';
-    const char* rwx = "rwxrwxrwx";
-    for (int i = 0; i < 9; i++) out[1 + i] = (mode & (0400 >> i)) ? rwx[i] : '-';
-    out[10] = '\0';
-}
 
 bool in_group(gid_t gid) {
     if (getegid() == gid) return true;
@@ -138,7 +110,7 @@ void init_serial_port() {
         if (err == EACCES || err == EPERM) explain_refusal(mon.SERIAL_PORT);
         exit(EXIT_SERIAL_FAILURE);
     }
-    printf("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
+    say("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
 }
 
 // Why the open line can no longer be used, or nullptr while it is sound:
@@ -173,7 +145,7 @@ static void lose_line(const char* reason) {
     mon.rxpos = 0;
     mon.kesfm++;
     mon.kesfd++;
-    printf("%i,%s serial port %s lost: %s\n", mon.kesfd, mon.scurdatetim, mon.SERIAL_PORT, reason);
+    say("%i,%s serial port %s lost: %s\n", mon.kesfd, mon.scurdatetim, mon.SERIAL_PORT, reason);
     append_record("serial port %s lost: %s\n", mon.SERIAL_PORT, reason);
     mon.retry_open = clock_now() + REOPEN_INTERVAL;
 }
@@ -187,7 +159,7 @@ static void retry_line() {
     char why[TEXT_MAX + 64];
     mon.fhR2 = open_serial_line(why, sizeof why);
     if (mon.fhR2 < 0) return;
-    printf("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
+    say("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
     append_record("serial port %s reopened\n", mon.SERIAL_PORT);
 }
 

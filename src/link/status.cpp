@@ -5,7 +5,7 @@
 
 #include "link/link.h"
 #include "logs/logs.h"
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 struct FaultBit {
     unsigned bit;
@@ -66,7 +66,7 @@ static void check_fault_word() {
     mon.kesfaultnum = static_cast<unsigned>(strtoul(mon.kesfaultcode, nullptr, 16));
     mon.kesfd++;
     mon.kesfm += decode_fault(mon.kesfaultnum, mon.kesfault, sizeof mon.kesfault);
-    printf("\n%i,%s kest fault code=%s %s\n", mon.kesfd, mon.scurdatetim, mon.kesfaultcode, mon.kesfault);
+    say("\n%i,%s kest fault code=%s %s\n", mon.kesfd, mon.scurdatetim, mon.kesfaultcode, mon.kesfault);
     append_record("kest fault code=%s %s\n", mon.kesfaultcode, mon.kesfault);
 }
 

@@ -10,15 +10,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 constexpr time_t WRITE_REPORT_INTERVAL = 60;  // seconds between reports for one file
 
 bool make_data_dir() { return mkdir(DATA_DIR, 0775) == 0 || errno == EEXIST; }
 
-// Reports a failed append of path, unless the same file had one reported
-// within the last minute.
-static void report_write_failure(const char* path, int err) {
+// Whether a failed append of path is to be reported now: not when the same
+// file had one reported within the last minute.
+static bool report_due(const char* path) {
     time_t now = clock_now();
     WriteReport* slot = nullptr;
     for (WriteReport& r : mon.write_reports) {
@@ -27,7 +27,7 @@ static void report_write_failure(const char* path, int err) {
             break;
         }
     }
-    if (slot && now - slot->when < WRITE_REPORT_INTERVAL && now >= slot->when) return;
+    if (slot && now - slot->when < WRITE_REPORT_INTERVAL && now >= slot->when) return false;
     if (!slot) {
         slot = &mon.write_reports[0];
         for (WriteReport& r : mon.write_reports) {
@@ -36,7 +36,23 @@ static void report_write_failure(const char* path, int err) {
         snprintf(slot->path, sizeof slot->path, "%s", path);
     }
     slot->when = now;
-    report("%s: %s\n", path, strerror(err));
+    return true;
+}
+
+// Reports a failed append (rate-limited). A failure that loses data is a
+// failure of the minute: the alert e-mail carries it to the operator.
+// Leaves errno as err.
+static void report_write_failure(const char* path, int err) {
+    if (report_due(path)) {
+        report("%s: %s\n", path, strerror(err));
+        mon.kesfm++;
+        if (mon.storage_failures.size() < STORAGE_FAILURES_MAX) {
+            char line[TEXT_MAX + 128];
+            snprintf(line, sizeof line, "%s: %s", path, strerror(err));
+            mon.storage_failures.push_back(line);
+        }
+    }
+    errno = err;
 }
 
 // Writes all of data, surviving interrupted and short writes. Returns the
@@ -115,17 +131,18 @@ void append_packet() { append_bytes(mon.keslog, mon.skest, static_cast<size_t>(m
 
 // Builds "<prefix>yyyymmdd.txt" and its path under ./data/ from a fresh clock
 // reading, stores the day digits and creates the file.
-static void name_daily_file(const char* prefix, char* base, char* path, const char* label) {
+static bool name_daily_file(const char* prefix, char* base, char* path, const char* label) {
     readclock();
     snprintf(base, TEXT_MAX + 1, "%s%.4s%02u%.2s.txt", prefix, mon.acqtimline + 20,
              static_cast<unsigned>(mon.month), mon.acqtimline + 8);
     snprintf(path, TEXT_MAX + 1, "%s%s", DATA_DIR, base);
     mon.olddayt = mon.acqtimline[8];
     mon.olddayu = mon.acqtimline[9];
-    printf("Today's %s file name is: %s\n", label, path);
-    append_bytes(path, "", 0);
+    mon.oldday_key = reading_day_key();
+    say("Today's %s file name is: %s\n", label, path);
+    return append_bytes(path, "", 0);
 }
 
-void mkkesnm() { name_daily_file("KES", mon.kes_basefile, mon.keslog, "kest"); }
+bool mkkesnm() { return name_daily_file("KES", mon.kes_basefile, mon.keslog, "kest"); }
 
-void mkmesnm() { name_daily_file("MESKES", mon.meskes_basefile, mon.meskeslog, "message"); }
+bool mkmesnm() { return name_daily_file("MESKES", mon.meskes_basefile, mon.meskeslog, "message"); }

@@ -12,15 +12,18 @@ constexpr const char* DATA_DIR = "./data/";
 bool make_data_dir();
 
 // Names the day's status file (keslog) from a fresh clock reading, stores the
-// day digits, prints the name and creates the file if it is missing.
-void mkkesnm();
+// day, prints the name and creates the file if it is missing. Returns false,
+// with errno set, when it cannot be created (reported as an append is).
+bool mkkesnm();
 // The same for the message log (meskeslog).
-void mkmesnm();
+bool mkmesnm();
 
 // Appends len bytes to path in one piece. When the file's directory is gone
 // it recreates ./data/ and tries once more; a write that cannot complete is cut
 // back so that nothing is left half-written. Failures are reported on
-// standard error (at most once a minute per file). Returns false on failure.
+// standard error (at most once a minute per file); each one reported counts
+// as a failure of the minute and is kept in storage_failures for the alert.
+// Returns false, with errno set, on failure.
 bool append_bytes(const char* path, const void* data, size_t len);
 
 // Appends the message record "<kesfd>,<timestamp> <text>" to the message log,

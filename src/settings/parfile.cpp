@@ -181,30 +181,30 @@ static void count_failure() {
 }
 
 int readparfile() {
-    printf("\nUsing parameter file: %s\n", mon.full_param_file);
+    say("\nUsing parameter file: %s\n", mon.full_param_file);
     FILE* f = fopen(mon.full_param_file, "r");
     if (!f) {
         if (errno != ENOENT) report("%s: %s\n", mon.full_param_file, strerror(errno));
-        printf("Parameter file was not found, will use defaults\n");
+        say("Parameter file was not found, will use defaults\n");
         count_failure();
         append_record("parameter file %s was not found, will use defaults\n", mon.full_param_file);
         return 0;
     }
     char line[PARLINE_MAX + 1];
     while (fgets(line, sizeof line, f)) {
-        printf("%s", line);
+        say("%s", line);
         append_record("%s", line);
         ParResult r = parse_parline(line);
         if (r.kind == ParKind::Unknown) {
-            printf("unknown parameter\n");
+            say("unknown parameter\n");
             count_failure();
             append_record("unknown parameter\n");
         } else if (r.kind == ParKind::BadValue) {
-            printf("bad value for %s\n", r.name);
+            say("bad value for %s\n", r.name);
             count_failure();
             append_record("bad value for %s\n", r.name);
         } else if (r.kind == ParKind::Unsupported) {
-            fputs(r.problem, stderr);
+            report("%s", r.problem);
             break;
         }
     }

@@ -1,7 +1,7 @@
 // Settings: reading the parameter file into the settings of the state.
 #pragma once
 
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 enum class ParKind {
     Ignored,      // comment or blank line

@@ -1,25 +1,40 @@
-// Period checks: day, hour and minute changes, each seen by comparing digits
-// of a fresh clock reading with the ones seen last.
+// Period checks: day, hour and minute changes, each seen by comparing the
+// date and time of a fresh clock reading with those seen last, and clock
+// steps, seen against the monotonic clock.
 #include <cstdio>
+#include <cstdlib>
 
 #include "alert/alert.h"
 #include "logs/logs.h"
 #include "supervisor/supervisor.h"
 
-// ctime positions of the digits compared.
-constexpr int DAY_TENS = 8;
-constexpr int DAY_UNITS = 9;
+// ctime positions of the digits kept.
 constexpr int HOUR_UNITS = 12;
 constexpr int MINUTE_UNITS = 15;
 
 // Minutes without a good packet before each further one raises a notice.
 constexpr int QUIET_MINUTES_ALLOWED = 2;
 
+// A clock set by time sync, or by hand, says nothing about the instrument,
+// but everything stored around it carries the new time: the jump is
+// recorded. Time that really passed (a loop that waited) is no step.
+void testclockstep() {
+    time_t wall = mon.tstart;
+    long long mono = monotonic_ms();
+    if (mon.lastpass_mono_ms >= 0) {
+        long long step_ms = (static_cast<long long>(wall) - mon.lastpass_wall) * 1000 - (mono - mon.lastpass_mono_ms);
+        long step = static_cast<long>(step_ms / 1000);
+        if (labs(step) > CLOCK_STEP_MIN) append_record("clock stepped by %+ld s\n", step);
+    }
+    mon.lastpass_wall = wall;
+    mon.lastpass_mono_ms = mono;
+}
+
 // A new day rolls the status file over and restarts the message numbers;
 // the message log keeps the name it got at start-up.
 void testday() {
     readclock();
-    if (mon.acqtimline[DAY_TENS] == mon.olddayt && mon.acqtimline[DAY_UNITS] == mon.olddayu) return;
+    if (reading_day_key() == mon.oldday_key) return;
     mkkesnm();
     mon.kesfd = 0;
 }
@@ -27,27 +42,30 @@ void testday() {
 // A new hour re-arms the alert e-mail.
 void testhour() {
     readclock();
-    if (mon.acqtimline[HOUR_UNITS] == mon.oldhr) return;
+    if (reading_hour_key() == mon.oldhr_key) return;
     mon.kesmailsent = 0;
     mon.oldhr = mon.acqtimline[HOUR_UNITS];
+    mon.oldhr_key = reading_hour_key();
 }
 
 // A new minute counts the minutes without data and judges the failures of
 // the minute just ended.
 void testmin() {
     readclock();
-    if (mon.acqtimline[MINUTE_UNITS] == mon.oldmin) return;
+    if (reading_minute_key() == mon.oldmin_key) return;
     mon.minnokes++;
     if (mon.minnokes > QUIET_MINUTES_ALLOWED) {
         mon.kesfm++;
         mon.kesfd++;
-        printf("%i,%s no good kest packets in %i minutes.\n", mon.kesfd, mon.scurdatetim, mon.minnokes);
+        say("%i,%s no good kest packets in %i minutes.\n", mon.kesfd, mon.scurdatetim, mon.minnokes);
         append_record("no good kest packets in %i minutes.\n", mon.minnokes);
     }
     if (mon.kesfm > 0) {
-        printf("kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
+        say("kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
         kesemail();
     }
     mon.oldmin = mon.acqtimline[MINUTE_UNITS];
+    mon.oldmin_key = reading_minute_key();
     mon.kesfm = 0;
+    mon.storage_failures.clear();
 }

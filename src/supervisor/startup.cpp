@@ -1,7 +1,13 @@
 // Start-up sequence and one pass of the main loop.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "alert/alert.h"
 #include "console/console.h"
@@ -10,6 +16,68 @@
 #include "settings/settings.h"
 #include "supervisor/supervisor.h"
 
+constexpr const char* LOCK_FILE = "kestlog.lock";
+
+// The absolute path of rel (relative to the working directory), for hints
+// that must say which directory or file refused.
+static void absolute_path(const char* rel, char* out, size_t size) {
+    char cwd[TEXT_MAX + 1];
+    if (!getcwd(cwd, sizeof cwd)) {
+        snprintf(out, size, "%s", rel);
+        return;
+    }
+    if (strncmp(rel, "./", 2) == 0) rel += 2;
+    if (*rel == '\0' || strcmp(rel, ".") == 0) {
+        snprintf(out, size, "%s", cwd);
+        return;
+    }
+    int n = snprintf(out, size, "%s/%s", strcmp(cwd, "/") == 0 ? "" : cwd, rel);
+    if (n > 1 && static_cast<size_t>(n) < size && out[n - 1] == '/') out[n - 1] = '\0';
+}
+
+// After a refused file: who the logger runs as and who owns what refused,
+// the file itself when it exists, otherwise the directory meant to hold it.
+static void explain_refused(const char* file, const char* dir, int err) {
+    if (err != EACCES && err != EPERM) return;
+    struct stat st;
+    char path[2 * TEXT_MAX + 2];
+    absolute_path(file && lstat(file, &st) == 0 ? file : dir, path, sizeof path);
+    explain_owner(path);
+}
+
+static int lock_holder(int fd) {
+    char text[32] = "";
+    ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    if (n <= 0) return 0;
+    text[n] = '\0';
+    return atoi(text);
+}
+
+void lock_working_directory() {
+    int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        int err = errno;
+        report("%s: %s\n", LOCK_FILE, strerror(err));
+        explain_refused(LOCK_FILE, ".", err);
+        exit(EXIT_LOCKED);
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            report("%s: %s\n", LOCK_FILE, strerror(errno));
+        } else if (int pid = lock_holder(fd); pid > 0) {
+            report("%s: another kestlog (process %d) is logging in this directory\n", LOCK_FILE, pid);
+        } else {
+            report("%s: another kestlog is logging in this directory\n", LOCK_FILE);
+        }
+        exit(EXIT_LOCKED);
+    }
+    // Held, open, for the life of the process; the id is for the operator.
+    char text[32];
+    int n = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(n), 0) != n)
+        report("%s: %s\n", LOCK_FILE, strerror(errno));
+}
+
 // The start time as shown at start-up: day tens never blank, and the minute
 // lowered to an even one (a start at 10:37 shows 10:36).
 static void print_start_time() {
@@ -17,27 +85,61 @@ static void print_start_time() {
     if (mon.stimline[8] == ' ') mon.stimline[8] = '0';
     char& minute_units = mon.stimline[15];
     if (minute_units >= '0' && minute_units <= '9' && (minute_units - '0') % 2 == 1) minute_units--;
-    printf("Startup time = %.19s %s\n", mon.stimline, mon.stimline + 20);
+    say("Startup time = %.19s %s\n", mon.stimline, mon.stimline + 20);
+}
+
+// Without somewhere to store packets the logger is of no use: the reason is
+// given (the failed append already named the file) and start-up ends.
+static void need_storage(bool ok, const char* file) {
+    if (ok) return;
+    explain_refused(file, DATA_DIR, errno);
+    exit(EXIT_STORAGE_FAILURE);
+}
+
+static void make_storage() {
+    if (!make_data_dir()) {
+        int err = errno;
+        report("%s: %s\n", DATA_DIR, strerror(err));
+        explain_refused(nullptr, ".", err);
+        exit(EXIT_STORAGE_FAILURE);
+    }
+    need_storage(mkmesnm(), mon.meskeslog);
+    need_storage(mkkesnm(), mon.keslog);
 }
 
 void startup() {
     run_shell("setterm -blank 0");  // console blanking off; harmless where it fails
-    printf("Program-Version: %s\n", VERSION_TEXT);
+    say("Program-Version: %s\n", VERSION_TEXT);
     print_start_time();
     init_keyboard();
-    printf("Keyboard initialization successful.\n");
+    say("Keyboard initialization successful.\n");
     readclock();
     mon.oldmin = mon.acqtimline[15];
-    make_data_dir();
-    mkmesnm();
-    mkkesnm();
+    mon.oldmin_key = reading_minute_key();
+    make_storage();
     append_record("starting %s\n", VERSION_TEXT);
     readparfile();
     init_serial_port();
 }
 
+// A stop signal ends the logger in good order: recorded (once the message
+// log has a name), the console put back, held output written, and then
+// ended by the same signal so that a service manager sees why.
+static void stop_if_signalled() {
+    int sig = mon.stop_signal;
+    if (sig == 0) return;
+    if (mon.meskeslog[0] != '\0') {
+        mon.kesfm++;
+        mon.kesfd++;
+        append_record("stopped by signal %s\n", signal_name(sig));
+    }
+    end_by_signal(sig);
+}
+
 void mainpass() {
     curdatetim();
+    stop_if_signalled();
+    testclockstep();
     testday();
     testhour();
     testmin();
@@ -46,8 +148,5 @@ void mainpass() {
     } while (mon.nchar2 > 0);
     check_serial_line();
     checkkybd();
-    // Packets end in EOT, not a newline: flush once a pass so the console
-    // (or a pipe to a journal) shows them without waiting for a later line.
-    fflush(stdout);
-    sleep(1);
+    if (mon.stop_signal == 0) sleep(1);
 }

@@ -58,6 +58,7 @@ class AlertTest : public StateTest {
         open_day();
         readclock();
         mon.oldmin = mon.acqtimline[15];
+        mon.oldmin_key = reading_minute_key();
     }
     void TearDown() override {
         setenv("PATH", old_path_.c_str(), 1);

@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "supervisor/supervisor.h"
+#include "core/core.h"
 
 inline void fresh_state() {
     static bool quiet = false;

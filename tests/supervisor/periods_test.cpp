@@ -18,6 +18,7 @@ class PeriodTest : public StateTest {
         open_day();
         readclock();
         mon.oldmin = mon.acqtimline[15];
+        mon.oldmin_key = reading_minute_key();
     }
 
     // One pass's clock refresh and checks; returns what they printed.
@@ -71,11 +72,43 @@ TEST_F(PeriodTest, FailuresAreJudgedOnceAtTheNextMinute) {
     EXPECT_EQ(pass_at(utc(2015, 6, 16, 14, 3, 1)), "");
 }
 
-TEST_F(PeriodTest, StalledLoopMissesAChangeWithTheSameMinuteDigit) {
+// Whole dates and times are compared, not digits: a loop that stalled ten
+// minutes, a clock set on by days, or one set back, is still a change.
+TEST_F(PeriodTest, ChangesWithTheSameDigitsAreSeen) {
     mon.kesfm = 1;
-    EXPECT_EQ(pass_at(utc(2015, 6, 16, 14, 12, 30)), "");
-    EXPECT_EQ(mon.minnokes, 0);
-    EXPECT_EQ(mon.kesfm, 1);
+    EXPECT_EQ(pass_at(utc(2015, 6, 16, 14, 12, 30)), "kesfm=1 kesfd=0\n");
+    EXPECT_EQ(mon.minnokes, 1);
+
+    // A clock without a battery starts in 2000 and is then set by time sync:
+    // the same day and month digits, another day.
+    start_at(utc(2000, 1, 1, 0, 0, 5));
+    std::string out = pass_at(utc(2026, 1, 1, 0, 0, 6));
+    EXPECT_EQ(out, "Today's kest file name is: ./data/KES20260101.txt\n");
+    mon.kesmailsent = 1;
+    pass_at(utc(2026, 1, 2, 0, 0, 7));
+    EXPECT_STREQ(mon.keslog, "./data/KES20260102.txt");
+    EXPECT_EQ(mon.kesmailsent, 0) << "the same hour digit on another day re-arms the alert";
+}
+
+TEST_F(PeriodTest, ClockStepsAreRecordedAndElapsedTimeIsNot) {
+    // The test clock moves only the wall clock: every second of it is a step.
+    struct Case {
+        long wall_change;
+        const char* record;
+    } cases[] = {{1, ""}, {120, ""}, {121, "0,16/06/2015,14:06:13, clock stepped by +121 s\n"},
+                 {-3600, "0,16/06/2015,13:06:13, clock stepped by -3600 s\n"}};
+    time_t t = utc(2015, 6, 16, 14, 2, 11);
+    curdatetim();
+    testclockstep();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.wall_change);
+        std::string before = messages();
+        fake_now = t += c.wall_change;
+        curdatetim();
+        testclockstep();
+        EXPECT_EQ(messages().substr(before.size()), c.record);
+    }
+    EXPECT_EQ(mon.kesfm, 0);
 }
 
 TEST_F(PeriodTest, MidnightRollsTheStatusFileAndRestartsNumbers) {

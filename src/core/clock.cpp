@@ -2,7 +2,28 @@
 #include <cstdio>
 #include <cstring>
 
-#include "supervisor/supervisor.h"
+#include "core/core.h"
+
+static time_t system_clock() { return time(nullptr); }
+
+static ClockSource current_clock = system_clock;
+
+time_t clock_now() { return current_clock(); }
+
+void set_clock_source(ClockSource source) { current_clock = source ? source : system_clock; }
+
+long long monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// localtime_r alone keeps the zone it first read: tzset first, as localtime
+// does, so that a zone changed on the host takes effect at once.
+void local_time(time_t t, struct tm* out) {
+    tzset();
+    localtime_r(&t, out);
+}
 
 static const char* const weekday_names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 static const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -17,22 +38,31 @@ static void format_tm(const struct tm* tm, char out[CTIME_LEN]) {
 
 void format_ctime(time_t t, char out[CTIME_LEN]) {
     struct tm tm;
-    localtime_r(&t, &tm);
+    local_time(t, &tm);
     format_tm(&tm, out);
 }
 
 void readclock() {
     mon.longtime = clock_now();
-    localtime_r(&mon.longtime, &mon.newtime);
+    local_time(mon.longtime, &mon.newtime);
     mon.month = static_cast<unsigned char>(mon.newtime.tm_mon + 1);
     format_tm(&mon.newtime, mon.acqtimline);
     if (mon.acqtimline[8] == ' ') mon.acqtimline[8] = '0';
 }
 
+long long reading_day_key() {
+    const struct tm& t = mon.newtime;
+    return (t.tm_year + 1900LL) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+}
+
+long long reading_hour_key() { return reading_day_key() * 100 + mon.newtime.tm_hour; }
+
+long long reading_minute_key() { return reading_hour_key() * 100 + mon.newtime.tm_min; }
+
 void curdatetim() {
     mon.tstart = clock_now();
     struct tm tm;
-    localtime_r(&mon.tstart, &tm);
+    local_time(mon.tstart, &tm);
     char ct[CTIME_LEN];
     format_tm(&tm, ct);
     mon.month = static_cast<unsigned char>(tm.tm_mon + 1);

@@ -1,0 +1,231 @@
+// Core: the ground floor every subsystem stands on. The one process-wide
+// state, the clock and its timestamp text, the console writer with its
+// reporting helpers, and the process helpers (signals, shell commands, who
+// the logger runs as). Includes nothing of the other subsystems.
+//
+// Every subsystem reads and changes `mon` directly; there is exactly one
+// instance, holding its defaults from the first instruction of main.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+#include <termios.h>
+#include <time.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Fixed limits.
+constexpr int PACKET_MAX = 8192;         // bytes of one packet, start byte to EOT
+constexpr int KB_LINE_MAX = 81;          // characters of one keyboard line
+constexpr int KB_READ_MAX = 4096;        // keyboard bytes taken in one pass
+constexpr int COMMENT_MAX = 72;          // characters of an operator comment
+constexpr int TEXT_MAX = 255;            // settings texts and file names
+constexpr int PARLINE_MAX = 510;         // characters read as one parameter line
+constexpr int RECORD_MAX = 1024;         // one formatted message record
+constexpr int CONSOLE_LINE_MAX = 4096;   // one formatted console line
+constexpr size_t CONSOLE_HOLD_MAX = 64 * 1024;  // bytes a stream holds that its destination has not taken
+constexpr int CONSOLE_EXIT_WAIT_MS = 1000;      // held output is written for at most this long at exit
+constexpr int RX_CHUNK = 65536;          // bytes taken from the serial line per read
+constexpr size_t RX_HOLD_MAX = 1 << 20;  // held while a command runs; a minute at 57600 baud is 350 kB
+constexpr int CTIME_LEN = 64;            // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
+constexpr int STAMP_LEN = 20;            // "DD/MM/YYYY,hh:mm:ss,"
+constexpr int WRITE_REPORTS = 4;         // files whose write failures are rate-limited
+constexpr int STORAGE_FAILURES_MAX = 8;  // storage failures of one minute kept for the alert
+constexpr int REOPEN_INTERVAL = 5;       // seconds between tries to open a lost serial line
+constexpr int CLOCK_STEP_MIN = 120;      // seconds the clock may jump between passes unrecorded
+
+constexpr int EXIT_QUIT = 0;
+constexpr int EXIT_SERIAL_FAILURE = 255;   // the serial line cannot be set up
+constexpr int EXIT_STORAGE_FAILURE = 255;  // ./data/ or today's files cannot be made at start-up
+constexpr int EXIT_LOCKED = 255;           // another logger holds the working directory
+constexpr int EXIT_SIGQUIT = 131;          // SIGQUIT ends without the core dump of its default
+
+constexpr const char* VERSION_TEXT = "KESTLOG (build 2015-Jun-19)";
+
+// When a file last had a write failure reported, so that a persistent
+// fault does not flood standard error.
+struct WriteReport {
+    char path[TEXT_MAX + 1] = "";
+    time_t when = 0;
+};
+
+struct MonitorState {
+    // Settings, changed only by the parameter file.
+    char SERIAL_PORT[TEXT_MAX + 1] = "/dev/ttyUSB0";
+    speed_t SERIAL_BAUDRATE = B9600;
+    tcflag_t SERIAL_BIT = CS7;
+    tcflag_t SERIAL_PARITY = PARENB;
+    tcflag_t SERIAL_STOPB = 0;  // 0 for one stop bit, CSTOPB for two
+    char site[TEXT_MAX + 1] = "WXX";
+    char pardate[TEXT_MAX + 1] = "unknown";
+    char maildest[TEXT_MAX + 1] = "operator@localhost";
+    char kessendmail = 'Y';
+
+    // Display switches.
+    int kesd = 1;
+    int kesrawd = 0;
+
+    // Counters and flags.
+    int kesfd = 0;
+    int kesfm = 0;
+    int minnokes = 0;
+    int kesmailsent = 0;
+
+    // Packet assembly.
+    char skest[PACKET_MAX + 1] = {};
+    int pchar2 = 0;
+    int nchar2 = 0;
+    // Bytes read from the line and not yet assembled: one chunk normally, more
+    // when the line was read into memory while the loop waited on a command.
+    std::vector<unsigned char> rxbuf;
+    size_t rxpos = 0;
+
+    // Fault word of the last status packet.
+    char kesfaultcode[5] = "";
+    unsigned kesfaultnum = 0;
+    char kesfault[TEXT_MAX + 1] = "";
+
+    // Keyboard.
+    char kbword[TEXT_MAX + 1] = {};
+    int kbptr = 0;
+    char kbchar = 0;
+    struct termios initial_settings = {};
+    bool console_saved = false;  // initial_settings were read, so they are put back at exit
+    struct termios new_settings = {};
+
+    // Serial line.
+    int fhR2 = -1;  // -1 while the line is lost
+    struct termios newtio = {};
+    int read_errno = 0;     // a read of the line failed with this; the line is then given up
+    time_t retry_open = 0;  // when a lost line is next tried
+
+    // File names.
+    char meskes_basefile[TEXT_MAX + 1] = "";
+    char meskeslog[TEXT_MAX + 1] = "";
+    char kes_basefile[TEXT_MAX + 1] = "";
+    char keslog[TEXT_MAX + 1] = "";
+    char full_param_file[TEXT_MAX + 1] = "kestlog.par";
+    char full_mail_file[TEXT_MAX + 1] = "lastmailmsg";
+    WriteReport write_reports[WRITE_REPORTS] = {};
+    // Storage failures reported this minute, as reported, for the alert body.
+    std::vector<std::string> storage_failures;
+
+    // Clock.
+    char scurdatetim[STAMP_LEN + 1] = "dd/mm/yyyy,hh:mm:ss,";
+    time_t tstart = 0;
+    time_t longtime = 0;
+    char acqtimline[CTIME_LEN] = "";
+    struct tm newtime = {};
+    unsigned char month = 0;
+    char stimline[CTIME_LEN] = "";
+    char oldmin = 0;
+    char oldhr = 0;
+    char olddayt = 0;
+    char olddayu = 0;
+    // The whole date (yyyymmdd), hour (yyyymmddhh) and minute (yyyymmddhhmm)
+    // last seen by the period checks: digits alone miss a clock that jumps
+    // by whole days, or a loop that stalled ten minutes.
+    long long oldday_key = 0;
+    long long oldhr_key = 0;
+    long long oldmin_key = 0;
+    // The previous pass's wall clock and monotonic clock, to tell a clock
+    // step from time that really passed.
+    time_t lastpass_wall = 0;
+    long long lastpass_mono_ms = -1;
+
+    // A stop signal that arrived (its number), acted on by the main loop and
+    // the command wait; set by the signal handler only.
+    volatile sig_atomic_t stop_signal = 0;
+};
+
+extern MonitorState mon;
+
+// Puts every field of `mon` back to its default (tests start from it).
+void reset_state();
+
+// --- clock -------------------------------------------------------------------
+
+// The clock seam: every reading of the wall clock goes through clock_now.
+using ClockSource = time_t (*)();
+time_t clock_now();
+// Replaces the clock (tests); nullptr restores the system clock.
+void set_clock_source(ClockSource source);
+// Milliseconds of the monotonic clock, for waits and to tell clock steps.
+long long monotonic_ms();
+
+// Breaks t down into local time, following a time zone changed while the
+// logger runs.
+void local_time(time_t t, struct tm* out);
+// Formats t as local time in the fixed ctime layout "Www Mmm dd hh:mm:ss yyyy\n".
+void format_ctime(time_t t, char out[CTIME_LEN]);
+// Clock reading: longtime, newtime, month and acqtimline (day tens never blank).
+void readclock();
+// Refreshes the timestamp text scurdatetim from a fresh sample in tstart.
+void curdatetim();
+// The date (yyyymmdd), hour (yyyymmddhh) and minute (yyyymmddhhmm) of the
+// latest clock reading, as numbers to compare.
+long long reading_day_key();
+long long reading_hour_key();
+long long reading_minute_key();
+
+// --- console output ------------------------------------------------------------
+// All console output, standard output and standard error alike, goes through
+// one writer that never makes the main loop wait. Each stream holds at most
+// CONSOLE_HOLD_MAX bytes its destination has not taken; what does not fit is
+// dropped, and a line "[console: N bytes not shown]" takes its place.
+
+// Starts the writer threads and arranges for held output to be written at
+// exit (for at most CONSOLE_EXIT_WAIT_MS). Before it, output is written at
+// once, waiting as ordinary writes do (tests, and errors before start-up).
+void console_start();
+// Writes what is held, waiting at most timeout_ms; true when all was taken.
+bool console_flush(int timeout_ms);
+// Queues len bytes for standard output (1) or standard error (2).
+void console_write(int fd, const void* data, size_t len);
+// Formatted line on standard output.
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Formatted line on standard error (the caller supplies the newline).
+void report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// --- the process ----------------------------------------------------------------
+
+// Makes the process safe to run unattended: ignores SIGPIPE, SIGXFSZ and
+// SIGHUP and puts /dev/null on any of descriptors 0-2 that is closed.
+void harden_process();
+
+// Runs fn when the process ends, by exit() or by end_by_signal; the last
+// registered runs first. Meant for a handful of clean-up steps.
+void at_end(void (*fn)());
+// Runs the registered clean-up steps now (once only).
+void run_end_hooks();
+
+// Catches SIGTERM, SIGINT and SIGQUIT: the handler only notes the signal in
+// mon.stop_signal; the main loop and the command wait act on it.
+void catch_stop_signals();
+// The signal's name, e.g. "SIGTERM".
+const char* signal_name(int sig);
+// Ends the process the way the signal would have ended it (SIGQUIT: exit
+// status EXIT_SIGQUIT, without a core dump).
+[[noreturn]] void end_by_signal(int sig);
+
+// Starts a command line through /bin/sh with the signals the logger ignores
+// or catches back at their defaults, in a process group of its own when
+// own_group (so that it can be ended whole). stdin_fd, when not -1, becomes
+// its standard input. Returns its pid, or -1 after reporting why the shell
+// could not be started.
+pid_t spawn_shell(const char* cmdline, bool own_group, int stdin_fd = -1);
+
+// Runs a command line through /bin/sh and waits for it. Returns the wait
+// status, or -1 when the shell could not be started.
+int run_shell(const char* cmdline);
+
+// Reports, after a refusal, who the logger runs as and who owns path:
+// "kestlog runs as user U; PATH is owned by O, group G, mode M".
+void explain_owner(const char* path);
+// The user name (or number) of uid and the group name (or number) of gid.
+void user_name(uid_t uid, char* out, size_t size);
+void group_name(gid_t gid, char* out, size_t size);
+// The mode as ls shows it, e.g. "crw-rw----".
+void mode_text(mode_t mode, char out[11]);

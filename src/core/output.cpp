@@ -1,0 +1,182 @@
+// The console writer: standard output and standard error are each written by
+// a thread of their own, so that a console stopped with Ctrl-S, or a pipe
+// nobody reads, holds up that thread and never the main loop. Blocking
+// writes on the descriptors as they are: O_NONBLOCK would be shared with
+// whatever else uses the terminal, and a socket cannot be reopened.
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/core.h"
+
+namespace {
+
+constexpr size_t COALESCE_MAX = 16 * 1024;  // bytes handed to one write
+constexpr size_t CHUNK_GROW_MAX = 4096;     // small writes are joined up to this
+
+// Bytes to write, or (dropped > 0) the place where output was dropped.
+struct Chunk {
+    std::string bytes;
+    size_t dropped = 0;
+};
+
+struct Stream {
+    int fd;
+    std::mutex m;
+    std::condition_variable work;  // the writer waits for output
+    std::condition_variable idle;  // a flush waits for the writer
+    std::deque<Chunk> queue;
+    size_t held = 0;  // queued or being written
+    bool busy = false;
+};
+
+// Made once and never freed: the writers may still run while exit() tears
+// down static objects.
+Stream* streams[2] = {nullptr, nullptr};
+
+Stream* stream_for(int fd) { return fd == STDOUT_FILENO ? streams[0] : fd == STDERR_FILENO ? streams[1] : nullptr; }
+
+// Writes all of it, waiting as long as the destination takes; gives up on
+// a destination that fails (a closed pipe takes nothing ever again).
+void write_fully(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n > 0) {
+            data += n;
+            len -= static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            struct pollfd p = {fd, POLLOUT, 0};  // someone else made it non-blocking
+            poll(&p, 1, -1);
+        } else {
+            return;
+        }
+    }
+}
+
+// Takes what is queued, up to COALESCE_MAX bytes, as one piece of output;
+// sets *taken to the held bytes it stands for.
+std::string take_output(Stream& s, size_t* taken) {
+    std::string out;
+    *taken = 0;
+    while (!s.queue.empty() && out.size() < COALESCE_MAX) {
+        Chunk& c = s.queue.front();
+        if (c.dropped > 0) {
+            char marker[64];
+            snprintf(marker, sizeof marker, "[console: %zu bytes not shown]\n", c.dropped);
+            out += marker;
+        } else {
+            out += c.bytes;
+            *taken += c.bytes.size();
+        }
+        s.queue.pop_front();
+    }
+    return out;
+}
+
+void writer(Stream* s) {
+    std::unique_lock<std::mutex> lock(s->m);
+    for (;;) {
+        s->work.wait(lock, [s] { return !s->queue.empty(); });
+        size_t taken;
+        std::string out = take_output(*s, &taken);
+        s->busy = true;
+        lock.unlock();
+        write_fully(s->fd, out.data(), out.size());
+        lock.lock();
+        s->held -= taken;
+        s->busy = false;
+        s->idle.notify_all();
+    }
+}
+
+void queue_output(Stream& s, const char* data, size_t len) {
+    std::lock_guard<std::mutex> lock(s.m);
+    if (s.held + len > CONSOLE_HOLD_MAX) {
+        if (!s.queue.empty() && s.queue.back().dropped > 0)
+            s.queue.back().dropped += len;
+        else
+            s.queue.push_back(Chunk{std::string(), len});
+    } else {
+        if (!s.queue.empty() && s.queue.back().dropped == 0 && s.queue.back().bytes.size() < CHUNK_GROW_MAX)
+            s.queue.back().bytes.append(data, len);
+        else
+            s.queue.push_back(Chunk{std::string(data, len), 0});
+        s.held += len;
+    }
+    s.work.notify_one();
+}
+
+void finish_output() { console_flush(CONSOLE_EXIT_WAIT_MS); }
+
+void vwrite_line(int fd, const char* fmt, va_list ap) {
+    char line[CONSOLE_LINE_MAX];
+    int n = vsnprintf(line, sizeof line, fmt, ap);
+    if (n < 0) return;
+    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    console_write(fd, line, len);
+}
+
+}  // namespace
+
+void console_start() {
+    if (streams[0]) return;
+    // The writers take no signals: a stop signal must interrupt the main
+    // loop's sleep.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    for (int i = 0; i < 2; i++) {
+        streams[i] = new Stream;
+        streams[i]->fd = i == 0 ? STDOUT_FILENO : STDERR_FILENO;
+        std::thread(writer, streams[i]).detach();
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    at_end(finish_output);
+}
+
+bool console_flush(int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    bool all = true;
+    for (Stream* s : streams) {
+        if (!s) continue;
+        std::unique_lock<std::mutex> lock(s->m);
+        all = s->idle.wait_until(lock, deadline, [s] { return s->queue.empty() && !s->busy; }) && all;
+    }
+    return all;
+}
+
+void console_write(int fd, const void* data, size_t len) {
+    if (len == 0) return;
+    Stream* s = stream_for(fd);
+    if (s)
+        queue_output(*s, static_cast<const char*>(data), len);
+    else
+        write_fully(fd, static_cast<const char*>(data), len);
+}
+
+void say(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vwrite_line(STDOUT_FILENO, fmt, ap);
+    va_end(ap);
+}
+
+void report(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vwrite_line(STDERR_FILENO, fmt, ap);
+    va_end(ap);
+}

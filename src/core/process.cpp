@@ -1,0 +1,179 @@
+// Process helpers: signals, shell commands and who the logger runs as.
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/core.h"
+
+// Signals that would end an unattended logger for no good reason: a closed
+// output pipe, a file-size limit, a console that hangs up. Ignored, each
+// shows as a failed call instead.
+static const int ignored_signals[] = {SIGPIPE, SIGXFSZ, SIGHUP};
+
+// Signals that stop the logger in good order.
+static const struct {
+    int sig;
+    const char* name;
+} stop_signals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGQUIT, "SIGQUIT"}};
+
+void harden_process() {
+    // Fill closed standard descriptors first, so that no file or device the
+    // logger opens later can land on 0, 1 or 2 and receive console output.
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int nfd = open("/dev/null", O_RDWR);
+            if (nfd >= 0 && nfd != fd) {
+                dup2(nfd, fd);
+                close(nfd);
+            }
+        }
+    }
+    for (int sig : ignored_signals) signal(sig, SIG_IGN);
+}
+
+static void note_stop_signal(int sig) { mon.stop_signal = sig; }
+
+void catch_stop_signals() {
+    struct sigaction sa = {};
+    sa.sa_handler = note_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: the loop's sleep ends at once, and the signal is seen.
+    for (const auto& s : stop_signals) sigaction(s.sig, &sa, nullptr);
+}
+
+const char* signal_name(int sig) {
+    for (const auto& s : stop_signals) {
+        if (s.sig == sig) return s.name;
+    }
+    return "unknown signal";
+}
+
+void end_by_signal(int sig) {
+    run_end_hooks();
+    if (sig == SIGQUIT) exit(EXIT_SIGQUIT);
+    signal(sig, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(sig);
+    _exit(128 + sig);  // not reached
+}
+
+// --- what runs at the end --------------------------------------------------------
+
+constexpr int END_HOOKS_MAX = 4;
+static void (*end_hooks[END_HOOKS_MAX])() = {};
+static int end_hook_count = 0;
+static bool end_hooks_ran = false;
+
+void run_end_hooks() {
+    if (end_hooks_ran) return;
+    end_hooks_ran = true;
+    for (int i = end_hook_count - 1; i >= 0; i--) end_hooks[i]();
+}
+
+void at_end(void (*fn)()) {
+    if (end_hook_count == 0) atexit(run_end_hooks);
+    if (end_hook_count < END_HOOKS_MAX) end_hooks[end_hook_count++] = fn;
+}
+
+// --- shell commands ----------------------------------------------------------------
+
+extern char** environ;
+
+pid_t spawn_shell(const char* cmdline, bool own_group, int stdin_fd) {
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int sig : ignored_signals) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (own_group) {
+        posix_spawnattr_setpgroup(&attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attr, flags);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdin_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdin_fd, STDIN_FILENO);
+
+    char sh[] = "sh", dash_c[] = "-c";
+    char* argv[] = {sh, dash_c, const_cast<char*>(cmdline), nullptr};
+    pid_t pid;
+    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) {
+        report("/bin/sh: %s\n", strerror(rc));
+        return -1;
+    }
+    return pid;
+}
+
+int run_shell(const char* cmdline) {
+    pid_t pid = spawn_shell(cmdline, false);
+    if (pid < 0) return -1;
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+// --- who the logger runs as --------------------------------------------------------
+
+void user_name(uid_t uid, char* out, size_t size) {
+    struct passwd* pw = getpwuid(uid);
+    if (pw) {
+        snprintf(out, size, "%s", pw->pw_name);
+    } else {
+        snprintf(out, size, "%u", static_cast<unsigned>(uid));
+    }
+}
+
+void group_name(gid_t gid, char* out, size_t size) {
+    struct group* gr = getgrgid(gid);
+    if (gr) {
+        snprintf(out, size, "%s", gr->gr_name);
+    } else {
+        snprintf(out, size, "%u", static_cast<unsigned>(gid));
+    }
+}
+
+void mode_text(mode_t mode, char out[11]) {
+    out[0] = S_ISCHR(mode) ? 'c' : S_ISLNK(mode) ? 'l' : S_ISDIR(mode) ? 'd' : S_ISREG(mode) ? '-' : '?';
+    const char* rwx = "rwxrwxrwx";
+    for (int i = 0; i < 9; i++) out[1 + i] = (mode & (0400 >> i)) ? rwx[i] : '-';
+    out[10] = '\0';
+}
+
+void explain_owner(const char* path) {
+    constexpr size_t NAME_LEN = 64;
+    char user[NAME_LEN];
+    user_name(geteuid(), user, sizeof user);
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        report("kestlog runs as user %s; %s cannot be examined: %s\n", user, path, strerror(errno));
+        return;
+    }
+    char owner[NAME_LEN], group[NAME_LEN], mode[11];
+    user_name(st.st_uid, owner, sizeof owner);
+    group_name(st.st_gid, group, sizeof group);
+    mode_text(st.st_mode, mode);
+    report("kestlog runs as user %s; %s is owned by %s, group %s, mode %s\n", user, path, owner, group, mode);
+}
