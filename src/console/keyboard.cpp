@@ -72,8 +72,13 @@ static KbAction run_command_line() {
 }
 
 KbAction kbinput(unsigned char b) {
-    if (mon.kbptr > KB_LINE_MAX - 1) mon.kbptr = 0;  // an over-long line starts again at the front
     if (b == CTRL_C) return KbAction::Interrupt;
+    if (mon.kbptr > KB_LINE_MAX - 1) {
+        // An over-long line runs nothing: what follows its 81st character is
+        // dropped, and its newline lands at the front, an empty line.
+        if (b != '\n') return KbAction::None;
+        mon.kbptr = 0;
+    }
     mon.kbchar = static_cast<char>(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
     mon.kbword[mon.kbptr++] = mon.kbchar;
     if (mon.kbchar != '\n') return KbAction::None;
@@ -86,12 +91,13 @@ KbAction kbinput(unsigned char b) {
     return action;
 }
 
-// Reads one byte from standard input if one is there, without waiting even
-// when standard input is a pipe that stays silent.
-static bool read_typed(unsigned char* b) {
+// Reads what standard input holds, up to KB_READ_MAX bytes, without waiting
+// even when it is a pipe that stays silent. Input that never ends (a
+// /dev/zero, a `yes`) is taken a piece a pass, so the loop goes on.
+static ssize_t read_typed(unsigned char* buf) {
     struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return false;
-    return read(STDIN_FILENO, b, 1) == 1;
+    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return 0;
+    return read(STDIN_FILENO, buf, KB_READ_MAX);
 }
 
 static void quit_program() {
@@ -102,9 +108,10 @@ static void quit_program() {
 }
 
 void checkkybd() {
-    unsigned char b;
-    while (read_typed(&b)) {
-        switch (kbinput(b)) {
+    unsigned char typed[KB_READ_MAX];
+    ssize_t n = read_typed(typed);
+    for (ssize_t i = 0; i < n; i++) {
+        switch (kbinput(typed[i])) {
             case KbAction::Quit:
                 quit_program();
                 break;

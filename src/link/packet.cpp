@@ -71,8 +71,7 @@ static void reject_frame(unsigned char last_read) {
     unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
     mon.kesfm++;
     mon.kesfd++;
-    say("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first),
-           widened(last));
+    say("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first), widened(last));
     append_record("kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first), widened(last));
 }
 
@@ -92,17 +91,29 @@ static bool frame_is_good() {
     return (first == SOH || first == STX) && last == EOT;
 }
 
+static void open_packet(unsigned char start) {
+    mon.skest[0] = static_cast<char>(start);
+    mon.pchar2 = 1;
+}
+
 int checkkest() {
     unsigned char c = 0;
     do {
         mon.nchar2 = next_byte(&c);
         if (mon.nchar2 <= 0) return 1;  // an open packet waits for more bytes
         if (mon.kesrawd == 1) show_raw(c);
-        if (mon.pchar2 > 0) {
+        if (c == SOH || c == STX) {
+            if (mon.pchar2 > 0) {
+                // The instrument's packets are text: a start byte always
+                // begins a new packet, and the open one lost its EOT.
+                mon.skest[mon.pchar2] = '\0';
+                reject_frame(c);
+                open_packet(c);
+                return 0;
+            }
+            open_packet(c);
+        } else if (mon.pchar2 > 0) {
             mon.skest[mon.pchar2++] = static_cast<char>(c);
-        } else if (c == SOH || c == STX) {
-            mon.skest[0] = static_cast<char>(c);
-            mon.pchar2 = 1;
         }
     } while (c != EOT && mon.pchar2 < PACKET_MAX);
 

@@ -66,8 +66,16 @@ static void check_fault_word() {
     mon.kesfaultnum = static_cast<unsigned>(strtoul(mon.kesfaultcode, nullptr, 16));
     mon.kesfd++;
     mon.kesfm += decode_fault(mon.kesfaultnum, mon.kesfault, sizeof mon.kesfault);
-    say("\n%i,%s kest fault code=%s %s\n", mon.kesfd, mon.scurdatetim, mon.kesfaultcode, mon.kesfault);
-    append_record("kest fault code=%s %s\n", mon.kesfaultcode, mon.kesfault);
+    // A control character from the line (a newline, say) would split the
+    // record: each shows as '?'.
+    char shown[5];
+    for (int i = 0; i < 4; i++) {
+        unsigned char c = static_cast<unsigned char>(mon.skest[FAULT_POS + i]);
+        shown[i] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+    }
+    shown[4] = '\0';
+    say("\n%i,%s kest fault code=%s %s\n", mon.kesfd, mon.scurdatetim, shown, mon.kesfault);
+    append_record("kest fault code=%s %s\n", shown, mon.kesfault);
 }
 
 void checkstatus() {

@@ -180,6 +180,48 @@ static void count_failure() {
     mon.kesfd++;
 }
 
+// One line of the file as read: at most PARLINE_MAX characters are kept;
+// the rest, up to the newline, is dropped so that it can never be taken for
+// a line of its own.
+struct ParLine {
+    char text[PARLINE_MAX + 2];  // the characters kept, the newline if kept, a terminator
+    bool newline = false;        // the line ended with a newline in the file
+    bool overlong = false;       // it had more than PARLINE_MAX characters
+};
+
+static bool read_parline(FILE* f, ParLine* l) {
+    size_t len = 0;
+    int c = EOF;
+    l->newline = l->overlong = false;
+    while ((c = getc(f)) != EOF && c != '\n') {
+        if (len < static_cast<size_t>(PARLINE_MAX))
+            l->text[len++] = static_cast<char>(c);
+        else
+            l->overlong = true;
+    }
+    if (c == EOF && len == 0 && !l->overlong) return false;
+    l->newline = c == '\n';
+    if (l->newline && !l->overlong) l->text[len++] = '\n';
+    l->text[len] = '\0';
+    return true;
+}
+
+// The line on the console as it stands in the file (a zero byte ends its
+// text), and in the message log as one record ending in exactly one newline.
+static void echo_parline(const ParLine& l) {
+    size_t len = strlen(l.text);
+    bool has_newline = len > 0 && l.text[len - 1] == '\n';
+    say("%s%s", l.text, !has_newline && (l.newline || l.overlong) ? "\n" : "");
+    append_record("%.*s\n", static_cast<int>(has_newline ? len - 1 : len), l.text);
+}
+
+// A failure of the minute with its own numbered record, also on the console.
+static void parline_problem(const char* text) {
+    say("%s\n", text);
+    count_failure();
+    append_record("%s\n", text);
+}
+
 int readparfile() {
     say("\nUsing parameter file: %s\n", mon.full_param_file);
     FILE* f = fopen(mon.full_param_file, "r");
@@ -190,23 +232,21 @@ int readparfile() {
         append_record("parameter file %s was not found, will use defaults\n", mon.full_param_file);
         return 0;
     }
-    char line[PARLINE_MAX + 1];
-    while (fgets(line, sizeof line, f)) {
-        say("%s", line);
-        append_record("%s", line);
-        ParResult r = parse_parline(line);
+    ParLine line;
+    while (read_parline(f, &line)) {
+        echo_parline(line);
+        ParResult r = parse_parline(line.text);
         if (r.kind == ParKind::Unknown) {
-            say("unknown parameter\n");
-            count_failure();
-            append_record("unknown parameter\n");
+            parline_problem("unknown parameter");
         } else if (r.kind == ParKind::BadValue) {
-            say("bad value for %s\n", r.name);
-            count_failure();
-            append_record("bad value for %s\n", r.name);
+            char text[PARLINE_MAX + 32];
+            snprintf(text, sizeof text, "bad value for %s", r.name);
+            parline_problem(text);
         } else if (r.kind == ParKind::Unsupported) {
             report("%s", r.problem);
-            break;
         }
+        if (line.overlong) parline_problem("parameter line longer than 510 characters, the rest ignored");
+        if (r.kind == ParKind::Unsupported) break;
     }
     if (ferror(f)) report("%s: %s\n", mon.full_param_file, strerror(errno));
     fclose(f);

@@ -79,10 +79,16 @@ TEST_F(KeyboardTest, LineWrapsAfterEightyOneCharacters) {
     EXPECT_NE(type(eighty + "\n").find("help    - list"), std::string::npos);
     // 81 characters: the newline lands at position 0, an empty line.
     EXPECT_EQ(type("help" + std::string(77, 'x') + "\n"), "\ngot word \n\nNot a valid command word.\n");
-    // Past that, the line starts again at the front.
-    EXPECT_EQ(type(std::string(81, 'y') + "quit"), "");
-    EXPECT_EQ(type("\n"), "\ngot word quit\n\n");
-    EXPECT_EQ(last_, KbAction::Quit);
+    // Longer: nothing after the 81st character counts, so a long comment
+    // whose tail reads like a command runs nothing; the line is an empty one.
+    EXPECT_EQ(type("comment" + std::string(74, 'y') + "quite dirty"), "");
+    EXPECT_EQ(mon.kbptr, KB_LINE_MAX);
+    EXPECT_EQ(type("\n"), "\ngot word \n\nNot a valid command word.\n");
+    EXPECT_EQ(last_, KbAction::None);
+    EXPECT_EQ(messages(), "");
+    // Ctrl-C still ends it, however long the line.
+    type(std::string(90, 'z') + "\x03");
+    EXPECT_EQ(last_, KbAction::Interrupt);
 }
 
 TEST_F(KeyboardTest, CommentKeepsItsNewlineUntilCut) {

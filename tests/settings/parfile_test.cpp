@@ -158,7 +158,7 @@ TEST_F(ParFileTest, EveryLineIsEchoedAndProblemsRecorded) {
               "1,16/06/2015,14:02:11, site=\n"
               "2,16/06/2015,14:02:11, bad value for site=\n"
               "2,16/06/2015,14:02:11, \n"
-              "2,16/06/2015,14:02:11, maildest=x@y");
+              "2,16/06/2015,14:02:11, maildest=x@y\n");
     EXPECT_EQ(mon.kesfm, 2);
     EXPECT_STREQ(mon.site, "ABC");
     EXPECT_STREQ(mon.maildest, "x@y");
@@ -173,12 +173,33 @@ TEST_F(ParFileTest, UnsupportedSettingEndsTheReading) {
     EXPECT_EQ(mon.kesfm, 0);
 }
 
-TEST_F(ParFileTest, LongLinesAreReadInPieces) {
-    std::string line = "site=" + std::string(PARLINE_MAX, 'a') + "\n";
-    read_file(line);
-    // The first piece holds an over-long value; the rest is a line of its own.
-    EXPECT_STREQ(mon.site, "WXX");
-    EXPECT_EQ(mon.kesfd, 2);  // bad value, then the unknown remainder
+// Only the first 510 characters are the line: the rest is never applied,
+// not even the tail of a comment. 510 characters and a newline are a line.
+TEST_F(ParFileTest, OverlongLinesAreCutAndTheRestIgnored) {
+    std::string comment = ";" + std::string(509, 'c');
+    std::string site = "site=" + std::string(505, 's');
+    std::string out = read_file(comment + "maildest=someone@elsewhere\n" + site + "\n" + site + "x\n");
+    EXPECT_STREQ(mon.maildest, "operator@localhost");
+    EXPECT_EQ(strlen(mon.site), 3u) << "505 characters is a bad value";
+    const std::string notice = "parameter line longer than 510 characters, the rest ignored\n";
+    EXPECT_EQ(out, "\nUsing parameter file: kestlog.par\n" + comment + "\n" + notice + site +
+                       "\nbad value for site=\n" + site + "\nbad value for site=\n" + notice);
+    std::string ts = "16/06/2015,14:02:11, ";
+    EXPECT_EQ(messages(), "0," + ts + comment + "\n1," + ts + notice + "1," + ts + site + "\n2," + ts +
+                              "bad value for site=\n2," + ts + site + "\n3," + ts + "bad value for site=\n4," +
+                              ts + notice);
+    EXPECT_EQ(mon.kesfm, 4);
+}
+
+// Each echoed line is one record of its own, whatever it holds.
+TEST_F(ParFileTest, EveryRecordEndsInOneNewline) {
+    std::string out = read_file(std::string("site=AB\0CD\nkessendmail=N", 24));
+    EXPECT_EQ(out, "\nUsing parameter file: kestlog.par\nsite=AB\nkessendmail=N");
+    EXPECT_EQ(messages(),
+              "0,16/06/2015,14:02:11, site=AB\n"
+              "0,16/06/2015,14:02:11, kessendmail=N\n");
+    EXPECT_STREQ(mon.site, "AB");
+    EXPECT_EQ(mon.kessendmail, 'N');
 }
 
 // The example shipped for sites must read without a complaint.
