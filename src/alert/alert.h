@@ -14,11 +14,16 @@
 constexpr size_t MAIL_COMMAND_MAX = 16 + 6 * TEXT_MAX + 4 + TEXT_MAX;
 
 // Sends the alert e-mail unless one went out this hour or e-mail is off.
-// Failures are reported on standard error; the hour counts as spent anyway.
+// The body holds the failure count, the storage failures of the minute and
+// the tail of the message log. Failures are reported on standard error; the
+// hour counts as spent anyway, unless the body file could not be written
+// and the mail command could not be started either. A stop signal ends the
+// commands at once.
 void kesemail();
 
 // Builds the mail command line "mail -skesfail <recipients> < lastmailmsg"
-// into out, quoting for the shell every recipient that holds a character
-// other than letters, digits and @ . _ + -. Never writes past size; returns
-// the length the whole line needs.
-size_t build_mail_command(char* out, size_t size);
+// (without the redirection when not body_file) into out, quoting for the
+// shell every recipient that holds a character other than letters, digits
+// and @ . _ + -. Never writes past size; returns the length the whole line
+// needs.
+size_t build_mail_command(char* out, size_t size, bool body_file = true);

@@ -1,14 +1,18 @@
 // The failure e-mail: a body file with the minute's failure count and the
 // tail of the message log, handed to the host's mail command.
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "alert/alert.h"
 #include "link/link.h"
@@ -21,6 +25,10 @@ constexpr int WAIT_STEP_MS = 50;     // how often a running command is checked o
 // run_command's results that are not an exit status.
 constexpr int COMMAND_NOT_STARTED = -1;
 constexpr int COMMAND_TIMED_OUT = -2;
+constexpr int COMMAND_STOPPED = -3;  // a stop signal arrived meanwhile
+
+constexpr int TAIL_LINES = 10;            // lines of the message log in the body, as tail gives
+constexpr off_t TAIL_BYTES_MAX = 16384;  // read from the end of the message log for them
 
 // Characters that the shell takes literally, so that an address made only
 // of them needs no quoting.
@@ -57,7 +65,7 @@ static void put_address(char* out, size_t size, size_t* len, const char* addr, s
     put(out, size, len, "'", 1);
 }
 
-size_t build_mail_command(char* out, size_t size) {
+size_t build_mail_command(char* out, size_t size, bool body_file) {
     size_t len = 0;
     const char* head = "mail -skesfail ";
     put(out, size, &len, head, strlen(head));
@@ -70,41 +78,93 @@ size_t build_mail_command(char* out, size_t size) {
             put_address(out, size, &len, p, n);
         p += n;
     }
+    if (!body_file) return len;
     const char* redirect = " < ";
     put(out, size, &len, redirect, strlen(redirect));
     put(out, size, &len, mon.full_mail_file, strlen(mon.full_mail_file));
     return len;
 }
 
-// Writes the body's first line, the failure count, into a fresh body file.
-static bool write_body() {
+// The body's head: the failure count and the storage failures of the minute,
+// as they were reported.
+static std::string body_head() {
+    char line[64];
+    snprintf(line, sizeof line, "kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
+    std::string head = line;
+    for (const std::string& failure : mon.storage_failures) head += failure + "\n";
+    return head;
+}
+
+// Writes the body's head into a fresh body file.
+static bool write_body(const std::string& head) {
     FILE* f = fopen(mon.full_mail_file, "we");
     if (!f) {
         report("%s: %s\n", mon.full_mail_file, strerror(errno));
         return false;
     }
-    bool ok = fprintf(f, "kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd) >= 0;
+    bool ok = fwrite(head.data(), 1, head.size(), f) == head.size();
     ok = fclose(f) == 0 && ok;
     if (!ok) report("%s: %s\n", mon.full_mail_file, strerror(errno));
     return ok;
 }
 
+// The last lines of the message log, as tail gives them, read from at most
+// its last TAIL_BYTES_MAX bytes.
+static std::string tail_of_message_log() {
+    std::string text;
+    int fd = open(mon.meskeslog, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    struct stat st;
+    off_t from = fstat(fd, &st) == 0 && st.st_size > TAIL_BYTES_MAX ? st.st_size - TAIL_BYTES_MAX : 0;
+    char buf[TAIL_BYTES_MAX];
+    ssize_t n = pread(fd, buf, sizeof buf, from);
+    close(fd);
+    if (n <= 0) return text;
+    text.assign(buf, static_cast<size_t>(n));
+    // Back from the last line's own newline to the start of the tenth line
+    // from the end; a line cut by where the reading began is left out.
+    size_t end = text.size() - (text.back() == '\n' ? 1 : 0);
+    size_t start = 0;
+    int lines = 0;
+    for (size_t i = end; i > 0; i--) {
+        if (text[i - 1] == '\n' && ++lines == TAIL_LINES) {
+            start = i;
+            break;
+        }
+    }
+    if (start == 0 && from > 0) start = text.find('\n') + 1;
+    return text.substr(start);
+}
+
+// Ends a command and every process it started.
+static void end_command(pid_t pid) {
+    kill(-pid, SIGKILL);
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
 // Waits for a command until the deadline, meanwhile reading the serial line
 // into memory so that its queue cannot overflow. A command still running at
-// the deadline is killed with its whole process group.
+// the deadline, or when a stop signal arrives, is ended with its whole
+// process group.
 static int wait_command(pid_t pid, long long deadline_ms, const char* cmdline) {
+    long long started_ms = monotonic_ms();
     int serial = mon.fhR2;
     for (;;) {
         int status;
         pid_t r = waitpid(pid, &status, WNOHANG);
         if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         if (r < 0 && errno != EINTR) return COMMAND_NOT_STARTED;
+        if (mon.stop_signal != 0) {
+            end_command(pid);
+            return COMMAND_STOPPED;
+        }
         long long left = deadline_ms - monotonic_ms();
         if (left <= 0) {
-            kill(-pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            report("mail command timed out after %d s: %s\n", COMMANDS_WAIT_S, cmdline);
+            end_command(pid);
+            report("mail command timed out after %d s: %s\n",
+                   static_cast<int>((deadline_ms - started_ms + 500) / 1000), cmdline);
             return COMMAND_TIMED_OUT;
         }
         struct pollfd p = {serial, POLLIN, 0};
@@ -116,31 +176,72 @@ static int wait_command(pid_t pid, long long deadline_ms, const char* cmdline) {
     }
 }
 
-// Runs a command line in a process group of its own. Returns its exit status
-// (128 + signal when a signal ended it), or one of the results above.
-static int run_command(const char* cmdline, long long deadline_ms) {
-    pid_t pid = spawn_shell(cmdline, true);
+// Runs a command line in a process group of its own, with input (when not
+// null) on its standard input through a pipe. Returns its exit status (128
+// + signal when a signal ended it), or one of the results above.
+static int run_command(const char* cmdline, long long deadline_ms, const std::string* input = nullptr) {
+    int in[2] = {-1, -1};
+    if (input && pipe2(in, O_CLOEXEC) != 0) {
+        report("pipe: %s\n", strerror(errno));
+        return COMMAND_NOT_STARTED;
+    }
+    pid_t pid = spawn_shell(cmdline, true, in[0]);
+    if (input) {
+        close(in[0]);
+        // The body is far below a pipe's capacity; a command that reads
+        // nothing must not hold the loop up all the same.
+        fcntl(in[1], F_SETFL, O_NONBLOCK);
+        if (pid >= 0 && write(in[1], input->data(), input->size()) < 0 && errno != EPIPE)
+            report("pipe to mail command: %s\n", strerror(errno));
+        close(in[1]);
+    }
     if (pid < 0) return COMMAND_NOT_STARTED;
     return wait_command(pid, deadline_ms, cmdline);
 }
 
-void kesemail() {
-    if (mon.kesmailsent == 1 || mon.kessendmail != 'Y') return;
-    mon.kesmailsent = 1;  // the hour is spent whether or not the mail goes out
-    if (!write_body()) return;
+static void report_mail_result(int status, const char* mail) {
+    if (status == 0)
+        say("sent kesfail email message <%s>\n", mail);
+    else if (status > 0)
+        report("mail command failed (status %d): %s\n", status, mail);
+}
 
+// The usual way: the body file, the tail of the message log appended by
+// tail, and the mail command reading the file. The hour is spent whether
+// or not the mail goes out.
+static void mail_from_file() {
+    mon.kesmailsent = 1;
     long long deadline = monotonic_ms() + COMMANDS_WAIT_S * 1000LL;
     char tail[2 * TEXT_MAX + 16];
     snprintf(tail, sizeof tail, "tail %s >> %s", mon.meskeslog, mon.full_mail_file);
-    run_command(tail, deadline);  // a failed tail still leaves the count line to send
+    // A failed tail still leaves the count line to send.
+    if (run_command(tail, deadline) == COMMAND_STOPPED) return;
     say("email message <%s>\n", tail);
 
     char mail[MAIL_COMMAND_MAX];
     build_mail_command(mail, sizeof mail);
     deadline = std::max(deadline, monotonic_ms() + MAIL_GRACE_S * 1000LL);
-    int status = run_command(mail, deadline);
-    if (status == 0)
-        say("sent kesfail email message <%s>\n", mail);
-    else if (status > 0)
-        report("mail command failed (status %d): %s\n", status, mail);
+    report_mail_result(run_command(mail, deadline), mail);
+}
+
+// When the body file cannot be written (the disk that lost the packets is
+// full), the body goes to the mail command on a pipe; the hour is spent only
+// when the command ran.
+static void mail_through_pipe(const std::string& head) {
+    std::string body = head + tail_of_message_log();
+    char mail[MAIL_COMMAND_MAX];
+    build_mail_command(mail, sizeof mail, false);
+    int status = run_command(mail, monotonic_ms() + COMMANDS_WAIT_S * 1000LL, &body);
+    if (status == COMMAND_NOT_STARTED) return;
+    mon.kesmailsent = 1;
+    report_mail_result(status, mail);
+}
+
+void kesemail() {
+    if (mon.kesmailsent == 1 || mon.kessendmail != 'Y') return;
+    std::string head = body_head();
+    if (write_body(head))
+        mail_from_file();
+    else
+        mail_through_pipe(head);
 }

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -59,6 +60,28 @@ void explain_refusal(const char* path) {
 
 }  // namespace
 
+// Pseudo-terminals (a simulator, a network serial bridge) have no character
+// size or parity: the first setting of 7E1 passes, later ones fail. There,
+// and only there, the line is taken as it is when those are all it cannot
+// take. A real device that refuses a setting would garble every byte.
+static bool take_pty_as_it_is(int fd) {
+    constexpr unsigned PTY_MAJOR_FIRST = 136, PTY_MAJOR_LAST = 143;
+    struct stat st;
+    if (errno != EINVAL || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) < PTY_MAJOR_FIRST ||
+        major(st.st_rdev) > PTY_MAJOR_LAST)
+        return false;
+    int err = errno;
+    struct termios now;
+    if (tcgetattr(fd, &now) == 0) {
+        constexpr tcflag_t UNSUPPORTED = CSIZE | PARENB | PARODD;
+        struct termios t = mon.newtio;
+        t.c_cflag = (t.c_cflag & ~UNSUPPORTED) | (now.c_cflag & UNSUPPORTED);
+        if (tcsetattr(fd, TCSANOW, &t) == 0) return true;
+    }
+    errno = err;
+    return false;
+}
+
 // Opens, locks and configures the line. Returns the descriptor, or -1 with
 // why it failed in `why` and the system's error in errno.
 static int open_serial_line(char* why, size_t size) {
@@ -91,7 +114,7 @@ static int open_serial_line(char* why, size_t size) {
     mon.newtio.c_cc[VMIN] = 0;
     mon.newtio.c_cc[VTIME] = 0;
     tcflush(fd, TCIFLUSH);  // bytes from before the line was set up are thrown away
-    if (tcsetattr(fd, TCSANOW, &mon.newtio) != 0) {
+    if (tcsetattr(fd, TCSANOW, &mon.newtio) != 0 && !take_pty_as_it_is(fd)) {
         int err = errno;
         snprintf(why, size, "tcsetattr failed: %s", strerror(err));
         close(fd);

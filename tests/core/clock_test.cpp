@@ -40,3 +40,24 @@ TEST_F(ClockTest, TimestampAndReadingTakeSeparateSamples) {
     EXPECT_STREQ(mon.scurdatetim, "16/06/2015,14:02:11,");
     EXPECT_EQ(mon.acqtimline[15], '3');
 }
+
+// A zone changed on the host while the logger runs takes effect at the
+// next reading: stamps, file names and the midnight roll follow it.
+TEST_F(ClockTest, ZoneChangedWhileRunningIsFollowed) {
+    fake_now = utc(2015, 6, 16, 22, 30, 0);
+    const char* old_tz = getenv("TZ");
+    std::string saved = old_tz ? old_tz : "";
+    setenv("TZ", "UTC", 1);
+    curdatetim();
+    EXPECT_STREQ(mon.scurdatetim, "16/06/2015,22:30:00,");
+    setenv("TZ", "EST-10", 1);  // ten hours east of UTC
+    curdatetim();
+    readclock();
+    EXPECT_STREQ(mon.scurdatetim, "17/06/2015,08:30:00,");
+    EXPECT_EQ(reading_day_key(), 20150617);
+    if (old_tz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}

@@ -138,7 +138,9 @@ TEST(Alerts, UnsafeRecipientsAreQuotedAndAFailedMailIsReported) {
     EXPECT_FALSE(fs::exists(log.dir() + "/pwned"));
 }
 
-TEST(Alerts, BodyFileThatCannotBeCreatedSpendsTheHourWithoutMail) {
+// The body file cannot be written (here a directory is in its place; a full
+// disk does the same): the body goes to the mail command on a pipe.
+TEST(Alerts, BodyFileThatCannotBeWrittenGoesThroughAPipe) {
     Logger log;
     log.install_command("mail", RECORDING_MAIL);
     fs::create_directory(log.dir() + "/lastmailmsg");  // refused even to root
@@ -146,12 +148,14 @@ TEST(Alerts, BodyFileThatCannotBeCreatedSpendsTheHourWithoutMail) {
     opts.parfile += "bogus\n";
     start_at(log, "2015-06-16 14:00:50 x30", opts);
     ASSERT_TRUE(log.wait_file_contains("stderr.txt", "lastmailmsg: Is a directory\n", 10000));
-    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=1\n"));
+    ASSERT_TRUE(log.wait_console("sent kesfail email message <mail -skesfail operator@localhost>\n"));
     log.write_serial("\x04");  // another failure in the same hour
     ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=2\n", 10000));
-    EXPECT_EQ(log.console().find("email message"), std::string::npos);
+    EXPECT_EQ(log.console().find("email message <tail"), std::string::npos);
     EXPECT_EQ(count(log.stderr_text(), "lastmailmsg:"), 1u);
-    EXPECT_FALSE(fs::exists(log.dir() + "/mail.log"));
+    std::string messages = log.file(message_path("20150616"));
+    EXPECT_EQ(log.file("mail.log"), "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n" +
+                                        first_lines(messages, 4));
 }
 
 namespace {
@@ -203,18 +207,60 @@ TEST(Alerts, HungMailCommandIsEndedWhilePacketsKeepArriving) {
     EXPECT_TRUE(log.running());
 }
 
-TEST(Alerts, HungTailIsEndedAndTheMailStillGoesOut) {
+// A hung tail uses the minute up; the mail command still gets its ten
+// seconds, and each time-out says how long that command had.
+TEST(Alerts, HungTailAndMailAreEndedAndSayHowLongTheyHad) {
     Logger log;
-    log.install_command("mail", RECORDING_MAIL);
+    log.install_command("mail", "#!/bin/sh\nexec sleep 99999\n");
     log.install_command("tail", "#!/bin/sh\nexec sleep 99999\n");
     LoggerOptions opts;
     opts.parfile += "bogus\n";
     start_at(log, "2015-06-16 14:00:50 x20", opts);
     ASSERT_TRUE(log.wait_file_contains("stderr.txt", "mail command timed out after 60 s: " + TAIL_LINE + "\n",
                                        15000));
-    ASSERT_TRUE(log.wait_console(
-        "kesfm=1 kesfd=1\nemail message <" + TAIL_LINE +
-            ">\nsent kesfail email message <mail -skesfail operator@localhost < lastmailmsg>\n",
+    ASSERT_TRUE(log.wait_file_contains(
+        "stderr.txt", "mail command timed out after 10 s: mail -skesfail operator@localhost < lastmailmsg\n",
         10000));
-    EXPECT_EQ(log.file("mail.log"), "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n");
+    EXPECT_TRUE(log.wait_console("kesfm=1 kesfd=1\nemail message <" + TAIL_LINE + ">\n"));
+    EXPECT_EQ(log.console().find("sent kesfail"), std::string::npos);
+    EXPECT_TRUE(log.running());
+}
+
+// systemctl stop while a mail command hangs: the command and its children
+// end with the logger, at once.
+TEST(Alerts, StopSignalEndsAHungMailCommandWithTheLogger) {
+    Logger log;
+    log.install_command("mail", "#!/bin/sh\nsleep 99999 & echo \"$$ $!\" > mail.pids\nwait\n");
+    LoggerOptions opts;
+    opts.parfile += "bogus\n";
+    start_at(log, "2015-06-16 14:00:50 x10", opts);
+    ASSERT_TRUE(log.wait_file_contains("mail.pids", "\n", 10000));
+    log.signal(SIGTERM);
+    EXPECT_EQ(log.wait_exit(1500), 128 + SIGTERM);
+    int shell_pid = 0, sleeper_pid = 0;
+    std::ifstream(log.dir() + "/mail.pids") >> shell_pid >> sleeper_pid;
+    EXPECT_FALSE(alive(shell_pid));
+    EXPECT_FALSE(alive(sleeper_pid));
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")),
+                          "\n2,16/06/2015,14:01:0\\d, stopped by signal SIGTERM\n$"))
+        << log.file(message_path("20150616"));
+}
+
+// A site computer without a clock battery starts in 2000; time sync then
+// sets the clock. The jump is recorded and the new day's file is used.
+TEST(Alerts, ClockSetByTimeSyncIsRecordedAndStartsTheNewDay) {
+    Logger log;
+    LoggerOptions opts;
+    opts.clock_file_time = "2000-01-01 00:00:05";
+    log.start(opts);
+    log.write_serial(stx_packet("before"));
+    ASSERT_TRUE(log.wait_file(status_path("20000101"), stx_packet("before")));
+    log.set_clock("2026-06-01 12:00:00");
+    ASSERT_TRUE(log.wait_file_contains(message_path("20000101"), "clock stepped", 5000));
+    log.write_serial(stx_packet("after"));
+    EXPECT_TRUE(log.wait_file(status_path("20260601"), stx_packet("after")));
+    EXPECT_TRUE(has_match(log.file(message_path("20000101")),
+                          "\n0, 1/06/2026,1[12]:[05]\\d:\\d\\d, clock stepped by \\+8336\\d{5} s\n$"))
+        << log.file(message_path("20000101"));
+    EXPECT_EQ(log.file(status_path("20000101")), stx_packet("before"));
 }

@@ -11,10 +11,13 @@
 
 namespace fs = std::filesystem;
 
-TEST(WriteFaults, StatusFileThatCannotBeOpenedIsReportedAndLoggingGoesOn) {
+// A packet that cannot be stored is a failure of the minute: the alert
+// e-mail follows and names the file and the reason.
+TEST(WriteFaults, StatusFileThatCannotBeOpenedIsReportedMailedAndLoggingGoesOn) {
     Logger log;
+    log.install_command("mail", "#!/bin/sh\ncat > mail.body\n");
     LoggerOptions opts;
-    opts.faketime = "@2015-06-16 14:02:11";
+    opts.faketime = "@2015-06-16 14:02:41 x10";
     log.start(opts);
     std::string status = log.dir() + "/" + status_path("20150616");
     fs::remove(status);
@@ -22,6 +25,8 @@ TEST(WriteFaults, StatusFileThatCannotBeOpenedIsReportedAndLoggingGoesOn) {
     log.write_serial(stx_packet("lost") + "\x04");
     ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "0x01/2 and 0x04, 00 04\n"));
     EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./data/KES20150616.txt: Is a directory\n"));
+    ASSERT_TRUE(log.wait_console("kesfm=2 kesfd=1\n", 10000));
+    EXPECT_TRUE(log.wait_file_contains("mail.body", "kesfm=2 kesfd=1\n./data/KES20150616.txt: Is a directory\n0,"));
     EXPECT_TRUE(log.running());
 
     fs::remove(status);

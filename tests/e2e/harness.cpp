@@ -125,7 +125,7 @@ Logger::~Logger() {
     } else if (!dir_.empty()) {
         std::filesystem::remove_all(dir_);
     }
-    for (int fd : {serial_master_, serial_slave_, console_master_, console_slave_, silent_pipe_}) {
+    for (int fd : {serial_master_, serial_slave_, console_master_, console_slave_, silent_pipe_, stdout_pipe_}) {
         if (fd >= 0) close(fd);
     }
 }
@@ -157,18 +157,27 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         if (const char* v = getenv(name)) env_strings.push_back(std::string(name) + "=" + v);
     }
-    if (!opts.faketime.empty()) {
+    if (!opts.faketime.empty() || !opts.clock_file_time.empty()) {
         ASSERT_TRUE(faketime_session.ensure()) << "faketime is not installed";
         env_strings.push_back("LD_PRELOAD=" + faketime_session.preload);
         env_strings.push_back("FAKETIME_SHARED=" + faketime_session.shared);
-        env_strings.push_back("FAKETIME=" + opts.faketime);
+    }
+    if (!opts.faketime.empty()) env_strings.push_back("FAKETIME=" + opts.faketime);
+    if (!opts.clock_file_time.empty()) {
+        // Read anew at every call; the monotonic clock stays real, so that a
+        // step of the file is a step of the wall clock alone.
+        set_clock(opts.clock_file_time);
+        env_strings.push_back("FAKETIME_TIMESTAMP_FILE=" + dir_ + "/faketime.txt");
+        env_strings.push_back("FAKETIME_NO_CACHE=1");
+        env_strings.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
     }
     std::vector<char*> env;
     for (auto& s : env_strings) env.push_back(s.data());
     env.push_back(nullptr);
 
     int out_pipe[2] = {-1, -1};
-    if (opts.stdout_to_pipe) {
+    bool out_to_pipe = opts.stdout_to_pipe || opts.keep_stdout_pipe;
+    if (out_to_pipe) {
         ASSERT_EQ(pipe(out_pipe), 0);
     }
     std::string err_path = dir_ + "/stderr.txt";
@@ -187,7 +196,9 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     if (!opts.run_as.empty()) {
         user = getpwnam(opts.run_as.c_str());
         ASSERT_NE(user, nullptr) << "no user " << opts.run_as;
-        ASSERT_EQ(chown(dir_.c_str(), user->pw_uid, user->pw_gid), 0) << strerror(errno);
+        if (opts.give_dir) {
+            ASSERT_EQ(chown(dir_.c_str(), user->pw_uid, user->pw_gid), 0) << strerror(errno);
+        }
         // The build tree may lie where that user cannot reach it.
         std::filesystem::copy_file(KESTLOG_BIN, dir_ + "/kestlog");
     }
@@ -204,9 +215,11 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
             dup2(in_pipe[0], 0);
         else if (opts.input == LoggerOptions::Input::Null)
             dup2(open("/dev/null", O_RDONLY), 0);
+        else if (opts.input == LoggerOptions::Input::Zero)
+            dup2(open("/dev/zero", O_RDONLY), 0);
         else
             dup2(console_slave, 0);
-        dup2(opts.stdout_to_pipe ? out_pipe[1] : console_slave, 1);
+        dup2(out_to_pipe ? out_pipe[1] : console_slave, 1);
         dup2(err, 2);
         if (opts.close_std_fds) {
             close(0);
@@ -233,15 +246,19 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     if (opts.stdout_to_pipe) {
         close(out_pipe[1]);
         close(out_pipe[0]);  // nobody reads: the logger's output meets a broken pipe
+    } else if (opts.keep_stdout_pipe) {
+        close(out_pipe[1]);
+        stdout_pipe_ = out_pipe[0];
+        set_cloexec(stdout_pipe_);
     }
-    if (wait_ready && !opts.close_std_fds && !opts.stdout_to_pipe) {
+    if (wait_ready && !opts.close_std_fds && !out_to_pipe) {
         ASSERT_TRUE(wait_console("Awaiting data and/or keyboard input (i.e. type 'help')\n", 10000))
             << "logger did not start";
     }
 }
 
 void Logger::pump(int timeout_ms) {
-    if (console_master_ < 0) {
+    if (console_master_ < 0 || console_held_) {
         std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
         return;
     }
@@ -314,7 +331,7 @@ void Logger::write_serial(const std::string& bytes) {
             ADD_FAILURE() << "serial line not read: " << done << " of " << bytes.size() << " bytes written";
             return;
         }
-        struct pollfd p[2] = {{serial_master_, POLLOUT, 0}, {console_master_, POLLIN, 0}};
+        struct pollfd p[2] = {{serial_master_, POLLOUT, 0}, {console_held_ ? -1 : console_master_, POLLIN, 0}};
         if (poll(p, 2, 100) <= 0) continue;
         if (p[1].revents & POLLIN) pump(0);
         if (!(p[0].revents & POLLOUT)) continue;
@@ -330,6 +347,26 @@ void Logger::write_serial(const std::string& bytes) {
 }
 
 std::string Logger::file(const std::string& rel) const { return read_all(dir_ + "/" + rel); }
+
+std::string Logger::read_stdout_pipe(const std::string& needle, int timeout_ms) {
+    std::string text;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Clock::now() < deadline && (needle.empty() || text.find(needle) == std::string::npos)) {
+        struct pollfd p = {stdout_pipe_, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[65536];
+        ssize_t n = read(stdout_pipe_, buf, sizeof buf);
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+void Logger::set_clock(const std::string& when) {
+    std::string path = dir_ + "/faketime.txt";
+    std::ofstream(path + ".new") << "@" << when << "\n";
+    std::filesystem::rename(path + ".new", path);  // never read half-written
+}
 
 void Logger::type(const std::string& keys) {
     ASSERT_EQ(write(console_master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));

@@ -16,15 +16,21 @@ struct LoggerOptions {
     bool write_parfile = true;
     // libfaketime clock setting, e.g. "@2015-06-16 23:59:40 x10"; empty for the real clock.
     std::string faketime;
+    // The clock read from a file instead (libfaketime's timestamp file), so
+    // that a test can step it while the logger runs; see set_clock().
+    std::string clock_file_time;
     bool close_std_fds = false;   // start with descriptors 0, 1 and 2 closed
     bool stdout_to_pipe = false;  // standard output a pipe (closed by the harness at once)
+    bool keep_stdout_pipe = false;  // ... or kept open, unread until read_stdout_pipe()
     rlim_t file_size_limit = RLIM_INFINITY;
     // Standard input: the console, a pipe that stays open and silent, a pipe
     // already at its end (its writer gone), or /dev/null.
-    enum class Input { Console, SilentPipe, EndedPipe, Null } input = Input::Console;
-    // Run as this user (the test must be root), with these supplementary groups.
+    enum class Input { Console, SilentPipe, EndedPipe, Null, Zero } input = Input::Console;
+    // Run as this user (the test must be root), with these supplementary groups;
+    // the scratch directory is given to that user unless told not to.
     std::string run_as;
     std::vector<gid_t> groups;
+    bool give_dir = true;
 };
 
 class Logger {
@@ -48,6 +54,14 @@ class Logger {
     // Waits until the file under the scratch directory holds exactly / at least this.
     bool wait_file(const std::string& rel, const std::string& expected, int timeout_ms = 5000);
     bool wait_file_contains(const std::string& rel, const std::string& needle, int timeout_ms = 5000);
+    // Stops reading the console (as a console stopped with Ctrl-S, or a
+    // terminal nobody reads) until called again with false.
+    void hold_console(bool held) { console_held_ = held; }
+    // Reads what the kept standard output pipe holds, for up to timeout_ms
+    // or until needle has appeared in what was read.
+    std::string read_stdout_pipe(const std::string& needle, int timeout_ms);
+    // Steps the clock of a logger started with clock_file_time.
+    void set_clock(const std::string& when);
     // Waits for the process to end; returns its exit status, or -1 on timeout.
     int wait_exit(int timeout_ms = 5000);
     bool running();
@@ -74,6 +88,8 @@ class Logger {
     int console_master_ = -1;
     int console_slave_ = -1;  // kept open so that the settings outlive the logger
     int silent_pipe_ = -1;    // write end of the pipe given as standard input
+    int stdout_pipe_ = -1;    // read end of a kept standard output pipe
+    bool console_held_ = false;
     pid_t pid_ = -1;
     int exit_status_ = -1;
     std::string console_;

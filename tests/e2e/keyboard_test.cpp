@@ -1,5 +1,6 @@
 // The operator's keyboard at the console: commands, the terminal mode and
 // its restoration on every way out.
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -136,17 +137,81 @@ static double cpu_seconds(pid_t pid) {
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-TEST(Keyboard, EndedStandardInputNeitherStopsNorSpins) {
-    Logger log;
-    LoggerOptions opts;
-    opts.input = LoggerOptions::Input::EndedPipe;
-    start_at(log, "2015-06-16 14:02:11 x10", opts);
-    double before = cpu_seconds(log.pid());
-    log.write_serial(stx_packet("one"));
-    ASSERT_TRUE(log.wait_file(status_path("20150616"), stx_packet("one")));
-    log.wait_console("never printed", 2000);  // 20 passes
-    log.write_serial(stx_packet("two"));
-    EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("one") + stx_packet("two")));
-    EXPECT_TRUE(log.running());
-    EXPECT_LT(cpu_seconds(log.pid()) - before, 0.5) << "the loop spins on the ended input";
+// Input at its end, and input that never ends (kestlog </dev/zero), are
+// taken a piece a pass: the loop neither stops nor spins.
+TEST(Keyboard, EndedOrEndlessStandardInputNeitherStopsNorSpins) {
+    for (auto input : {LoggerOptions::Input::EndedPipe, LoggerOptions::Input::Zero}) {
+        SCOPED_TRACE(input == LoggerOptions::Input::Zero ? "/dev/zero" : "ended pipe");
+        Logger log;
+        LoggerOptions opts;
+        opts.input = input;
+        start_at(log, "2015-06-16 14:02:11 x10", opts);
+        double before = cpu_seconds(log.pid());
+        log.write_serial(stx_packet("one"));
+        ASSERT_TRUE(log.wait_file(status_path("20150616"), stx_packet("one")));
+        log.wait_console("never printed", 2000);  // 20 passes
+        log.write_serial(stx_packet("two"));
+        EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("one") + stx_packet("two")));
+        EXPECT_TRUE(log.running());
+        EXPECT_LT(cpu_seconds(log.pid()) - before, 0.5) << "the loop spins on its input";
+    }
+}
+
+// SIGTERM (systemctl stop), SIGINT and SIGQUIT: recorded, the console put
+// back, and ended so that a service manager sees how.
+TEST(Keyboard, StopSignalsAreRecordedAndRestoreTheConsole) {
+    struct Case {
+        int sig;
+        int status;
+        const char* name;
+    } cases[] = {{SIGTERM, 128 + SIGTERM, "SIGTERM"}, {SIGINT, 128 + SIGINT, "SIGINT"}, {SIGQUIT, 131, "SIGQUIT"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Logger log;
+        start_at(log, "2015-06-16 14:02:11 x10");
+        log.signal(c.sig);
+        EXPECT_EQ(log.wait_exit(3000), c.status);
+        EXPECT_TRUE(has_match(log.file(message_path("20150616")),
+                              "\n1,16/06/2015,14:0\\d:\\d\\d, stopped by signal " + std::string(c.name) + "\n$"))
+            << log.file(message_path("20150616"));
+        EXPECT_TRUE(as_found(log.console_settings()));
+    }
+}
+
+// A console stopped with Ctrl-S, or a standard output pipe nobody reads,
+// holds up nothing: every packet is stored, and once the console is read
+// again it says how much it could not show.
+TEST(Keyboard, UnreadConsoleNeverHoldsUpTheData) {
+    const std::regex marker("\\[console: (\\d+) bytes not shown\\]\n");
+    for (bool to_pipe : {false, true}) {
+        SCOPED_TRACE(to_pipe ? "standard output a pipe" : "console terminal");
+        Logger log;
+        LoggerOptions opts;
+        opts.keep_stdout_pipe = to_pipe;
+        start_at(log, "2015-06-16 14:02:11 x10", opts);
+        log.type("kesrawdon\r");  // about 35 bytes shown for every byte read
+        if (to_pipe)
+            ASSERT_NE(log.read_stdout_pipe("got word kesrawdon\n", 10000).find("got word"), std::string::npos);
+        else
+            ASSERT_TRUE(log.wait_console("got word kesrawdon\n"));
+
+        log.hold_console(true);
+        std::string all;
+        for (int i = 0; i < 400; i++) all += stx_packet("packet " + std::to_string(i) + std::string(90, '.'));
+        log.write_serial(all);
+        EXPECT_TRUE(log.wait_file(status_path("20150616"), all, 20000))
+            << log.file(status_path("20150616")).size() << " of " << all.size() << " bytes stored";
+        log.hold_console(false);
+
+        // A console that drains slowly may take some output between drops:
+        // then there are several markers, each where its bytes were dropped.
+        log.write_serial(stx_packet("after"));
+        std::string shown = to_pipe ? log.read_stdout_pipe(stx_packet("after"), 10000)
+                                    : (log.wait_console(stx_packet("after"), 10000), log.console());
+        long dropped = 0;
+        for (auto it = std::sregex_iterator(shown.begin(), shown.end(), marker); it != std::sregex_iterator(); ++it)
+            dropped += std::stol((*it)[1]);
+        EXPECT_GT(dropped, 100000) << shown.size() << " bytes shown";
+        EXPECT_TRUE(log.running());
+    }
 }

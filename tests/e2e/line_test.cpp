@@ -110,3 +110,22 @@ TEST(SerialLine, SecondLoggerOnTheSameLineIsRefused) {
     first.write_serial(status_packet());
     EXPECT_TRUE(wait_packets(first, DAY, 1));
 }
+
+// A pseudo-terminal cannot take 7 data bits and parity: the first logger's
+// setting passes, and a logger started again on the same line (a restart
+// on a simulator, or a network serial bridge) must too.
+TEST(SerialLine, RestartOnTheSamePseudoTerminalWorks) {
+    Simulator sim;
+    Logger first;
+    start_both(sim, first, {"--interval", "200", "--stx-every", "0"}, "2015-06-16 14:02:00 x10");
+    ASSERT_TRUE(wait_packets(first, DAY, 1));
+    first.type("quit\r");
+    ASSERT_EQ(first.wait_exit(), 0);
+
+    Logger second;
+    LoggerOptions opts;
+    opts.parfile = parfile_for(first.dir() + "/ttyKEST");
+    start_at(second, "2015-06-16 14:03:00 x10", opts);
+    EXPECT_TRUE(wait_packets(second, DAY, 2));
+    EXPECT_EQ(second.stderr_text().find("tcsetattr"), std::string::npos) << second.stderr_text();
+}

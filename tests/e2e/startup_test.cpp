@@ -9,7 +9,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "e2e/e2e.h"
 
@@ -223,7 +227,7 @@ TEST(Startup, ParameterProblemsAreRecordedAndRefusalStopsTheReading) {
     opts.faketime = "@2015-06-16 14:02:11";
     log.start(opts);
     std::string port = log.serial_name();
-    EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)Unsupported stop bits\n"));
+    EXPECT_TRUE(log.wait_file_contains("stderr.txt", "Unsupported stop bits\n"));
     std::string ts = "16/06/2015,14:02:11, ";
     EXPECT_EQ(log.file(message_path("20150616")), "0," + ts +
                                                       "starting KESTLOG (build 2015-Jun-19)\n"
@@ -250,4 +254,66 @@ TEST(Startup, ParameterProblemsAreRecordedAndRefusalStopsTheReading) {
     // The line still works with what was accepted before the refusal.
     log.write_serial(stx_packet("ok"));
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("ok")));
+}
+
+// One logger per working directory: a second one is refused before it
+// prints or writes anything, and says which process holds the directory.
+TEST(Startup, SecondLoggerInTheSameDirectoryIsRefusedBeforeItWritesAnything) {
+    Logger first;
+    start_at(first, "2015-06-16 14:02:11");
+    const std::string before = first.file(message_path("20150616"));
+    EXPECT_EQ(first.file("kestlog.lock"), std::to_string(first.pid()) + "\n");
+    auto second = [&](const std::string& dir) {
+        std::string cmd = "cd '" + dir + "' && " KESTLOG_BIN " </dev/null >second.out 2>second.err";
+        int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(second(first.dir()), 255);
+    EXPECT_EQ(first.file("second.err"), "kestlog.lock: another kestlog (process " + std::to_string(first.pid()) +
+                                            ") is logging in this directory\n");
+    EXPECT_EQ(first.file("second.out"), "");
+    EXPECT_EQ(first.file(message_path("20150616")), before);
+
+    // Its holder has not written its id yet.
+    ASSERT_EQ(truncate((first.dir() + "/kestlog.lock").c_str(), 0), 0);
+    EXPECT_EQ(second(first.dir()), 255);
+    EXPECT_EQ(first.file("second.err"), "kestlog.lock: another kestlog is logging in this directory\n");
+
+    // A lock file that cannot be made.
+    std::filesystem::create_directories(first.dir() + "/other/kestlog.lock");
+    EXPECT_EQ(second(first.dir() + "/other"), 255);
+    EXPECT_EQ(first.file("other/second.err"), "kestlog.lock: Is a directory\n");
+    EXPECT_TRUE(first.running());
+}
+
+// Nowhere to store packets: start-up ends with the reason (and, when refused,
+// who the logger runs as and who owns what refused it) instead of logging
+// into nothing.
+TEST(Startup, NoStorageEndsStartUpWithTheReason) {
+    {
+        Logger log;
+        std::ofstream(log.dir() + "/data") << "in the way";
+        LoggerOptions opts;
+        opts.faketime = "@2015-06-16 14:02:11";
+        log.start(opts, false);
+        EXPECT_EQ(log.wait_exit(10000), 255);
+        EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)\\./data/MESKES20150616\\.txt: Not a directory\n$"))
+            << log.stderr_text();
+        EXPECT_EQ(log.console().find("all initialized"), std::string::npos);
+    }
+    if (geteuid() != 0 || !getpwnam("nobody")) GTEST_SKIP() << "needs root and the user nobody";
+    Logger log;
+    const std::string data = log.dir() + "/data";
+    ASSERT_TRUE(std::filesystem::create_directory(data));
+    ASSERT_EQ(chmod(data.c_str(), 0755), 0);
+    LoggerOptions opts;
+    opts.run_as = "nobody";
+    log.start(opts, false);
+    EXPECT_EQ(log.wait_exit(10000), 255);
+    EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)\\./data/MESKES\\d{8}\\.txt: Permission denied\n" +
+                                                 lit("kestlog runs as user nobody; " + data +
+                                                     " is owned by root, group root, mode drwxr-xr-x\n") +
+                                                 "$"))
+        << log.stderr_text();
+    EXPECT_EQ(log.console().find("all initialized"), std::string::npos);
 }
