@@ -54,6 +54,8 @@ class Logger {
     // Waits until the file under the scratch directory holds exactly / at least this.
     bool wait_file(const std::string& rel, const std::string& expected, int timeout_ms = 5000);
     bool wait_file_contains(const std::string& rel, const std::string& needle, int timeout_ms = 5000);
+    // Reads what the console has printed, waiting at most timeout_ms for it.
+    void read_console(int timeout_ms) { pump(timeout_ms); }
     // Stops reading the console (as a console stopped with Ctrl-S, or a
     // terminal nobody reads) until called again with false.
     void hold_console(bool held) { console_held_ = held; }

@@ -1,14 +1,19 @@
 // Days of packets on a fast clock: every packet stored exactly once, each in
 // the status file of its day, message numbers restarting at each midnight,
-// and neither descriptors nor memory growing.
+// and neither descriptors nor memory growing; first on a quiet site, then
+// through a week of the faults a site meets.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <set>
+#include <thread>
 
 #include "e2e/e2e.h"
 #include "e2e/simulator.h"
@@ -149,4 +154,232 @@ TEST(Soak, DaysOfPacketsThroughSeveralMidnights) {
     EXPECT_LE(late.rss_kb - early.rss_kb, 256) << "resident memory grew from " << early.rss_kb << " kB";
     printf("soak: %ld packets over %zu days in %.0f s; descriptors %d -> %d, resident %ld -> %ld kB\n",
            PACKETS, files.size(), seconds, early.fds, late.fds, early.rss_kb, late.rss_kb);
+}
+
+// --- seven days of what a site does to the logger ---------------------------------
+
+namespace {
+
+constexpr double CHAOS_RATE = 6000;        // simulated seconds per real second
+constexpr int CHAOS_DAYS = 7;
+constexpr long EOT_DROPPED_EVERY = 317;    // packets per packet sent without its EOT
+constexpr long STX_EVERY = 10;             // packets per message packet
+constexpr long FAULT_WORD_EVERY = 200;     // packets per fault word 0029
+constexpr long STORAGE_FAULT_MARGIN = 20;  // packets either side of a storage fault that may share its fate
+
+time_t utc_time(int year, int month, int day, int hour, int minute) {
+    struct tm t = {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    return timegm(&t);
+}
+
+// Packet seq, numbered so that each one can be found again; status packets
+// carry the instrument's own time (overwritten by the logger) and now and
+// then a fault word.
+std::string numbered_packet(long seq, bool with_eot) {
+    char number[16];
+    snprintf(number, sizeof number, "SEQ%07ld", seq);
+    std::string p;
+    if (seq % STX_EVERY == 0) {
+        p = std::string("\x02 MSG ") + number;
+    } else {
+        p = std::string("\x01KES01 010101 00:00 ") + number + " ";
+        while (p.size() < 86) p += static_cast<char>('a' + p.size() % 26);
+        p += seq % FAULT_WORD_EVERY == 1 ? "0029" : "0000";
+    }
+    return with_eot ? p + "\x04" : p;
+}
+
+long seq_of(const std::string& packet) {
+    size_t at = packet.find("SEQ");
+    return at == std::string::npos ? -1 : std::stol(packet.substr(at + 3, 7));
+}
+
+struct ChaosEvent {
+    time_t at;
+    std::function<void()> run;
+};
+
+void relink(const std::string& link, const std::string& target) {
+    std::string tmp = link + ".new";
+    unlink(tmp.c_str());
+    ASSERT_EQ(symlink(target.c_str(), tmp.c_str()), 0);
+    ASSERT_EQ(rename(tmp.c_str(), link.c_str()), 0);
+}
+
+}  // namespace
+
+// Packets every simulated six seconds for seven days, with packet display
+// on, while the line is lost and back twice a day, the console goes unread
+// for two hours, the day's status file is a directory for an hour, the mail
+// command hangs once, a packet loses its EOT every few hundred, and the
+// operator comments each day.
+TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
+    Logger log;
+    const std::string link = log.dir() + "/ttyKEST";
+    relink(link, log.serial_name());
+    log.install_command("mail",
+                        "#!/bin/sh\nif [ -e hang-once ]; then rm -f hang-once; exec sleep 99999; fi\n"
+                        "cat >/dev/null; echo sent >> mail.log\n");
+    LoggerOptions opts;
+    opts.parfile = "serial_port=" + link + ",9600,7,E,1\n";
+    const time_t start = utc_time(2015, 6, 16, 0, 30);
+    const auto t0 = std::chrono::steady_clock::now();
+    start_at(log, "2015-06-16 00:30:00 x6000", opts);
+    ASSERT_FALSE(testing::Test::HasFatalFailure());
+    auto sim_now = [&] {
+        double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        return start + static_cast<time_t>(real * CHAOS_RATE);
+    };
+
+    long seq = 0;
+    std::set<long> eot_dropped;
+    std::vector<std::pair<long, long>> may_be_lost;  // from, to: sent while the status file was refused
+    int line_losses = 0, comments = 0;
+    size_t unread_from = 0;
+    Usage early;
+    std::string refused_file;
+    long refused_from = 0;
+
+    std::vector<ChaosEvent> events;
+    for (int d = 0; d < CHAOS_DAYS; d++) {
+        time_t day = utc_time(2015, 6, 16 + d, 0, 0);
+        for (int hour : {6, 18}) {
+            events.push_back({day + hour * 3600, [&] {
+                                  // Unplugged once what was sent is stored, then plugged back.
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                  size_t from = log.console().size();
+                                  unlink(link.c_str());
+                                  log.new_serial_line();
+                                  ASSERT_TRUE(log.wait_console(" lost: ", 5000, from));
+                                  relink(link, log.serial_name());
+                                  ASSERT_TRUE(log.wait_console(
+                                      "Serial port, " + link + ", initialization successful.\n", 5000, from));
+                                  line_losses++;
+                              }});
+        }
+        events.push_back({day + 12 * 3600 + 1800, [&, d] {
+                              log.type("comment day " + std::to_string(d) + "\r");
+                              comments++;
+                          }});
+    }
+    events.push_back({utc_time(2015, 6, 17, 3, 0), [&] { early = usage_of(log.pid()); }});
+    events.push_back({utc_time(2015, 6, 17, 10, 0), [&] {
+                          unread_from = log.console().size();
+                          log.hold_console(true);
+                          log.type("kesrawdon\r");  // far more output than the console could hold
+                      }});
+    events.push_back({utc_time(2015, 6, 17, 12, 0), [&] {
+                          log.type("kesrawdoff\r");
+                          log.hold_console(false);
+                      }});
+    events.push_back({utc_time(2015, 6, 18, 14, 0), [&] {
+                          refused_file = log.dir() + "/" + status_path("20150618");
+                          ASSERT_EQ(rename(refused_file.c_str(), (refused_file + ".kept").c_str()), 0);
+                          ASSERT_EQ(mkdir(refused_file.c_str(), 0755), 0);
+                          refused_from = seq;
+                      }});
+    events.push_back({utc_time(2015, 6, 18, 15, 0), [&] {
+                          ASSERT_EQ(rmdir(refused_file.c_str()), 0);
+                          ASSERT_EQ(rename((refused_file + ".kept").c_str(), refused_file.c_str()), 0);
+                          may_be_lost.push_back({refused_from - STORAGE_FAULT_MARGIN, seq + STORAGE_FAULT_MARGIN});
+                      }});
+    events.push_back({utc_time(2015, 6, 19, 8, 0), [&] { std::ofstream(log.dir() + "/hang-once") << "\n"; }});
+    std::sort(events.begin(), events.end(), [](const ChaosEvent& a, const ChaosEvent& b) { return a.at < b.at; });
+
+    const time_t end = start + CHAOS_DAYS * 86400;
+    size_t next_event = 0;
+    while (sim_now() < end) {
+        while (next_event < events.size() && events[next_event].at <= sim_now()) {
+            events[next_event++].run();
+            ASSERT_FALSE(testing::Test::HasFatalFailure());
+        }
+        // Now and then a packet loses its EOT; the next one cuts it.
+        std::string bytes;
+        if (seq % EOT_DROPPED_EVERY == EOT_DROPPED_EVERY - 1) {
+            eot_dropped.insert(seq);
+            bytes = numbered_packet(seq++, false);
+        }
+        bytes += numbered_packet(seq++, true);
+        log.write_serial(bytes);
+        log.read_console(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // half an hour: all is stored
+    log.read_console(100);
+    Usage late = usage_of(log.pid());
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    log.type("quit\r");
+    ASSERT_EQ(log.wait_exit(10000), 0);
+
+    // Every packet outside a fault window stored exactly once, in the status
+    // file current when it was stored.
+    std::map<long, int> stored_count;
+    std::map<std::string, std::string> files = status_files(log);
+    for (const auto& [day, text] : files) {
+        for (const std::string& p : packets_in(text)) {
+            stored_count[seq_of(p)]++;
+            if (p[0] != '\x01') continue;
+            std::string stamp = p.substr(7, 12);
+            std::string stamp_day = "20" + stamp.substr(0, 6);
+            EXPECT_TRUE(stamp_day == day || (stamp_day == day_before(day) && stamp.substr(7) == "23:59"))
+                << stamp << " in the file of " << day;
+        }
+    }
+    long lost = 0, doubled = 0;
+    for (long s = 0; s < seq; s++) {
+        bool excused = eot_dropped.count(s) > 0;
+        for (const auto& [from, to] : may_be_lost) excused = excused || (s >= from && s <= to);
+        int n = stored_count.count(s) ? stored_count[s] : 0;
+        if (n > 1 || (eot_dropped.count(s) > 0 && n != 0)) doubled++;
+        if (n == 0 && !excused) lost++;
+    }
+    EXPECT_EQ(lost, 0) << "packets lost outside a fault window";
+    EXPECT_EQ(doubled, 0) << "packets stored twice, or stored without their EOT";
+    EXPECT_GE(files.size(), static_cast<size_t>(CHAOS_DAYS + 1));
+
+    // One framing record for each packet that lost its EOT, none for the
+    // line losses; message numbers restarting at each midnight.
+    std::string messages = log.file(message_path("20150616"));
+    EXPECT_EQ(count(messages, "kest packet not between 0x01/2 and 0x04, "), eot_dropped.size());
+    EXPECT_EQ(count(messages, " lost: "), static_cast<size_t>(line_losses));
+    EXPECT_EQ(count(messages, " reopened\n"), static_cast<size_t>(line_losses));
+    EXPECT_EQ(count(messages, " comment: < day "), static_cast<size_t>(comments));
+    std::regex record("(^|\n)(\\d+),(\\d\\d/\\d\\d/\\d{4}),(\\d\\d:\\d\\d):\\d\\d, ");
+    int last = -1, restarts = 0;
+    std::string last_date;
+    for (auto it = std::sregex_iterator(messages.begin(), messages.end(), record); it != std::sregex_iterator();
+         ++it) {
+        int n = std::stoi((*it)[2]);
+        std::string date = (*it)[3];
+        bool restart = last >= 0 && n != last && n != last + 1;
+        if (restart) {
+            restarts++;
+            EXPECT_LE(n, 1) << "at " << date << " " << (*it)[4];
+            EXPECT_TRUE(date != last_date || (*it)[4] == "23:59") << "numbers restarted within a day at " << date;
+        }
+        EXPECT_FALSE(date != last_date && !last_date.empty() && n > 1) << "no restart at " << date;
+        last = n;
+        last_date = date;
+    }
+    EXPECT_EQ(restarts, CHAOS_DAYS);
+
+    // The unread console showed how much it dropped; the hung mail command
+    // was ended once; the refused status file was reported.
+    EXPECT_TRUE(has_match(log.console().substr(unread_from), "\\[console: \\d+ bytes not shown\\]\n"));
+    EXPECT_EQ(count(log.stderr_text(), "mail command timed out after "), 1u);
+    EXPECT_TRUE(has_match(log.stderr_text(), "mail command timed out after \\d+ s: mail -skesfail"));
+    EXPECT_TRUE(log.stderr_text().find(status_path("20150618") + ": Is a directory\n") != std::string::npos);
+    EXPECT_EQ(line_losses, 2 * CHAOS_DAYS);
+
+    EXPECT_EQ(late.fds, early.fds) << "descriptors grew";
+    EXPECT_LE(late.rss_kb - early.rss_kb, 512) << "resident memory grew from " << early.rss_kb << " kB";
+    printf("chaos: %ld packets over %zu days in %.0f s; %zu without EOT, %d line losses; descriptors %d -> %d, "
+           "resident %ld -> %ld kB\n",
+           seq, files.size(), seconds, eot_dropped.size(), line_losses, early.fds, late.fds, early.rss_kb,
+           late.rss_kb);
 }
