@@ -6,8 +6,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -15,8 +15,8 @@
 #include <string>
 
 #include "alert/alert.h"
-#include "link/link.h"
 #include "core/core.h"
+#include "link/link.h"
 
 constexpr int COMMANDS_WAIT_S = 60;  // the longest the two commands together may hold up the loop
 constexpr int MAIL_GRACE_S = 10;     // the mail command's least time, even after a hung tail
@@ -27,7 +27,7 @@ constexpr int COMMAND_NOT_STARTED = -1;
 constexpr int COMMAND_TIMED_OUT = -2;
 constexpr int COMMAND_STOPPED = -3;  // a stop signal arrived meanwhile
 
-constexpr int TAIL_LINES = 10;            // lines of the message log in the body, as tail gives
+constexpr int TAIL_LINES = 10;           // lines of the message log in the body, as tail gives
 constexpr off_t TAIL_BYTES_MAX = 16384;  // read from the end of the message log for them
 
 // Characters that the shell takes literally, so that an address made only

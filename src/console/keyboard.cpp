@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "console/console.h"
-#include "logs/logs.h"
 #include "core/core.h"
+#include "logs/logs.h"
 
 constexpr unsigned char CTRL_C = 3;
 constexpr int KB_CLEARED = 80;  // positions cleared after each line

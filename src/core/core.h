@@ -17,24 +17,24 @@
 #include <vector>
 
 // Fixed limits.
-constexpr int PACKET_MAX = 8192;         // bytes of one packet, start byte to EOT
-constexpr int KB_LINE_MAX = 81;          // characters of one keyboard line
-constexpr int KB_READ_MAX = 4096;        // keyboard bytes taken in one pass
-constexpr int COMMENT_MAX = 72;          // characters of an operator comment
-constexpr int TEXT_MAX = 255;            // settings texts and file names
-constexpr int PARLINE_MAX = 510;         // characters read as one parameter line
-constexpr int RECORD_MAX = 1024;         // one formatted message record
-constexpr int CONSOLE_LINE_MAX = 4096;   // one formatted console line
+constexpr int PACKET_MAX = 8192;                // bytes of one packet, start byte to EOT
+constexpr int KB_LINE_MAX = 81;                 // characters of one keyboard line
+constexpr int KB_READ_MAX = 4096;               // keyboard bytes taken in one pass
+constexpr int COMMENT_MAX = 72;                 // characters of an operator comment
+constexpr int TEXT_MAX = 255;                   // settings texts and file names
+constexpr int PARLINE_MAX = 510;                // characters read as one parameter line
+constexpr int RECORD_MAX = 1024;                // one formatted message record
+constexpr int CONSOLE_LINE_MAX = 4096;          // one formatted console line
 constexpr size_t CONSOLE_HOLD_MAX = 64 * 1024;  // bytes a stream holds that its destination has not taken
 constexpr int CONSOLE_EXIT_WAIT_MS = 1000;      // held output is written for at most this long at exit
-constexpr int RX_CHUNK = 65536;          // bytes taken from the serial line per read
-constexpr size_t RX_HOLD_MAX = 1 << 20;  // held while a command runs; a minute at 57600 baud is 350 kB
-constexpr int CTIME_LEN = 64;            // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
-constexpr int STAMP_LEN = 20;            // "DD/MM/YYYY,hh:mm:ss,"
-constexpr int WRITE_REPORTS = 4;         // files whose write failures are rate-limited
-constexpr int STORAGE_FAILURES_MAX = 8;  // storage failures of one minute kept for the alert
-constexpr int REOPEN_INTERVAL = 5;       // seconds between tries to open a lost serial line
-constexpr int CLOCK_STEP_MIN = 120;      // seconds the clock may jump between passes unrecorded
+constexpr int RX_CHUNK = 65536;                 // bytes taken from the serial line per read
+constexpr size_t RX_HOLD_MAX = 1 << 20;         // held while a command runs; a minute at 57600 baud is 350 kB
+constexpr int CTIME_LEN = 64;                   // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
+constexpr int STAMP_LEN = 20;                   // "DD/MM/YYYY,hh:mm:ss,"
+constexpr int WRITE_REPORTS = 4;                // files whose write failures are rate-limited
+constexpr int STORAGE_FAILURES_MAX = 8;         // storage failures of one minute kept for the alert
+constexpr int REOPEN_INTERVAL = 5;              // seconds between tries to open a lost serial line
+constexpr int CLOCK_STEP_MIN = 120;             // seconds the clock may jump between passes unrecorded
 
 constexpr int EXIT_QUIT = 0;
 constexpr int EXIT_SERIAL_FAILURE = 255;   // the serial line cannot be set up

@@ -45,7 +45,9 @@ struct Stream {
 // down static objects.
 Stream* streams[2] = {nullptr, nullptr};
 
-Stream* stream_for(int fd) { return fd == STDOUT_FILENO ? streams[0] : fd == STDERR_FILENO ? streams[1] : nullptr; }
+Stream* stream_for(int fd) {
+    return fd == STDOUT_FILENO ? streams[0] : fd == STDERR_FILENO ? streams[1] : nullptr;
+}
 
 // Writes all of it, waiting as long as the destination takes; gives up on
 // a destination that fails (a closed pipe takes nothing ever again).

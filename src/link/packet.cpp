@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/core.h"
 #include "link/link.h"
 #include "logs/logs.h"
-#include "core/core.h"
 
 // Bytes print as signed characters widened to int, so 0x80-0xFF show as
 // FFFFFF80-FFFFFFFF, as the stored message logs always have.
@@ -71,7 +71,8 @@ static void reject_frame(unsigned char last_read) {
     unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
     mon.kesfm++;
     mon.kesfd++;
-    say("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first), widened(last));
+    say("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first),
+        widened(last));
     append_record("kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first), widened(last));
 }
 

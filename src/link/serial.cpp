@@ -13,9 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/core.h"
 #include "link/link.h"
 #include "logs/logs.h"
-#include "core/core.h"
 
 namespace {
 
@@ -67,8 +67,8 @@ void explain_refusal(const char* path) {
 static bool take_pty_as_it_is(int fd) {
     constexpr unsigned PTY_MAJOR_FIRST = 136, PTY_MAJOR_LAST = 143;
     struct stat st;
-    if (errno != EINVAL || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) < PTY_MAJOR_FIRST ||
-        major(st.st_rdev) > PTY_MAJOR_LAST)
+    if (errno != EINVAL || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
+        major(st.st_rdev) < PTY_MAJOR_FIRST || major(st.st_rdev) > PTY_MAJOR_LAST)
         return false;
     int err = errno;
     struct termios now;

@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/core.h"
 #include "link/link.h"
 #include "logs/logs.h"
-#include "core/core.h"
 
 struct FaultBit {
     unsigned bit;

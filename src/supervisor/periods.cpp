@@ -22,7 +22,8 @@ void testclockstep() {
     time_t wall = mon.tstart;
     long long mono = monotonic_ms();
     if (mon.lastpass_mono_ms >= 0) {
-        long long step_ms = (static_cast<long long>(wall) - mon.lastpass_wall) * 1000 - (mono - mon.lastpass_mono_ms);
+        long long step_ms =
+            (static_cast<long long>(wall) - mon.lastpass_wall) * 1000 - (mono - mon.lastpass_mono_ms);
         long step = static_cast<long>(step_ms / 1000);
         if (labs(step) > CLOCK_STEP_MIN) append_record("clock stepped by %+ld s\n", step);
     }

@@ -154,8 +154,8 @@ TEST(Alerts, BodyFileThatCannotBeWrittenGoesThroughAPipe) {
     EXPECT_EQ(log.console().find("email message <tail"), std::string::npos);
     EXPECT_EQ(count(log.stderr_text(), "lastmailmsg:"), 1u);
     std::string messages = log.file(message_path("20150616"));
-    EXPECT_EQ(log.file("mail.log"), "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n" +
-                                        first_lines(messages, 4));
+    EXPECT_EQ(log.file("mail.log"),
+              "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n" + first_lines(messages, 4));
 }
 
 namespace {
@@ -169,16 +169,29 @@ bool alive(pid_t pid) {
     return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] != 'Z';
 }
 
-}  // namespace
-
-TEST(Alerts, HungMailCommandIsEndedWhilePacketsKeepArriving) {
-    Logger log;
-    // Records its own pid and its child's, then hangs.
+// A logger whose mail command hangs (it records its own pid and its
+// child's) in its first minute; returns once the command runs.
+void start_with_hung_mail(Logger& log) {
     log.install_command("mail", "#!/bin/sh\nsleep 99999 & echo \"$$ $!\" > mail.pids\nwait\n");
     LoggerOptions opts;
     opts.parfile += "bogus\n";
     start_at(log, "2015-06-16 14:00:50 x10", opts);
     ASSERT_TRUE(log.wait_file_contains("mail.pids", "\n", 10000));
+}
+
+// Neither the hung command nor what it started outlives its end.
+void expect_mail_command_gone(const Logger& log) {
+    int shell_pid = 0, sleeper_pid = 0;
+    std::ifstream(log.dir() + "/mail.pids") >> shell_pid >> sleeper_pid;
+    EXPECT_FALSE(alive(shell_pid));
+    EXPECT_FALSE(alive(sleeper_pid)) << "the command's own child outlived it";
+}
+
+}  // namespace
+
+TEST(Alerts, HungMailCommandIsEndedWhilePacketsKeepArriving) {
+    Logger log;
+    start_with_hung_mail(log);
     ASSERT_TRUE(log.wait_console("email message <" + TAIL_LINE + ">\n"));
 
     // Far more than the line's queue holds: this write only completes because
@@ -199,11 +212,7 @@ TEST(Alerts, HungMailCommandIsEndedWhilePacketsKeepArriving) {
     ASSERT_TRUE(log.wait_file(status_path("20150616"), stored, 10000))
         << log.file(status_path("20150616")).size() << " bytes stored";
     EXPECT_EQ(log.console().find("sent kesfail"), std::string::npos);
-
-    int shell_pid = 0, sleeper_pid = 0;
-    std::ifstream(log.dir() + "/mail.pids") >> shell_pid >> sleeper_pid;
-    EXPECT_FALSE(alive(shell_pid));
-    EXPECT_FALSE(alive(sleeper_pid)) << "the command's own child outlived it";
+    expect_mail_command_gone(log);
     EXPECT_TRUE(log.running());
 }
 
@@ -230,17 +239,10 @@ TEST(Alerts, HungTailAndMailAreEndedAndSayHowLongTheyHad) {
 // end with the logger, at once.
 TEST(Alerts, StopSignalEndsAHungMailCommandWithTheLogger) {
     Logger log;
-    log.install_command("mail", "#!/bin/sh\nsleep 99999 & echo \"$$ $!\" > mail.pids\nwait\n");
-    LoggerOptions opts;
-    opts.parfile += "bogus\n";
-    start_at(log, "2015-06-16 14:00:50 x10", opts);
-    ASSERT_TRUE(log.wait_file_contains("mail.pids", "\n", 10000));
+    start_with_hung_mail(log);
     log.signal(SIGTERM);
     EXPECT_EQ(log.wait_exit(1500), 128 + SIGTERM);
-    int shell_pid = 0, sleeper_pid = 0;
-    std::ifstream(log.dir() + "/mail.pids") >> shell_pid >> sleeper_pid;
-    EXPECT_FALSE(alive(shell_pid));
-    EXPECT_FALSE(alive(sleeper_pid));
+    expect_mail_command_gone(log);
     EXPECT_TRUE(has_match(log.file(message_path("20150616")),
                           "\n2,16/06/2015,14:01:0\\d, stopped by signal SIGTERM\n$"))
         << log.file(message_path("20150616"));

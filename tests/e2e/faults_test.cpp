@@ -26,7 +26,8 @@ TEST(WriteFaults, StatusFileThatCannotBeOpenedIsReportedMailedAndLoggingGoesOn) 
     ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "0x01/2 and 0x04, 00 04\n"));
     EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./data/KES20150616.txt: Is a directory\n"));
     ASSERT_TRUE(log.wait_console("kesfm=2 kesfd=1\n", 10000));
-    EXPECT_TRUE(log.wait_file_contains("mail.body", "kesfm=2 kesfd=1\n./data/KES20150616.txt: Is a directory\n0,"));
+    EXPECT_TRUE(
+        log.wait_file_contains("mail.body", "kesfm=2 kesfd=1\n./data/KES20150616.txt: Is a directory\n0,"));
     EXPECT_TRUE(log.running());
 
     fs::remove(status);

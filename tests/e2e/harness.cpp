@@ -125,7 +125,8 @@ Logger::~Logger() {
     } else if (!dir_.empty()) {
         std::filesystem::remove_all(dir_);
     }
-    for (int fd : {serial_master_, serial_slave_, console_master_, console_slave_, silent_pipe_, stdout_pipe_}) {
+    for (int fd :
+         {serial_master_, serial_slave_, console_master_, console_slave_, silent_pipe_, stdout_pipe_}) {
         if (fd >= 0) close(fd);
     }
 }
@@ -331,7 +332,8 @@ void Logger::write_serial(const std::string& bytes) {
             ADD_FAILURE() << "serial line not read: " << done << " of " << bytes.size() << " bytes written";
             return;
         }
-        struct pollfd p[2] = {{serial_master_, POLLOUT, 0}, {console_held_ ? -1 : console_master_, POLLIN, 0}};
+        struct pollfd p[2] = {{serial_master_, POLLOUT, 0},
+                              {console_held_ ? -1 : console_master_, POLLIN, 0}};
         if (poll(p, 2, 100) <= 0) continue;
         if (p[1].revents & POLLIN) pump(0);
         if (!(p[0].revents & POLLOUT)) continue;

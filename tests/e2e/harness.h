@@ -19,8 +19,8 @@ struct LoggerOptions {
     // The clock read from a file instead (libfaketime's timestamp file), so
     // that a test can step it while the logger runs; see set_clock().
     std::string clock_file_time;
-    bool close_std_fds = false;   // start with descriptors 0, 1 and 2 closed
-    bool stdout_to_pipe = false;  // standard output a pipe (closed by the harness at once)
+    bool close_std_fds = false;     // start with descriptors 0, 1 and 2 closed
+    bool stdout_to_pipe = false;    // standard output a pipe (closed by the harness at once)
     bool keep_stdout_pipe = false;  // ... or kept open, unread until read_stdout_pipe()
     rlim_t file_size_limit = RLIM_INFINITY;
     // Standard input: the console, a pipe that stays open and silent, a pipe

@@ -164,15 +164,17 @@ TEST(Keyboard, StopSignalsAreRecordedAndRestoreTheConsole) {
         int sig;
         int status;
         const char* name;
-    } cases[] = {{SIGTERM, 128 + SIGTERM, "SIGTERM"}, {SIGINT, 128 + SIGINT, "SIGINT"}, {SIGQUIT, 131, "SIGQUIT"}};
+    } cases[] = {
+        {SIGTERM, 128 + SIGTERM, "SIGTERM"}, {SIGINT, 128 + SIGINT, "SIGINT"}, {SIGQUIT, 131, "SIGQUIT"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Logger log;
         start_at(log, "2015-06-16 14:02:11 x10");
         log.signal(c.sig);
         EXPECT_EQ(log.wait_exit(3000), c.status);
-        EXPECT_TRUE(has_match(log.file(message_path("20150616")),
-                              "\n1,16/06/2015,14:0\\d:\\d\\d, stopped by signal " + std::string(c.name) + "\n$"))
+        EXPECT_TRUE(
+            has_match(log.file(message_path("20150616")),
+                      "\n1,16/06/2015,14:0\\d:\\d\\d, stopped by signal " + std::string(c.name) + "\n$"))
             << log.file(message_path("20150616"));
         EXPECT_TRUE(as_found(log.console_settings()));
     }
@@ -191,7 +193,8 @@ TEST(Keyboard, UnreadConsoleNeverHoldsUpTheData) {
         start_at(log, "2015-06-16 14:02:11 x10", opts);
         log.type("kesrawdon\r");  // about 35 bytes shown for every byte read
         if (to_pipe)
-            ASSERT_NE(log.read_stdout_pipe("got word kesrawdon\n", 10000).find("got word"), std::string::npos);
+            ASSERT_NE(log.read_stdout_pipe("got word kesrawdon\n", 10000).find("got word"),
+                      std::string::npos);
         else
             ASSERT_TRUE(log.wait_console("got word kesrawdon\n"));
 
@@ -209,7 +212,8 @@ TEST(Keyboard, UnreadConsoleNeverHoldsUpTheData) {
         std::string shown = to_pipe ? log.read_stdout_pipe(stx_packet("after"), 10000)
                                     : (log.wait_console(stx_packet("after"), 10000), log.console());
         long dropped = 0;
-        for (auto it = std::sregex_iterator(shown.begin(), shown.end(), marker); it != std::sregex_iterator(); ++it)
+        for (auto it = std::sregex_iterator(shown.begin(), shown.end(), marker); it != std::sregex_iterator();
+             ++it)
             dropped += std::stol((*it)[1]);
         EXPECT_GT(dropped, 100000) << shown.size() << " bytes shown";
         EXPECT_TRUE(log.running());

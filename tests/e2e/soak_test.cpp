@@ -160,7 +160,7 @@ TEST(Soak, DaysOfPacketsThroughSeveralMidnights) {
 
 namespace {
 
-constexpr double CHAOS_RATE = 6000;        // simulated seconds per real second
+constexpr double CHAOS_RATE = 6000;  // simulated seconds per real second
 constexpr int CHAOS_DAYS = 7;
 constexpr long EOT_DROPPED_EVERY = 317;    // packets per packet sent without its EOT
 constexpr long STX_EVERY = 10;             // packets per message packet
@@ -283,13 +283,15 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
                           ASSERT_EQ(mkdir(refused_file.c_str(), 0755), 0);
                           refused_from = seq;
                       }});
-    events.push_back({utc_time(2015, 6, 18, 15, 0), [&] {
-                          ASSERT_EQ(rmdir(refused_file.c_str()), 0);
-                          ASSERT_EQ(rename((refused_file + ".kept").c_str(), refused_file.c_str()), 0);
-                          may_be_lost.push_back({refused_from - STORAGE_FAULT_MARGIN, seq + STORAGE_FAULT_MARGIN});
-                      }});
+    events.push_back(
+        {utc_time(2015, 6, 18, 15, 0), [&] {
+             ASSERT_EQ(rmdir(refused_file.c_str()), 0);
+             ASSERT_EQ(rename((refused_file + ".kept").c_str(), refused_file.c_str()), 0);
+             may_be_lost.push_back({refused_from - STORAGE_FAULT_MARGIN, seq + STORAGE_FAULT_MARGIN});
+         }});
     events.push_back({utc_time(2015, 6, 19, 8, 0), [&] { std::ofstream(log.dir() + "/hang-once") << "\n"; }});
-    std::sort(events.begin(), events.end(), [](const ChaosEvent& a, const ChaosEvent& b) { return a.at < b.at; });
+    std::sort(events.begin(), events.end(),
+              [](const ChaosEvent& a, const ChaosEvent& b) { return a.at < b.at; });
 
     const time_t end = start + CHAOS_DAYS * 86400;
     size_t next_event = 0;
@@ -352,15 +354,16 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     std::regex record("(^|\n)(\\d+),(\\d\\d/\\d\\d/\\d{4}),(\\d\\d:\\d\\d):\\d\\d, ");
     int last = -1, restarts = 0;
     std::string last_date;
-    for (auto it = std::sregex_iterator(messages.begin(), messages.end(), record); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(messages.begin(), messages.end(), record);
+         it != std::sregex_iterator(); ++it) {
         int n = std::stoi((*it)[2]);
         std::string date = (*it)[3];
         bool restart = last >= 0 && n != last && n != last + 1;
         if (restart) {
             restarts++;
             EXPECT_LE(n, 1) << "at " << date << " " << (*it)[4];
-            EXPECT_TRUE(date != last_date || (*it)[4] == "23:59") << "numbers restarted within a day at " << date;
+            EXPECT_TRUE(date != last_date || (*it)[4] == "23:59")
+                << "numbers restarted within a day at " << date;
         }
         EXPECT_FALSE(date != last_date && !last_date.empty() && n > 1) << "no restart at " << date;
         last = n;
@@ -378,8 +381,9 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
 
     EXPECT_EQ(late.fds, early.fds) << "descriptors grew";
     EXPECT_LE(late.rss_kb - early.rss_kb, 512) << "resident memory grew from " << early.rss_kb << " kB";
-    printf("chaos: %ld packets over %zu days in %.0f s; %zu without EOT, %d line losses; descriptors %d -> %d, "
-           "resident %ld -> %ld kB\n",
-           seq, files.size(), seconds, eot_dropped.size(), line_losses, early.fds, late.fds, early.rss_kb,
-           late.rss_kb);
+    printf(
+        "chaos: %ld packets over %zu days in %.0f s; %zu without EOT, %d line losses; descriptors %d -> %d, "
+        "resident %ld -> %ld kB\n",
+        seq, files.size(), seconds, eot_dropped.size(), line_losses, early.fds, late.fds, early.rss_kb,
+        late.rss_kb);
 }

@@ -6,10 +6,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -269,8 +268,8 @@ TEST(Startup, SecondLoggerInTheSameDirectoryIsRefusedBeforeItWritesAnything) {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     EXPECT_EQ(second(first.dir()), 255);
-    EXPECT_EQ(first.file("second.err"), "kestlog.lock: another kestlog (process " + std::to_string(first.pid()) +
-                                            ") is logging in this directory\n");
+    EXPECT_EQ(first.file("second.err"), "kestlog.lock: another kestlog (process " +
+                                            std::to_string(first.pid()) + ") is logging in this directory\n");
     EXPECT_EQ(first.file("second.out"), "");
     EXPECT_EQ(first.file(message_path("20150616")), before);
 

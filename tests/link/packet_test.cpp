@@ -149,7 +149,12 @@ TEST_F(PacketTest, RawDisplayShowsEveryByte) {
 // opens the next packet: that one is stored whole, stamped and decoded.
 TEST_F(PacketTest, StartByteCutsAPacketThatLostItsEot) {
     std::string status = "\x01" + std::string(85, '0') + "0000" + "\x04";
-    send("\x02" "A" + status + "\x02" "a\x01");
+    send(
+        "\x02"
+        "A" +
+        status +
+        "\x02"
+        "a\x01");
     mon.kesd = 0;
     EXPECT_EQ(drain(),
               "1,kest packet not between 0x01/2 and 0x04, 02 41\n"
@@ -160,7 +165,9 @@ TEST_F(PacketTest, StartByteCutsAPacketThatLostItsEot) {
     std::string stored = status_file();
     ASSERT_EQ(stored.size(), status.size() + 3);
     EXPECT_EQ(stored.substr(7, 12), "150616 14:02");
-    EXPECT_EQ(stored.substr(status.size()), "\x01" "b\x04");
+    EXPECT_EQ(stored.substr(status.size()),
+              "\x01"
+              "b\x04");
     EXPECT_EQ(mon.kesfm, 2) << "no fault word read from the wrong place";
     EXPECT_EQ(messages(),
               "1,16/06/2015,14:02:11, kest packet not between 0x01/2 and 0x04, 02 41\n"
@@ -169,7 +176,10 @@ TEST_F(PacketTest, StartByteCutsAPacketThatLostItsEot) {
     // Each byte still shows once, the cutting start byte with the length
     // the cut packet had, before the framing line.
     mon.kesrawd = 1;
-    send("\x02" "x\x02" "y\x04");
+    send(
+        "\x02"
+        "x\x02"
+        "y\x04");
     EXPECT_EQ(drain(),
               "kesrawd pchar2=0 char2 02 <\x02> STX\n"
               "kesrawd pchar2=1 char2 78 <x>\n"
@@ -177,7 +187,9 @@ TEST_F(PacketTest, StartByteCutsAPacketThatLostItsEot) {
               "3,kest packet not between 0x01/2 and 0x04, 02 78\n"
               "kesrawd pchar2=1 char2 79 <y>\n"
               "kesrawd pchar2=2 char2 04 <\x04> EOT\n");
-    EXPECT_TRUE(status_file().ends_with("\x02" "y\x04"));
+    EXPECT_TRUE(
+        status_file().ends_with("\x02"
+                                "y\x04"));
 }
 
 TEST_F(PacketTest, LargeBurstIsDrainedInOnePass) {

@@ -91,7 +91,9 @@ TEST_F(StatusTest, OddFaultWordsReadAsHexadecimal) {
         {"zzzz", 0, 0, ""},
         {"  00", 0, 0, ""},
         {"\n01\x7f", 0x1, 0, ",DC offset"},
-        {"0\0" "12", 0, 0, ""},
+        {"0\0"
+         "12",
+         0, 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.word);
@@ -104,8 +106,9 @@ TEST_F(StatusTest, OddFaultWordsReadAsHexadecimal) {
         EXPECT_STREQ(mon.kesfault, c.text);
     }
     // Control characters never split the record or the console line.
-    EXPECT_TRUE(messages().ends_with(" kest fault code=?01? ,DC offset\n"
-                                     "7,16/06/2015,14:02:11, kest fault code=0?12 \n"))
+    EXPECT_TRUE(
+        messages().ends_with(" kest fault code=?01? ,DC offset\n"
+                             "7,16/06/2015,14:02:11, kest fault code=0?12 \n"))
         << messages();
     EXPECT_TRUE(console_.starts_with("\n7,16/06/2015,14:02:11, kest fault code=0?12 \n"));
 }

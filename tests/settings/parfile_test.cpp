@@ -186,8 +186,8 @@ TEST_F(ParFileTest, OverlongLinesAreCutAndTheRestIgnored) {
                        "\nbad value for site=\n" + site + "\nbad value for site=\n" + notice);
     std::string ts = "16/06/2015,14:02:11, ";
     EXPECT_EQ(messages(), "0," + ts + comment + "\n1," + ts + notice + "1," + ts + site + "\n2," + ts +
-                              "bad value for site=\n2," + ts + site + "\n3," + ts + "bad value for site=\n4," +
-                              ts + notice);
+                              "bad value for site=\n2," + ts + site + "\n3," + ts +
+                              "bad value for site=\n4," + ts + notice);
     EXPECT_EQ(mon.kesfm, 4);
 }
 

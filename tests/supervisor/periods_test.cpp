@@ -95,7 +95,9 @@ TEST_F(PeriodTest, ClockStepsAreRecordedAndElapsedTimeIsNot) {
     struct Case {
         long wall_change;
         const char* record;
-    } cases[] = {{1, ""}, {120, ""}, {121, "0,16/06/2015,14:06:13, clock stepped by +121 s\n"},
+    } cases[] = {{1, ""},
+                 {120, ""},
+                 {121, "0,16/06/2015,14:06:13, clock stepped by +121 s\n"},
                  {-3600, "0,16/06/2015,13:06:13, clock stepped by -3600 s\n"}};
     time_t t = utc(2015, 6, 16, 14, 2, 11);
     curdatetim();
