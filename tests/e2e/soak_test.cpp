@@ -380,7 +380,9 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     EXPECT_EQ(line_losses, 2 * CHAOS_DAYS);
 
     EXPECT_EQ(late.fds, early.fds) << "descriptors grew";
+#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer holds freed memory in quarantine: its size says nothing
     EXPECT_LE(late.rss_kb - early.rss_kb, 512) << "resident memory grew from " << early.rss_kb << " kB";
+#endif
     printf(
         "chaos: %ld packets over %zu days in %.0f s; %zu without EOT, %d line losses; descriptors %d -> %d, "
         "resident %ld -> %ld kB\n",
