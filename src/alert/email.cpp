@@ -149,6 +149,7 @@ static void end_command(pid_t pid) {
 // the deadline, or when a stop signal arrives, is ended with its whole
 // process group.
 static int wait_command(pid_t pid, long long deadline_ms, const char* cmdline) {
+    console_kick();  // what was printed shows while the command runs
     long long started_ms = monotonic_ms();
     int serial = mon.fhR2;
     for (;;) {

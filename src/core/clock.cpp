@@ -12,9 +12,11 @@ time_t clock_now() { return current_clock(); }
 
 void set_clock_source(ClockSource source) { current_clock = source ? source : system_clock; }
 
+// The boot-time clock: monotonic, and it goes on while the computer is
+// suspended, so that a resume is time that passed, not a clock step.
 long long monotonic_ms() {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(CLOCK_BOOTTIME, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 

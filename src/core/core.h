@@ -180,6 +180,9 @@ long long reading_minute_key();
 // exit (for at most CONSOLE_EXIT_WAIT_MS). Before it, output is written at
 // once, waiting as ordinary writes do (tests, and errors before start-up).
 void console_start();
+// Hands what was written so far to the writers. Output gathers until then
+// (or until a few kB are held): the main loop kicks before it sleeps or waits.
+void console_kick();
 // Writes what is held, waiting at most timeout_ms; true when all was taken.
 bool console_flush(int timeout_ms);
 // Queues len bytes for standard output (1) or standard error (2).

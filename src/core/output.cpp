@@ -22,8 +22,10 @@
 
 namespace {
 
-constexpr size_t COALESCE_MAX = 16 * 1024;  // bytes handed to one write
-constexpr size_t CHUNK_GROW_MAX = 4096;     // small writes are joined up to this
+constexpr size_t CHUNK_GROW_MAX = 16 * 1024;  // queued output is joined into chunks up to this
+constexpr size_t STAGE_MAX = 4096;            // output gathered by the main loop before it is queued
+constexpr size_t QUEUE_MAX = CONSOLE_HOLD_MAX - STAGE_MAX;  // so that a stream holds at most 64 KiB
+constexpr size_t DUE_BYTES = 4096;                          // held output written without waiting for a kick
 
 // Bytes to write, or (dropped > 0) the place where output was dropped.
 struct Chunk {
@@ -33,11 +35,13 @@ struct Chunk {
 
 struct Stream {
     int fd;
+    std::string stage;  // the main loop's lines not yet queued; touched by it alone
     std::mutex m;
     std::condition_variable work;  // the writer waits for output
     std::condition_variable idle;  // a flush waits for the writer
     std::deque<Chunk> queue;
-    size_t held = 0;  // queued or being written
+    size_t held = 0;   // queued or being written
+    bool due = false;  // what is queued is to be written now
     bool busy = false;
 };
 
@@ -68,30 +72,23 @@ void write_fully(int fd, const char* data, size_t len) {
     }
 }
 
-// Takes what is queued, up to COALESCE_MAX bytes, as one piece of output;
-// sets *taken to the held bytes it stands for.
+// Takes the next piece of output off the queue (moved, not copied): a
+// chunk of lines, or the marker for output dropped there. Sets *taken to
+// the held bytes it stands for.
 std::string take_output(Stream& s, size_t* taken) {
-    std::string out;
-    *taken = 0;
-    while (!s.queue.empty() && out.size() < COALESCE_MAX) {
-        Chunk& c = s.queue.front();
-        if (c.dropped > 0) {
-            char marker[64];
-            snprintf(marker, sizeof marker, "[console: %zu bytes not shown]\n", c.dropped);
-            out += marker;
-        } else {
-            out += c.bytes;
-            *taken += c.bytes.size();
-        }
-        s.queue.pop_front();
-    }
-    return out;
+    Chunk c = std::move(s.queue.front());
+    s.queue.pop_front();
+    *taken = c.bytes.size();
+    if (c.dropped == 0) return std::move(c.bytes);
+    char marker[64];
+    snprintf(marker, sizeof marker, "[console: %zu bytes not shown]\n", c.dropped);
+    return marker;
 }
 
 void writer(Stream* s) {
     std::unique_lock<std::mutex> lock(s->m);
     for (;;) {
-        s->work.wait(lock, [s] { return !s->queue.empty(); });
+        s->work.wait(lock, [s] { return s->due && !s->queue.empty(); });
         size_t taken;
         std::string out = take_output(*s, &taken);
         s->busy = true;
@@ -100,13 +97,21 @@ void writer(Stream* s) {
         lock.lock();
         s->held -= taken;
         s->busy = false;
+        if (s->queue.empty()) s->due = false;
         s->idle.notify_all();
     }
 }
 
+// Wakes the writer for what is queued, unless it is awake already.
+void make_due(Stream& s) {
+    if (s.due || s.queue.empty()) return;
+    s.due = true;
+    s.work.notify_one();
+}
+
 void queue_output(Stream& s, const char* data, size_t len) {
     std::lock_guard<std::mutex> lock(s.m);
-    if (s.held + len > CONSOLE_HOLD_MAX) {
+    if (s.held + len > QUEUE_MAX) {
         if (!s.queue.empty() && s.queue.back().dropped > 0)
             s.queue.back().dropped += len;
         else
@@ -118,7 +123,16 @@ void queue_output(Stream& s, const char* data, size_t len) {
             s.queue.push_back(Chunk{std::string(data, len), 0});
         s.held += len;
     }
-    s.work.notify_one();
+    // Lines gather until a kick or until there are enough of them for a
+    // write: a flood of packets then costs a write per few kB, not per line.
+    if (s.held >= DUE_BYTES) make_due(s);
+}
+
+// Queues what the main loop gathered.
+void hand_over(Stream& s) {
+    if (s.stage.empty()) return;
+    queue_output(s, s.stage.data(), s.stage.size());
+    s.stage.clear();
 }
 
 void finish_output() { console_flush(CONSOLE_EXIT_WAIT_MS); }
@@ -149,7 +163,17 @@ void console_start() {
     at_end(finish_output);
 }
 
+void console_kick() {
+    for (Stream* s : streams) {
+        if (!s) continue;
+        hand_over(*s);
+        std::lock_guard<std::mutex> lock(s->m);
+        make_due(*s);
+    }
+}
+
 bool console_flush(int timeout_ms) {
+    console_kick();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     bool all = true;
     for (Stream* s : streams) {
@@ -163,10 +187,17 @@ bool console_flush(int timeout_ms) {
 void console_write(int fd, const void* data, size_t len) {
     if (len == 0) return;
     Stream* s = stream_for(fd);
-    if (s)
+    if (!s) {
+        write_fully(fd, static_cast<const char*>(data), len);
+        return;
+    }
+    // Lines gather a few kB at a time, as in a stdio buffer, so that a flood
+    // of packets costs the main loop no lock per line.
+    if (s->stage.size() + len > STAGE_MAX) hand_over(*s);
+    if (len >= STAGE_MAX)
         queue_output(*s, static_cast<const char*>(data), len);
     else
-        write_fully(fd, static_cast<const char*>(data), len);
+        s->stage.append(static_cast<const char*>(data), len);
 }
 
 void say(const char* fmt, ...) {

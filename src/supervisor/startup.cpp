@@ -107,21 +107,6 @@ static void make_storage() {
     need_storage(mkkesnm(), mon.keslog);
 }
 
-void startup() {
-    run_shell("setterm -blank 0");  // console blanking off; harmless where it fails
-    say("Program-Version: %s\n", VERSION_TEXT);
-    print_start_time();
-    init_keyboard();
-    say("Keyboard initialization successful.\n");
-    readclock();
-    mon.oldmin = mon.acqtimline[15];
-    mon.oldmin_key = reading_minute_key();
-    make_storage();
-    append_record("starting %s\n", VERSION_TEXT);
-    readparfile();
-    init_serial_port();
-}
-
 // A stop signal ends the logger in good order: recorded (once the message
 // log has a name), the console put back, held output written, and then
 // ended by the same signal so that a service manager sees why.
@@ -136,6 +121,22 @@ static void stop_if_signalled() {
     end_by_signal(sig);
 }
 
+void startup() {
+    run_shell("setterm -blank 0");  // console blanking off; harmless where it fails
+    say("Program-Version: %s\n", VERSION_TEXT);
+    print_start_time();
+    init_keyboard();
+    say("Keyboard initialization successful.\n");
+    readclock();
+    mon.oldmin = mon.acqtimline[15];
+    mon.oldmin_key = reading_minute_key();
+    make_storage();
+    append_record("starting %s\n", VERSION_TEXT);
+    readparfile();
+    init_serial_port();
+    stop_if_signalled();
+}
+
 void mainpass() {
     curdatetim();
     stop_if_signalled();
@@ -148,5 +149,6 @@ void mainpass() {
     } while (mon.nchar2 > 0);
     check_serial_line();
     checkkybd();
+    console_kick();
     if (mon.stop_signal == 0) sleep(1);
 }
