@@ -10,7 +10,9 @@ status=0
 for f in bin/kestlog bin/kestsim; do
     [ -x "$prefix/$f" ] || { echo "FAIL: $f not installed as a program"; status=1; }
 done
+examples="$prefix/share/doc/kestlog/examples"
 for f in share/man/man1/kestlog.1 share/doc/kestlog/examples/kestlog.service \
+    share/doc/kestlog/examples/kestlog@.service \
     share/doc/kestlog/examples/kestlog.par share/doc/kestlog/examples/99-kestlog.rules; do
     [ -s "$prefix/$f" ] || { echo "FAIL: $f missing"; status=1; }
 done
@@ -18,5 +20,24 @@ done
 if command -v groff >/dev/null; then
     warnings=$(groff -man -ww -z "$prefix/share/man/man1/kestlog.1" 2>&1)
     [ -z "$warnings" ] || { echo "FAIL: the manual page has faults: $warnings"; status=1; }
+fi
+# The units run the installed program, and systemd finds nothing wrong with
+# them (a template is verified as one of its instances).
+for unit in kestlog.service kestlog@.service; do
+    grep -q "^ExecStart=$prefix/bin/kestlog$" "$examples/$unit" || { echo "FAIL: $unit: ExecStart"; status=1; }
+    grep -q "^ExecStartPre=-$prefix/bin/kestlog --check$" "$examples/$unit" || { echo "FAIL: $unit: ExecStartPre"; status=1; }
+done
+if command -v systemd-analyze >/dev/null; then
+    units=$(mktemp -d /tmp/kestlog-units-XXXXXX)
+    cp "$examples/kestlog.service" "$units/kestlog.service"
+    cp "$examples/kestlog@.service" "$units/kestlog@kest1.service"
+    for unit in kestlog.service kestlog@kest1.service; do
+        out=$(systemd-analyze verify "$units/$unit" 2>&1) || { echo "FAIL: systemd-analyze verify $unit: $out"; status=1; }
+        [ -z "$out" ] || { echo "FAIL: systemd-analyze verify $unit says: $out"; status=1; }
+        echo "systemd-analyze verify $unit: ${out:-no findings}"
+    done
+    rm -rf "$units"
+else
+    echo "skipped: systemd-analyze verify (no systemd-analyze here)"
 fi
 exit $status

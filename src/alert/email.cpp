@@ -161,6 +161,7 @@ static int wait_command(pid_t pid, long long deadline_ms, const char* cmdline) {
             end_command(pid);
             return COMMAND_STOPPED;
         }
+        notify_service("WATCHDOG=1");  // a command wait is no hang
         long long left = deadline_ms - monotonic_ms();
         if (left <= 0) {
             end_command(pid);

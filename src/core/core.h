@@ -72,6 +72,8 @@ struct MonitorState {
     int kesfm = 0;
     int minnokes = 0;
     int kesmailsent = 0;
+    int hour_failures = 0;          // kesfm of the minutes of this clock hour already judged
+    char last_good_packet[9] = "";  // hh:mm:ss of the pass that stored it, "" before the first
 
     // Packet assembly.
     char skest[PACKET_MAX + 1] = {};
@@ -219,6 +221,12 @@ const char* signal_name(int sig);
 // its standard input. Returns its pid, or -1 after reporting why the shell
 // could not be started.
 pid_t spawn_shell(const char* cmdline, bool own_group, int stdin_fd = -1);
+
+// Tells the service manager that started the logger (systemd, through its
+// notify socket) the logger's state, e.g. "READY=1"; nothing without one.
+void notify_service(const char* state);
+// Whether a service manager listens to notify_service.
+bool service_manager_listens();
 
 // Runs a command line through /bin/sh and waits for it. Returns the wait
 // status, or -1 when the shell could not be started.

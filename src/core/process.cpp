@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -86,6 +87,15 @@ void run_end_hooks() {
 void at_end(void (*fn)()) {
     if (end_hook_count == 0) atexit(run_end_hooks);
     if (end_hook_count < END_HOOKS_MAX) end_hooks[end_hook_count++] = fn;
+}
+
+// --- the service manager ------------------------------------------------------------
+
+void notify_service(const char* state) { sd_notify(0, state); }
+
+bool service_manager_listens() {
+    static const bool listens = getenv("NOTIFY_SOCKET") != nullptr;
+    return listens;
 }
 
 // --- shell commands ----------------------------------------------------------------

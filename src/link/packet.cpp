@@ -80,6 +80,7 @@ static void reject_frame(unsigned char last_read) {
 // stored whole, zero bytes included.
 static void accept_frame() {
     mon.minnokes = 0;
+    memcpy(mon.last_good_packet, mon.scurdatetim + 11, 8);  // hh:mm:ss of the pass
     if (static_cast<unsigned char>(mon.skest[0]) == SOH) checkstatus();
     if (mon.kesd == 1) console_write(STDOUT_FILENO, mon.skest, static_cast<size_t>(mon.pchar2));
     append_packet();

@@ -31,8 +31,10 @@ bool in_group(gid_t gid) {
     return false;
 }
 
-// A refused serial device is nearly always a user outside the device's group:
-// say who the logger runs as, who may open the device, and the usual fix.
+// A refused serial device is nearly always a user outside the device's group,
+// or a group without access: say who the logger runs as, who may open the
+// device, and the usual fix. Joining a group is proposed only where that
+// group may read and write the device, and never group root.
 void explain_refusal(const char* path) {
     char user[NAME_MAX_LEN];
     user_name(geteuid(), user, sizeof user);
@@ -45,17 +47,52 @@ void explain_refusal(const char* path) {
     user_name(st.st_uid, owner, sizeof owner);
     group_name(st.st_gid, group, sizeof group);
     mode_text(st.st_mode, mode);
-    if (in_group(st.st_gid)) {
-        report(
-            "kestlog runs as user %s, a member of group %s; %s is owned by %s, group %s, mode %s: "
-            "the group needs read and write access (a udev rule with MODE=\"0660\")\n",
-            user, group, path, owner, group, mode);
-    } else {
-        report(
-            "kestlog runs as user %s; %s is owned by %s, group %s, mode %s: "
-            "add the user to that group (usermod -a -G %s %s), then log in again or restart the service\n",
-            user, path, owner, group, mode, group, user);
+    bool member = in_group(st.st_gid);
+    char who[2 * NAME_MAX_LEN + 32];
+    if (member)
+        snprintf(who, sizeof who, "%s, a member of group %s", user, group);
+    else
+        snprintf(who, sizeof who, "%s", user);
+    bool group_may = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0;
+    const char* fix = "";
+    char join[3 * NAME_MAX_LEN + 96];
+    if (!group_may) {
+        fix = ": give the group read and write access (a udev rule with GROUP=\"dialout\", MODE=\"0660\")";
+    } else if (!member) {
+        snprintf(
+            join, sizeof join,
+            ": add the user to that group (usermod -a -G %s %s), then log in again or restart the service",
+            group, user);
+        fix = join;
     }
+    report("kestlog runs as user %s; %s is owned by %s, group %s, mode %s%s\n", who, path, owner, group, mode,
+           fix);
+}
+
+// The process holding an flock on the file open at fd, from /proc/locks,
+// or 0 when it cannot be found.
+int lock_holder(int fd) {
+    struct stat st;
+    FILE* f = fopen("/proc/locks", "re");
+    if (!f || fstat(fd, &st) != 0) {
+        if (f) fclose(f);
+        return 0;
+    }
+    char line[256];
+    int holder = 0;
+    while (!holder && fgets(line, sizeof line, f)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10952717 0 EOF"; waiters show "->".
+        char kind[16];
+        int pid;
+        unsigned maj, min;
+        unsigned long ino;
+        if (sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &maj, &min, &ino) == 5 &&
+            strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
+            ino == st.st_ino)
+            holder = pid;
+    }
+    fclose(f);
+    return holder;
 }
 
 }  // namespace
@@ -95,7 +132,10 @@ static int open_serial_line(char* why, size_t size) {
     // Two loggers on one line would each get some of its bytes.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
-        if (err == EWOULDBLOCK)
+        if (err == EWOULDBLOCK && lock_holder(fd) > 0)
+            snprintf(why, size, "%s: already in use by another process (process %d)", mon.SERIAL_PORT,
+                     lock_holder(fd));
+        else if (err == EWOULDBLOCK)
             snprintf(why, size, "%s: already in use by another process", mon.SERIAL_PORT);
         else
             snprintf(why, size, "%s: cannot be locked: %s", mon.SERIAL_PORT, strerror(err));
@@ -124,6 +164,13 @@ static int open_serial_line(char* why, size_t size) {
     return fd;
 }
 
+// A path that names no serial line (a file, a directory's node, /dev/null).
+static void explain_not_serial() {
+    char user[NAME_MAX_LEN];
+    user_name(geteuid(), user, sizeof user);
+    report("kestlog runs as user %s; %s is not a serial device\n", user, mon.SERIAL_PORT);
+}
+
 void init_serial_port() {
     char why[TEXT_MAX + 64];
     mon.fhR2 = open_serial_line(why, sizeof why);
@@ -131,6 +178,7 @@ void init_serial_port() {
         int err = errno;
         report("%s\n", why);
         if (err == EACCES || err == EPERM) explain_refusal(mon.SERIAL_PORT);
+        if (err == ENOTTY) explain_not_serial();
         exit(EXIT_SERIAL_FAILURE);
     }
     say("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);

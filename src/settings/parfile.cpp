@@ -1,6 +1,8 @@
 // The parameter file kestlog.par: one "name=value" per line.
 #include <errno.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +67,12 @@ static bool next_field(const char** p, const char* end) {
     return true;
 }
 
+// A known name with a value it cannot take.
+static void bad_value(ParResult* r, const char* why) {
+    r->kind = ParKind::BadValue;
+    snprintf(r->finding, sizeof r->finding, "bad value for %s (%s)", r->name, why);
+}
+
 static bool speed_code(long baud, speed_t* code) {
     static const struct {
         long baud;
@@ -80,6 +88,16 @@ static bool speed_code(long baud, speed_t* code) {
     return false;
 }
 
+// A serial line field the logger cannot use: the line that has always gone
+// to standard error, and what a check names, with the value as written.
+static void refuse(ParResult* r, const char* what, const char* problem, const char* supported,
+                   const char* from, const char* to) {
+    r->kind = ParKind::Unsupported;
+    r->problem = problem;
+    snprintf(r->value, sizeof r->value, "%.*s", static_cast<int>(to - from), from);
+    snprintf(r->finding, sizeof r->finding, "unsupported %s %s (supported: %s)", what, r->value, supported);
+}
+
 // "path,speed,bits,parity,stopbits". Each field is applied as soon as it is
 // accepted; missing fields keep their values; the first refused field ends
 // the reading of the file.
@@ -88,21 +106,24 @@ static void set_serial_port(Word w, ParResult* r) {
     const char* comma = static_cast<const char*>(memchr(w.text, ',', w.len));
     Word path{w.text, comma ? static_cast<size_t>(comma - w.text) : w.len};
     if (path.len == 0 || !set_text(mon.SERIAL_PORT, path)) {
-        r->kind = ParKind::BadValue;
+        bad_value(r, path.len == 0 ? "empty" : "longer than 255 characters");
         return;
     }
     const char* p = path.text + path.len;
     long n;
-    if (!next_field(&p, end) || !read_int(&p, end, &n)) return;
+    if (!next_field(&p, end)) return;
+    const char* field = p;
+    if (!read_int(&p, end, &n)) return;
     if (!speed_code(n, &mon.SERIAL_BAUDRATE)) {
-        r->kind = ParKind::Unsupported;
-        r->problem = "Unsupported baud rate\n";
+        refuse(r, "baud rate", "Unsupported baud rate\n", "1200, 2400, 4800, 9600, 19200, 38400, 57600",
+               field, p);
         return;
     }
-    if (!next_field(&p, end) || !read_int(&p, end, &n)) return;
+    if (!next_field(&p, end)) return;
+    field = p;
+    if (!read_int(&p, end, &n)) return;
     if (n != 7 && n != 8) {
-        r->kind = ParKind::Unsupported;
-        r->problem = "Unsupported data size\n";
+        refuse(r, "data size", "Unsupported data size\n", "7, 8", field, p);
         return;
     }
     mon.SERIAL_BIT = n == 7 ? CS7 : CS8;
@@ -115,14 +136,14 @@ static void set_serial_port(Word w, ParResult* r) {
     } else if (parity == 'N' || parity == 'n') {
         mon.SERIAL_PARITY = 0;
     } else {
-        r->kind = ParKind::Unsupported;
-        r->problem = "Unsupported parity\n";
+        refuse(r, "parity", "Unsupported parity\n", "E, O, N", p - 1, p);
         return;
     }
-    if (!next_field(&p, end) || !read_int(&p, end, &n)) return;
+    if (!next_field(&p, end)) return;
+    field = p;
+    if (!read_int(&p, end, &n)) return;
     if (n != 1 && n != 2) {
-        r->kind = ParKind::Unsupported;
-        r->problem = "Unsupported stop bits\n";
+        refuse(r, "stop bits", "Unsupported stop bits\n", "1, 2", field, p);
         return;
     }
     mon.SERIAL_STOPB = n == 2 ? CSTOPB : 0;
@@ -140,12 +161,62 @@ static const TextParameter text_parameters[] = {
     {"kessendmail=", set_kessendmail},
 };
 
+static const char* const known_names[] = {"KESTLOG.PAR_updated", "serial_port", "site", "maildest",
+                                          "kessendmail"};
+
+// Edits (insertions, deletions, changes; case aside) between a and b, or
+// more than limit when that is all that matters.
+static size_t edit_distance(const char* a, const char* b, size_t limit) {
+    constexpr size_t LONGEST = 64;
+    size_t la = strlen(a), lb = strlen(b);
+    if (la > LONGEST || lb > LONGEST) return limit + 1;
+    size_t row[LONGEST + 1];
+    for (size_t j = 0; j <= lb; j++) row[j] = j;
+    for (size_t i = 1; i <= la; i++) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= lb; j++) {
+            size_t above = row[j];
+            bool same = tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        tolower(static_cast<unsigned char>(b[j - 1]));
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[lb];
+}
+
+// "unknown parameter NAME", with the known name meant when it is close.
+static void name_unknown(ParResult* r, const char* name, size_t len) {
+    char text[PARLINE_MAX + 1];
+    snprintf(text, sizeof text, "%.*s", static_cast<int>(len), name);
+    if (len > 0 && (text[len - 1] == ' ' || text[len - 1] == '\t')) {
+        snprintf(r->finding, sizeof r->finding, "unknown parameter '%s' (no blank may stand before '=')",
+                 text);
+        return;
+    }
+    int n = snprintf(r->finding, sizeof r->finding, "unknown parameter %s", text);
+    constexpr size_t CLOSE_ENOUGH = 2;
+    const char* meant = nullptr;
+    size_t closest = CLOSE_ENOUGH + 1;
+    for (const char* known : known_names) {
+        size_t d = edit_distance(text, known, CLOSE_ENOUGH);
+        if (d < closest) {
+            closest = d;
+            meant = known;
+        }
+    }
+    if (meant && n > 0 && static_cast<size_t>(n) < sizeof r->finding)
+        snprintf(r->finding + n, sizeof r->finding - n, " (did you mean %s?)", meant);
+}
+
 ParResult parse_parline(const char* line) {
     ParResult r;
     if (line[0] == ';' || only_white(line)) return r;
     const char* eq = strchr(line, '=');
     if (!eq) {
         r.kind = ParKind::Unknown;
+        name_unknown(&r, line, strcspn(line, "\r\n"));
         return r;
     }
     size_t namelen = static_cast<size_t>(eq - line) + 1;
@@ -160,17 +231,21 @@ ParResult parse_parline(const char* line) {
     r.kind = ParKind::Applied;
     if (strcmp(r.name, "serial_port=") == 0) {
         if (w.len == 0)
-            r.kind = ParKind::BadValue;
+            bad_value(&r, "empty");
         else
             set_serial_port(w, &r);
         return r;
     }
     for (const TextParameter& t : text_parameters) {
         if (strcmp(r.name, t.name) != 0) continue;
-        if (w.len == 0 || !t.set(w)) r.kind = ParKind::BadValue;
+        if (w.len == 0)
+            bad_value(&r, "empty");
+        else if (!t.set(w))
+            bad_value(&r, "longer than 255 characters");
         return r;
     }
     r.kind = ParKind::Unknown;
+    name_unknown(&r, line, static_cast<size_t>(eq - line));
     return r;
 }
 
@@ -222,33 +297,131 @@ static void parline_problem(const char* text) {
     append_record("%s\n", text);
 }
 
+// Reading the file, at start-up (echoed, recorded and counted, problems
+// also on standard error) or as a check (problems on standard output only).
+struct ParReading {
+    const char* file;
+    bool running;
+    int problems = 0;
+};
+
+// A problem in the form "FILE:LINE: problem".
+static void name_problem(ParReading& pr, int line, const char* finding) {
+    pr.problems++;
+    if (pr.running)
+        report("%s:%d: %s\n", pr.file, line, finding);
+    else
+        say("%s:%d: %s\n", pr.file, line, finding);
+}
+
+// What the running logger says and records of a line's problems.
+static void act_on_problems(const ParResult& r) {
+    if (r.kind == ParKind::Unknown) {
+        parline_problem("unknown parameter");
+    } else if (r.kind == ParKind::BadValue) {
+        char text[PARLINE_MAX + 32];
+        snprintf(text, sizeof text, "bad value for %s", r.name);
+        parline_problem(text);
+    } else if (r.kind == ParKind::Unsupported) {
+        report("%s", r.problem);
+    }
+}
+
+// After an unsupported value the rest of the file is not read: the lines it
+// leaves out are named, and the running logger records it, so that the
+// operator off site hears of it.
+static void stop_reading(ParReading& pr, FILE* f, int line, const ParResult& r) {
+    int rest = 0;
+    bool in_line = false;
+    for (int c; (c = getc(f)) != EOF;) {
+        if (!in_line) rest++;
+        in_line = c != '\n';
+    }
+    if (rest > 0) {
+        char text[64];
+        snprintf(text, sizeof text, "this line and the %d after it are not read", rest - 1);
+        name_problem(pr, line + 1, text);
+    }
+    if (!pr.running) return;
+    count_failure();
+    append_record("kestlog.par line %d: unsupported value %s, the rest of the file was not read\n", line,
+                  r.value);
+}
+
+static void read_parameters(ParReading& pr, FILE* f) {
+    ParLine line;
+    for (int number = 1; read_parline(f, &line); number++) {
+        if (pr.running) echo_parline(line);
+        ParResult r = parse_parline(line.text);
+        if (pr.running) act_on_problems(r);
+        if (r.finding[0] != '\0') name_problem(pr, number, r.finding);
+        if (line.overlong) {
+            if (pr.running) parline_problem("parameter line longer than 510 characters, the rest ignored");
+            name_problem(pr, number, "line longer than 510 characters, the rest ignored");
+        }
+        if (r.kind == ParKind::Unsupported) {
+            stop_reading(pr, f, number, r);
+            return;
+        }
+    }
+    if (ferror(f)) report("%s: %s\n", pr.file, strerror(errno));
+}
+
 int readparfile() {
     say("\nUsing parameter file: %s\n", mon.full_param_file);
-    FILE* f = fopen(mon.full_param_file, "r");
+    ParReading pr{mon.full_param_file, true};
+    FILE* f = fopen(mon.full_param_file, "re");
     if (!f) {
-        if (errno != ENOENT) report("%s: %s\n", mon.full_param_file, strerror(errno));
+        report("%s: %s; the logger would use its defaults\n", mon.full_param_file, strerror(errno));
         say("Parameter file was not found, will use defaults\n");
         count_failure();
         append_record("parameter file %s was not found, will use defaults\n", mon.full_param_file);
         return 0;
     }
-    ParLine line;
-    while (read_parline(f, &line)) {
-        echo_parline(line);
-        ParResult r = parse_parline(line.text);
-        if (r.kind == ParKind::Unknown) {
-            parline_problem("unknown parameter");
-        } else if (r.kind == ParKind::BadValue) {
-            char text[PARLINE_MAX + 32];
-            snprintf(text, sizeof text, "bad value for %s", r.name);
-            parline_problem(text);
-        } else if (r.kind == ParKind::Unsupported) {
-            report("%s", r.problem);
-        }
-        if (line.overlong) parline_problem("parameter line longer than 510 characters, the rest ignored");
-        if (r.kind == ParKind::Unsupported) break;
-    }
-    if (ferror(f)) report("%s: %s\n", mon.full_param_file, strerror(errno));
+    read_parameters(pr, f);
     fclose(f);
     return 0;
+}
+
+static long baud_of(speed_t code) {
+    static const struct {
+        speed_t code;
+        long baud;
+    } speeds[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},  {B9600, 9600},
+                  {B19200, 19200}, {B38400, 38400}, {B57600, 57600}};
+    for (const auto& s : speeds) {
+        if (s.code == code) return s.baud;
+    }
+    return 0;
+}
+
+// The settings the logger would run with, one "name: value" a line.
+static void print_settings() {
+    say("device: %s\n", mon.SERIAL_PORT);
+    say("speed: %ld\n", baud_of(mon.SERIAL_BAUDRATE));
+    say("data bits: %d\n", mon.SERIAL_BIT == CS8 ? 8 : 7);
+    say("parity: %s\n", mon.SERIAL_PARITY == 0 ? "none" : (mon.SERIAL_PARITY & PARODD) ? "odd" : "even");
+    say("stop bits: %d\n", mon.SERIAL_STOPB == CSTOPB ? 2 : 1);
+    say("site: %s\n", mon.site);
+    // As the mail command gets them: one argument for each word.
+    for (const char* p = mon.maildest + strspn(mon.maildest, " "); *p; p += strspn(p, " ")) {
+        size_t n = strcspn(p, " ");
+        say("mail recipient: %.*s\n", static_cast<int>(n), p);
+        p += n;
+    }
+    say("e-mail: %s\n", mon.kessendmail == 'Y' ? "on" : "off");
+}
+
+int checkparfile(const char* file) {
+    ParReading pr{file, false};
+    FILE* f = fopen(file, "re");
+    if (f) {
+        read_parameters(pr, f);
+        fclose(f);
+    } else {
+        say("%s: %s; the logger would use its defaults\n", file, strerror(errno));
+        pr.problems++;
+    }
+    print_settings();
+    return pr.problems == 0 ? 0 : 1;
 }

@@ -13,8 +13,12 @@ enum class ParKind {
 
 struct ParResult {
     ParKind kind = ParKind::Ignored;
-    char name[PARLINE_MAX + 1] = "";  // the name with its '=', for BadValue
-    const char* problem = nullptr;    // the standard-error line, for Unsupported
+    char name[PARLINE_MAX + 1] = "";   // the name with its '=', for BadValue
+    const char* problem = nullptr;     // the standard-error line, for Unsupported
+    char value[PARLINE_MAX + 1] = "";  // the value refused, for Unsupported
+    // The problem as a check names it ("unknown parameter sit (did you mean
+    // site?)"); empty when there is none.
+    char finding[PARLINE_MAX + 128] = "";
 };
 
 // Parses one parameter line and applies what it accepts to the settings.
@@ -22,5 +26,11 @@ struct ParResult {
 ParResult parse_parline(const char* line);
 
 // Reads kestlog.par, echoing every line to the console and the message log,
-// and reports unknown names and bad values. Always returns 0.
+// and reports unknown names, bad values and over-long lines, each also on
+// standard error as "FILE:LINE: problem". Always returns 0.
 int readparfile();
+
+// Reads a parameter file and nothing else: prints each problem as
+// "FILE:LINE: problem", then the settings the logger would use. Returns 0
+// when there was no problem, 1 otherwise.
+int checkparfile(const char* file);

@@ -1,7 +1,73 @@
-// Entry point: start-up, then the once-a-second main loop, for ever.
+// Entry point: the command line, start-up, then the once-a-second main loop,
+// for ever.
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "settings/settings.h"
 #include "supervisor/supervisor.h"
 
-int main() {
+namespace {
+
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_NO_DIRECTORY = 255;
+
+const char* const USAGE =
+    "usage: kestlog [-C DIR] [--check [FILE]]\n"
+    "       kestlog --version | --help\n"
+    "Logs the kest sensor on the serial line that kestlog.par names, into ./data/\n"
+    "below the working directory; runs until the operator types quit.\n"
+    "  -C, --directory DIR  work in DIR\n"
+    "      --check [FILE]   read the parameter file (default kestlog.par) and\n"
+    "                       nothing else: print its problems and the settings\n"
+    "                       the logger would use; exit 1 when it has problems\n"
+    "      --version        print the version\n"
+    "  -h, --help           print this text\n";
+
+struct CommandLine {
+    const char* directory = nullptr;
+    const char* check = nullptr;  // the file to check, or null to run
+};
+
+// Reads the arguments; ends the process for --help, --version and misuse.
+CommandLine read_command_line(int argc, char** argv) {
+    CommandLine cl;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            fputs(USAGE, stdout);
+            exit(0);
+        } else if (strcmp(arg, "--version") == 0) {
+            printf("kestlog %s\n", KESTLOG_VERSION);
+            exit(0);
+        } else if ((strcmp(arg, "-C") == 0 || strcmp(arg, "--directory") == 0) && i + 1 < argc) {
+            cl.directory = argv[++i];
+        } else if (strncmp(arg, "--directory=", 12) == 0) {
+            cl.directory = arg + 12;
+        } else if (strcmp(arg, "--check") == 0) {
+            // An optional file name: the next argument, unless it is an option.
+            cl.check = i + 1 < argc && argv[i + 1][0] != '-' ? argv[++i] : "kestlog.par";
+        } else if (strncmp(arg, "--check=", 8) == 0) {
+            cl.check = arg + 8;
+        } else {
+            fprintf(stderr, "kestlog: unexpected argument: %s\n%s", arg, USAGE);
+            exit(EXIT_USAGE);
+        }
+    }
+    return cl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CommandLine cl = read_command_line(argc, argv);
+    if (cl.directory && chdir(cl.directory) != 0) {
+        fprintf(stderr, "%s: %s\n", cl.directory, strerror(errno));
+        return EXIT_NO_DIRECTORY;
+    }
+    if (cl.check) return checkparfile(cl.check);
     harden_process();
     console_start();
     lock_working_directory();
@@ -9,5 +75,6 @@ int main() {
     curdatetim();
     startup();
     say("\nOK, KESTLOG all initialized! Awaiting data and/or keyboard input (i.e. type 'help')\n");
+    notify_service("READY=1");
     for (;;) mainpass();
 }

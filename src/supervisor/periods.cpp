@@ -45,6 +45,7 @@ void testhour() {
     readclock();
     if (reading_hour_key() == mon.oldhr_key) return;
     mon.kesmailsent = 0;
+    mon.hour_failures = 0;
     mon.oldhr = mon.acqtimline[HOUR_UNITS];
     mon.oldhr_key = reading_hour_key();
 }
@@ -65,6 +66,9 @@ void testmin() {
         say("kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
         kesemail();
     }
+    // The minute judged belongs to this hour's count, unless the hour has
+    // just changed (minute hh:59 is judged at the first pass of hh+1).
+    if (mon.oldmin_key / 100 == reading_hour_key()) mon.hour_failures += mon.kesfm;
     mon.oldmin = mon.acqtimline[MINUTE_UNITS];
     mon.oldmin_key = reading_minute_key();
     mon.kesfm = 0;

@@ -122,7 +122,9 @@ static void stop_if_signalled() {
 }
 
 void startup() {
-    run_shell("setterm -blank 0");  // console blanking off; harmless where it fails
+    // Console blanking off; on anything but a Linux virtual console it fails,
+    // harmlessly, and what it says about that is not shown.
+    run_shell("setterm -blank 0 2>/dev/null");
     say("Program-Version: %s\n", VERSION_TEXT);
     print_start_time();
     init_keyboard();
@@ -137,6 +139,16 @@ void startup() {
     stop_if_signalled();
 }
 
+// Alive, and how the logging goes, for the service manager: sent every pass,
+// so that its watchdog sees a lost line (the loop runs on) as alive.
+static void report_to_service() {
+    if (!service_manager_listens()) return;
+    char state[128];
+    snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=last good packet %s, %d failures this hour",
+             mon.last_good_packet[0] ? mon.last_good_packet : "none", mon.hour_failures + mon.kesfm);
+    notify_service(state);
+}
+
 void mainpass() {
     curdatetim();
     stop_if_signalled();
@@ -149,6 +161,7 @@ void mainpass() {
     } while (mon.nchar2 > 0);
     check_serial_line();
     checkkybd();
+    report_to_service();
     console_kick();
     if (mon.stop_signal == 0) sleep(1);
 }

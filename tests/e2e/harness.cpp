@@ -172,8 +172,11 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         env_strings.push_back("FAKETIME_NO_CACHE=1");
         env_strings.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
     }
+    for (const std::string& e : opts.env) env_strings.push_back(e);
+    env_strings.push_back("WATCHDOG_PID=");  // filled in by the child, which knows its pid
     std::vector<char*> env;
     for (auto& s : env_strings) env.push_back(s.data());
+    if (!opts.watchdog_pid) env.pop_back();
     env.push_back(nullptr);
 
     int out_pipe[2] = {-1, -1};
@@ -237,6 +240,8 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
                      setuid(user->pw_uid) != 0)) {
             _exit(125);
         }
+        std::string watchdog_pid = "WATCHDOG_PID=" + std::to_string(getpid());
+        if (opts.watchdog_pid) env[env.size() - 2] = watchdog_pid.data();
         char arg0[] = "kestlog";
         char* argv[] = {arg0, nullptr};
         execve(program.c_str(), argv, env.data());

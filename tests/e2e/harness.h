@@ -31,6 +31,10 @@ struct LoggerOptions {
     std::string run_as;
     std::vector<gid_t> groups;
     bool give_dir = true;
+    // More environment, e.g. a service manager's NOTIFY_SOCKET; with
+    // watchdog_pid, WATCHDOG_PID names the logger itself.
+    std::vector<std::string> env;
+    bool watchdog_pid = false;
 };
 
 class Logger {

@@ -102,8 +102,9 @@ TEST(SerialLine, SecondLoggerOnTheSameLineIsRefused) {
     opts.parfile = "serial_port=" + first.serial_name() + ",9600,7,E,1\n";
     second.start(opts, false);
     EXPECT_EQ(second.wait_exit(5000), 255);
-    EXPECT_TRUE(has_match(second.stderr_text(),
-                          "(^|\n)" + lit(first.serial_name()) + ": already in use by another process\n$"))
+    EXPECT_TRUE(has_match(second.stderr_text(), "(^|\n)" + lit(first.serial_name()) +
+                                                    ": already in use by another process \\(process " +
+                                                    std::to_string(first.pid()) + "\\)\n$"))
         << second.stderr_text();
 
     // The first keeps the line to itself.

@@ -374,7 +374,9 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     // The unread console showed how much it dropped; the hung mail command
     // was ended once; the refused status file was reported.
     EXPECT_TRUE(has_match(log.console().substr(unread_from), "\\[console: \\d+ bytes not shown\\]\n"));
-    EXPECT_EQ(count(log.stderr_text(), "mail command timed out after "), 1u);
+    // (At 6000 times, a minute is 10 ms: a loaded machine may time out a
+    // mail command that merely started slowly, so at least the hung one.)
+    EXPECT_FALSE(fs::exists(log.dir() + "/hang-once")) << "the mail command never hung";
     EXPECT_TRUE(has_match(log.stderr_text(), "mail command timed out after \\d+ s: mail -skesfail"));
     EXPECT_TRUE(log.stderr_text().find(status_path("20150618") + ": Is a directory\n") != std::string::npos);
     EXPECT_EQ(line_losses, 2 * CHAOS_DAYS);

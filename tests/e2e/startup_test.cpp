@@ -5,7 +5,9 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -136,16 +138,29 @@ TEST_F(RefusedDevice, OutsiderIsToldToJoinTheDeviceGroup) {
         << err;
 }
 
-TEST_F(RefusedDevice, MemberIsToldTheGroupLacksAccess) {
+// A group without access: the fix is a udev rule, never joining a group
+// that could not open the device anyway, and never group root.
+TEST_F(RefusedDevice, GroupWithoutAccessIsToldOfTheUdevRule) {
     std::string err = run_refused(0600, {dialout});
     const std::string& tty = log.serial_name();
-    EXPECT_TRUE(has_match(err, lit(tty +
-                                   ": Permission denied\nkestlog runs as user nobody, a member of group "
-                                   "dialout; " +
-                                   tty +
-                                   " is owned by root, group dialout, mode crw-------: the group needs read "
-                                   "and write access (a udev rule with MODE=\"0660\")\n")))
+    const std::string udev =
+        ": give the group read and write access (a udev rule with GROUP=\"dialout\", MODE=\"0660\")\n";
+    EXPECT_TRUE(has_match(
+        err, lit(tty + ": Permission denied\nkestlog runs as user nobody, a member of group dialout; " + tty +
+                 " is owned by root, group dialout, mode crw-------" + udev)))
         << err;
+
+    Logger root_group;
+    ASSERT_EQ(chown(root_group.serial_name().c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(root_group.serial_name().c_str(), 0660), 0);
+    LoggerOptions opts;
+    opts.run_as = "nobody";
+    root_group.start(opts, false);
+    EXPECT_EQ(root_group.wait_exit(10000), 255);
+    EXPECT_TRUE(
+        has_match(root_group.stderr_text(), lit("kestlog runs as user nobody; " + root_group.serial_name() +
+                                                " is owned by root, group root, mode crw-rw----" + udev)))
+        << root_group.stderr_text();
 }
 
 TEST(Startup, DeviceThatIsNotATerminalIsRefused) {
@@ -154,7 +169,10 @@ TEST(Startup, DeviceThatIsNotATerminalIsRefused) {
     opts.parfile = "serial_port=/dev/null\n";
     log.start(opts, false);
     ASSERT_EQ(log.wait_exit(10000), 255);
-    EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)tcsetattr failed: Inappropriate ioctl for device\n"));
+    EXPECT_TRUE(has_match(log.stderr_text(),
+                          "(^|\n)tcsetattr failed: Inappropriate ioctl for device\n"
+                          "kestlog runs as user [^;]+; /dev/null is not a serial device\n"))
+        << log.stderr_text();
 }
 
 TEST(Startup, NoParameterFileRunsOnDefaults) {
@@ -222,37 +240,111 @@ TEST(Startup, HangupAndBrokenOutputPipeDoNotKillIt) {
 TEST(Startup, ParameterProblemsAreRecordedAndRefusalStopsTheReading) {
     Logger log;
     LoggerOptions opts;
-    opts.parfile = "bogus=1\nsite=\nsite=%s%n\nserial_port=@PTY@,9600,8,N,3\nsite=NEVER\n";
+    opts.parfile = "bogus=1\nsite=\nsite=%s%n\nserial_port=@PTY@,9600,8,N,3\nsite=NEVER\nkessendmail=N\n";
     opts.faketime = "@2015-06-16 14:02:11";
     log.start(opts);
     std::string port = log.serial_name();
-    EXPECT_TRUE(log.wait_file_contains("stderr.txt", "Unsupported stop bits\n"));
+    // Each problem named on standard error, by file and line.
+    EXPECT_TRUE(
+        log.wait_file_contains("stderr.txt", "kestlog.par:5: this line and the 1 after it are not read\n"));
+    EXPECT_TRUE(has_match(log.stderr_text(),
+                          "(^|\n)kestlog.par:1: unknown parameter bogus\n"
+                          "kestlog.par:2: bad value for site= \\(empty\\)\n"
+                          "Unsupported stop bits\n"
+                          "kestlog.par:4: unsupported stop bits 3 \\(supported: 1, 2\\)\n"
+                          "kestlog.par:5: this line and the 1 after it are not read\n$"))
+        << log.stderr_text();
     std::string ts = "16/06/2015,14:02:11, ";
-    EXPECT_EQ(log.file(message_path("20150616")), "0," + ts +
-                                                      "starting KESTLOG (build 2015-Jun-19)\n"
-                                                      "0," +
-                                                      ts +
-                                                      "bogus=1\n"
-                                                      "1," +
-                                                      ts +
-                                                      "unknown parameter\n"
-                                                      "1," +
-                                                      ts +
-                                                      "site=\n"
-                                                      "2," +
-                                                      ts +
-                                                      "bad value for site=\n"
-                                                      "2," +
-                                                      ts +
-                                                      "site=%s%n\n"
-                                                      "2," +
-                                                      ts + "serial_port=" + port + ",9600,8,N,3\n");
+    EXPECT_EQ(log.file(message_path("20150616")),
+              "0," + ts + "starting KESTLOG (build 2015-Jun-19)\n" +  //
+                  "0," + ts + "bogus=1\n" +                           //
+                  "1," + ts + "unknown parameter\n" +                 //
+                  "1," + ts + "site=\n" +                             //
+                  "2," + ts + "bad value for site=\n" +               //
+                  "2," + ts + "site=%s%n\n" +                         //
+                  "2," + ts + "serial_port=" + port + ",9600,8,N,3\n" + "3," + ts +
+                  "kestlog.par line 4: unsupported value 3, the rest of the file was not read\n");
     EXPECT_TRUE(log.wait_console(
         "bogus=1\nunknown parameter\nsite=\nbad value for site=\nsite=%s%n\nserial_port=" + port +
         ",9600,8,N,3\nSerial port, " + port + ", initialization successful.\n"));
+    EXPECT_EQ(log.stderr_text().find("setterm"), std::string::npos) << "setterm's complaint is not shown";
     // The line still works with what was accepted before the refusal.
     log.write_serial(stx_packet("ok"));
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("ok")));
+}
+
+// The command line: what it prints, where it works, and that a check reads
+// the parameter file and nothing else.
+TEST(Startup, CommandLineOptions) {
+    Logger log;  // for its scratch directory
+    auto run = [&](const std::string& args, std::string* out, std::string* err) {
+        std::string cmd =
+            "cd '" + log.dir() + "' && " KESTLOG_BIN " " + args + " </dev/null >cl.out 2>cl.err";
+        int status = std::system(cmd.c_str());
+        *out = log.file("cl.out");
+        *err = log.file("cl.err");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    std::string out, err;
+    EXPECT_EQ(run("--version", &out, &err), 0);
+    EXPECT_TRUE(has_match(out, "^kestlog \\d+\\.\\d+\\.\\d+( \\(git [^)]+\\))?\n$")) << out;
+    EXPECT_EQ(run("--help", &out, &err), 0);
+    EXPECT_TRUE(out.starts_with("usage: kestlog ")) << out;
+    EXPECT_EQ(run("--bogus", &out, &err), 2);
+    EXPECT_TRUE(err.find("usage: kestlog ") != std::string::npos) << err;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(run("-C /kestlog-no-such-site", &out, &err), 255);
+    EXPECT_EQ(err, "/kestlog-no-such-site: No such file or directory\n");
+
+    std::filesystem::create_directory(log.dir() + "/site");
+    std::ofstream(log.dir() + "/site/kestlog.par")
+        << "serial_port=/dev/kestlog-no-such-tty,9600,7,E,1\nkesendmail=N\n";
+    EXPECT_EQ(run("--directory site --check", &out, &err), 1);
+    EXPECT_EQ(out,
+              "kestlog.par:2: unknown parameter kesendmail (did you mean kessendmail?)\n"
+              "device: /dev/kestlog-no-such-tty\nspeed: 9600\ndata bits: 7\nparity: even\nstop bits: 1\n"
+              "site: WXX\nmail recipient: operator@localhost\ne-mail: on\n");
+    EXPECT_FALSE(std::filesystem::exists(log.dir() + "/site/data"));
+    EXPECT_FALSE(std::filesystem::exists(log.dir() + "/site/kestlog.lock"));
+    std::ofstream(log.dir() + "/site/kestlog.par") << "serial_port=/dev/kest,9600,7,E,1\n";
+    EXPECT_EQ(run("-C site --check", &out, &err), 0);
+}
+
+// Under systemd (Type=notify): ready once start-up is done, then alive at
+// every pass, with a line on how the logging goes.
+TEST(Startup, TellsTheServiceManagerItIsReadyAndAlive) {
+    Logger log;
+    std::string path = log.dir() + "/notify.sock";
+    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(sock, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
+    LoggerOptions opts;
+    opts.env = {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=120000000"};
+    opts.watchdog_pid = true;
+    start_at(log, "2015-06-16 14:02:11 x10", opts);
+    log.write_serial(stx_packet("one"));
+
+    std::vector<std::string> said;
+    for (int waited = 0; waited < 5000; waited += 50) {
+        struct pollfd p = {sock, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[512];
+        ssize_t n = recv(sock, buf, sizeof buf, 0);
+        if (n > 0) said.emplace_back(buf, static_cast<size_t>(n));
+        if (said.back().find("STATUS=last good packet 14:02:") != std::string::npos) break;
+    }
+    close(sock);
+    ASSERT_GE(said.size(), 2u);
+    EXPECT_EQ(said[0], "READY=1");
+    EXPECT_TRUE(
+        has_match(said[1], "^WATCHDOG=1\nSTATUS=last good packet (none|14:02:\\d\\d), 0 failures this hour$"))
+        << said[1];
+    EXPECT_TRUE(
+        has_match(said.back(), "^WATCHDOG=1\nSTATUS=last good packet 14:02:\\d\\d, 0 failures this hour$"))
+        << said.back();
 }
 
 // One logger per working directory: a second one is refused before it

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <fstream>
 
 #include "settings/settings.h"
 #include "testutil.h"
@@ -136,7 +137,10 @@ class ParFileTest : public StateTest {
 TEST_F(ParFileTest, MissingFileUsesDefaultsAndCountsAFailure) {
     open_day();
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     readparfile();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kestlog.par: No such file or directory; the logger would use its defaults\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nUsing parameter file: kestlog.par\nParameter file was not found, will use defaults\n");
     EXPECT_EQ(messages(),
@@ -164,13 +168,90 @@ TEST_F(ParFileTest, EveryLineIsEchoedAndProblemsRecorded) {
     EXPECT_STREQ(mon.maildest, "x@y");
 }
 
+// The rest of the file is not read, and the operator hears of it: a record
+// and a failure of the minute, so that the alert e-mail follows.
 TEST_F(ParFileTest, UnsupportedSettingEndsTheReading) {
-    std::string out = read_file("serial_port=/dev/ttyS0,600,8,N,1\nsite=LATE\n");
-    EXPECT_EQ(err_, "Unsupported baud rate\n");
-    EXPECT_EQ(out, "\nUsing parameter file: kestlog.par\nserial_port=/dev/ttyS0,600,8,N,1\n");
-    EXPECT_STREQ(mon.site, "WXX");
+    std::string out = read_file("site=A\nserial_port=/dev/ttyS0,600,8,N,1\nsite=LATE\nkessendmail=N\n");
+    EXPECT_EQ(
+        err_,
+        "Unsupported baud rate\n"
+        "kestlog.par:2: unsupported baud rate 600 (supported: 1200, 2400, 4800, 9600, 19200, 38400, 57600)\n"
+        "kestlog.par:3: this line and the 1 after it are not read\n");
+    EXPECT_EQ(out, "\nUsing parameter file: kestlog.par\nsite=A\nserial_port=/dev/ttyS0,600,8,N,1\n");
+    EXPECT_STREQ(mon.site, "A");
+    EXPECT_EQ(mon.kessendmail, 'Y');
     EXPECT_STREQ(mon.SERIAL_PORT, "/dev/ttyS0");
-    EXPECT_EQ(mon.kesfm, 0);
+    EXPECT_EQ(mon.kesfm, 1);
+    EXPECT_TRUE(
+        messages().ends_with("1,16/06/2015,14:02:11, kestlog.par line 2: unsupported value 600, the rest of "
+                             "the file was not read\n"));
+}
+
+// What a check names, line by line; the running logger names the same on
+// standard error.
+TEST_F(ParLineTest, ProblemsAreNamedWithWhatWasMeant) {
+    struct Case {
+        const char* line;
+        const char* finding;
+    } cases[] = {
+        {"site=ABC\n", ""},
+        {"; kessendmial=N\n", ""},
+        {"kessendmial=N\n", "unknown parameter kessendmial (did you mean kessendmail?)"},
+        {"SITE=ABC\n", "unknown parameter SITE (did you mean site?)"},
+        {"serialport=/dev/ttyS0\n", "unknown parameter serialport (did you mean serial_port?)"},
+        {"colour=blue\n", "unknown parameter colour"},
+        {"garbage\r\n", "unknown parameter garbage"},
+        {"site =ABC\n", "unknown parameter 'site ' (no blank may stand before '=')"},
+        {"site\t=ABC\n", "unknown parameter 'site\t' (no blank may stand before '=')"},
+        {"site=\n", "bad value for site= (empty)"},
+        {"serial_port=,9600\n", "bad value for serial_port= (empty)"},
+        {"kessendmail=  \n", "bad value for kessendmail= (empty)"},
+        {"maildest=x\n", ""},
+        {"serial_port=/dev/ttyS0,9601,7,E,1\n",
+         "unsupported baud rate 9601 (supported: 1200, 2400, 4800, 9600, 19200, 38400, 57600)"},
+        {"serial_port=/dev/ttyS0,9600,6,E,1\n", "unsupported data size 6 (supported: 7, 8)"},
+        {"serial_port=/dev/ttyS0,9600,7,X,1\n", "unsupported parity X (supported: E, O, N)"},
+        {"serial_port=/dev/ttyS0,9600,7,E,3\n", "unsupported stop bits 3 (supported: 1, 2)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_STREQ(parse_parline(c.line).finding, c.finding);
+    }
+    std::string long_site = "site=" + std::string(TEXT_MAX + 1, 's') + "\n";
+    EXPECT_STREQ(parse_parline(long_site.c_str()).finding,
+                 "bad value for site= (longer than 255 characters)");
+}
+
+// A check reads the file and nothing else, names every problem with its
+// line, and says what the logger would run with.
+TEST_F(ParFileTest, CheckNamesProblemsAndTheSettingsToBeUsed) {
+    open_day();
+    std::ofstream("site.par") << "site =A\nmaildest=a@x.org;o'hara@y.org\nkessendmail=N\n"
+                              << std::string(600, ';') << "\nserial_port=/dev/kest,4800,8,X,1\nsite=B\n";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(checkparfile("site.par"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "site.par:1: unknown parameter 'site ' (no blank may stand before '=')\n"
+              "site.par:4: line longer than 510 characters, the rest ignored\n"
+              "site.par:5: unsupported parity X (supported: E, O, N)\n"
+              "site.par:6: this line and the 0 after it are not read\n"
+              "device: /dev/kest\nspeed: 4800\ndata bits: 8\nparity: even\nstop bits: 1\nsite: WXX\n"
+              "mail recipient: a@x.org\nmail recipient: o'hara@y.org\ne-mail: off\n");
+    EXPECT_EQ(messages(), "") << "a check writes nothing";
+
+    reset_state();
+    std::ofstream("good.par") << "serial_port=/dev/kest,9600,7,O,2\n";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(checkparfile("good.par"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "device: /dev/kest\nspeed: 9600\ndata bits: 7\nparity: odd\nstop bits: 2\nsite: WXX\n"
+              "mail recipient: operator@localhost\ne-mail: on\n");
+
+    reset_state();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(checkparfile("missing.par"), 1);
+    EXPECT_TRUE(testing::internal::GetCapturedStdout().starts_with(
+        "missing.par: No such file or directory; the logger would use its defaults\ndevice: /dev/ttyUSB0\n"));
 }
 
 // Only the first 510 characters are the line: the rest is never applied,
