@@ -178,7 +178,7 @@ void init_serial_port() {
         int err = errno;
         report("%s\n", why);
         if (err == EACCES || err == EPERM) explain_refusal(mon.SERIAL_PORT);
-        if (err == ENOTTY) explain_not_serial();
+        if (err == ENOTTY || err == EISDIR) explain_not_serial();
         exit(EXIT_SERIAL_FAILURE);
     }
     say("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);

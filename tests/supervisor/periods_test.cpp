@@ -126,13 +126,21 @@ TEST_F(PeriodTest, MidnightRollsTheStatusFileAndRestartsNumbers) {
     EXPECT_EQ(pass_at(utc(2015, 7, 1, 0, 0, 1)), "") << "one roll per day";
 }
 
-TEST_F(PeriodTest, ChangeOfHourRearmsTheAlert) {
+// A new hour re-arms the alert and starts the hour's failure count anew;
+// minute hh:59, judged at hh+1:00, belongs to the hour that ended.
+TEST_F(PeriodTest, ChangeOfHourRearmsTheAlertAndCountsAnew) {
     pass_at(utc(2015, 6, 16, 14, 2, 12));  // the first pass always takes the hour branch
     mon.kesmailsent = 1;
+    mon.kesfm = 2;
+    pass_at(utc(2015, 6, 16, 14, 3, 0));
+    mon.kesfm = 1;
     pass_at(utc(2015, 6, 16, 14, 59, 59));
+    EXPECT_EQ(mon.hour_failures, 3);
     EXPECT_EQ(mon.kesmailsent, 1);
+    mon.kesfm = 4;
     pass_at(utc(2015, 6, 16, 15, 0, 0));
     EXPECT_EQ(mon.kesmailsent, 0);
+    EXPECT_EQ(mon.hour_failures, 0);
 }
 
 TEST_F(PeriodTest, SpentOrSwitchedOffAlertWritesNoBody) {
