@@ -148,9 +148,8 @@ static void end_command(pid_t pid) {
 // into memory so that its queue cannot overflow. A command still running at
 // the deadline, or when a stop signal arrives, is ended with its whole
 // process group.
-static int wait_command(pid_t pid, long long deadline_ms, const char* cmdline) {
+static int wait_command(pid_t pid, long long started_ms, long long deadline_ms, const char* cmdline) {
     console_kick();  // what was printed shows while the command runs
-    long long started_ms = monotonic_ms();
     int serial = mon.fhR2;
     for (;;) {
         int status;
@@ -187,6 +186,7 @@ static int run_command(const char* cmdline, long long deadline_ms, const std::st
         report("pipe: %s\n", strerror(errno));
         return COMMAND_NOT_STARTED;
     }
+    long long started_ms = monotonic_ms();
     pid_t pid = spawn_shell(cmdline, true, in[0]);
     if (input) {
         close(in[0]);
@@ -198,10 +198,27 @@ static int run_command(const char* cmdline, long long deadline_ms, const std::st
         close(in[1]);
     }
     if (pid < 0) return COMMAND_NOT_STARTED;
-    return wait_command(pid, deadline_ms, cmdline);
+    return wait_command(pid, started_ms, deadline_ms, cmdline);
+}
+
+// Kept for the status command and the metrics.
+static void note_alert(int status) {
+    memcpy(mon.last_alert, mon.scurdatetim, sizeof mon.last_alert);
+    if (status == COMMAND_TIMED_OUT) {
+        mon.last_alert_status = ALERT_TIMED_OUT;
+        mon.mails_timed_out++;
+    } else if (status < 0) {
+        mon.last_alert_status = ALERT_NOT_STARTED;
+        mon.mails_failed++;
+    } else {
+        mon.last_alert_status = status;
+        (status == 0 ? mon.mails_sent : mon.mails_failed)++;
+    }
 }
 
 static void report_mail_result(int status, const char* mail) {
+    if (status == COMMAND_STOPPED) return;
+    note_alert(status);
     if (status == 0)
         say("sent kesfail email message <%s>\n", mail);
     else if (status > 0)

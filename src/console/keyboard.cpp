@@ -38,6 +38,34 @@ static void print_help() {
     say("kesrawdon - print all kest raw characters\n");
     say("comment   - add an operator comment to %s\n", mon.meskes_basefile);
     say("quit    - exit program\n");
+    say("status    - show the logger's state\n");
+}
+
+// What the logger knows of how the logging goes.
+static void print_status() {
+    if (mon.last_good_stamp[0])
+        say("last good packet: %s\n", mon.last_good_stamp);
+    else
+        say("last good packet: none since start\n");
+    say("packets today: %d status, %d message\n", mon.today_status, mon.today_message);
+    say("failures this hour: %d\n", mon.hour_failures + mon.kesfm);
+    if (mon.fhR2 >= 0)
+        say("serial line: up\n");
+    else
+        say("serial line: lost since %s\n", mon.line_lost_since);
+    if (mon.kessendmail != 'Y') {
+        say("e-mail: off\n");
+    } else if (mon.last_alert[0] == '\0') {
+        say("e-mail: on, last alert none this run\n");
+    } else if (mon.last_alert_status == 0) {
+        say("e-mail: on, last alert %s sent\n", mon.last_alert);
+    } else if (mon.last_alert_status == ALERT_TIMED_OUT) {
+        say("e-mail: on, last alert %s timed out\n", mon.last_alert);
+    } else if (mon.last_alert_status == ALERT_NOT_STARTED) {
+        say("e-mail: on, last alert %s failed (not started)\n", mon.last_alert);
+    } else {
+        say("e-mail: on, last alert %s failed (status %d)\n", mon.last_alert, mon.last_alert_status);
+    }
 }
 
 // The comment is the line after the word "comment", its newline included,
@@ -65,6 +93,8 @@ static KbAction run_command_line() {
         add_comment();
     } else if (begins_with("quit")) {
         return KbAction::Quit;
+    } else if (begins_with("status")) {
+        print_status();
     } else {
         say("Not a valid command word.\n");
     }

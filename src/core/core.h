@@ -42,6 +42,11 @@ constexpr int EXIT_STORAGE_FAILURE = 255;  // ./data/ or today's files cannot be
 constexpr int EXIT_LOCKED = 255;           // another logger holds the working directory
 constexpr int EXIT_SIGQUIT = 131;          // SIGQUIT ends without the core dump of its default
 
+// last_alert_status of an alert whose mail command did not end in time, or
+// could not be started.
+constexpr int ALERT_TIMED_OUT = -1;
+constexpr int ALERT_NOT_STARTED = -2;
+
 constexpr const char* VERSION_TEXT = "KESTLOG (build 2015-Jun-19)";
 
 // When a file last had a write failure reported, so that a persistent
@@ -72,8 +77,7 @@ struct MonitorState {
     int kesfm = 0;
     int minnokes = 0;
     int kesmailsent = 0;
-    int hour_failures = 0;          // kesfm of the minutes of this clock hour already judged
-    char last_good_packet[9] = "";  // hh:mm:ss of the pass that stored it, "" before the first
+    int hour_failures = 0;  // kesfm of the minutes of this clock hour already judged
 
     // Packet assembly.
     char skest[PACKET_MAX + 1] = {};
@@ -136,6 +140,28 @@ struct MonitorState {
     // step from time that really passed.
     time_t lastpass_wall = 0;
     long long lastpass_mono_ms = -1;
+
+    // What the status command, the service manager and the metrics are told.
+    time_t start_time = 0;
+    char last_good_stamp[STAMP_LEN + 1] = "";  // timestamp text of the pass that stored it, "" before
+    time_t last_good_time = 0;
+    int today_status = 0;   // packets stored since midnight (or start)
+    int today_message = 0;
+    long packets_status = 0;  // since start, as are the counts below
+    long packets_message = 0;
+    long framing_failures = 0;
+    long fault_records = 0;
+    long fault_bits[16] = {};  // [i]: bit 1 << i
+    long line_losses = 0;
+    long storage_failure_count = 0;
+    long mails_sent = 0;
+    long mails_failed = 0;
+    long mails_timed_out = 0;
+    char line_lost_since[STAMP_LEN + 1] = "";  // timestamp text of the loss, "" while the line is up
+    char last_alert[STAMP_LEN + 1] = "";       // when the last alert e-mail was tried, "" before
+    int last_alert_status = 0;                 // its mail command's exit status, or one below
+    // The metrics file for node_exporter's textfile collector, "" for none.
+    char metrics_file[TEXT_MAX + 1] = "";
 
     // A stop signal that arrived (its number), acted on by the main loop and
     // the command wait; set by the signal handler only.

@@ -71,6 +71,7 @@ static void reject_frame(unsigned char last_read) {
     unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
     mon.kesfm++;
     mon.kesfd++;
+    mon.framing_failures++;
     say("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first),
         widened(last));
     append_record("kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first), widened(last));
@@ -80,7 +81,11 @@ static void reject_frame(unsigned char last_read) {
 // stored whole, zero bytes included.
 static void accept_frame() {
     mon.minnokes = 0;
-    memcpy(mon.last_good_packet, mon.scurdatetim + 11, 8);  // hh:mm:ss of the pass
+    memcpy(mon.last_good_stamp, mon.scurdatetim, sizeof mon.last_good_stamp);
+    mon.last_good_time = mon.tstart;
+    bool status = static_cast<unsigned char>(mon.skest[0]) == SOH;
+    (status ? mon.packets_status : mon.packets_message)++;
+    (status ? mon.today_status : mon.today_message)++;
     if (static_cast<unsigned char>(mon.skest[0]) == SOH) checkstatus();
     if (mon.kesd == 1) console_write(STDOUT_FILENO, mon.skest, static_cast<size_t>(mon.pchar2));
     append_packet();

@@ -216,6 +216,8 @@ static void lose_line(const char* reason) {
     mon.rxpos = 0;
     mon.kesfm++;
     mon.kesfd++;
+    mon.line_losses++;
+    memcpy(mon.line_lost_since, mon.scurdatetim, sizeof mon.line_lost_since);
     say("%i,%s serial port %s lost: %s\n", mon.kesfd, mon.scurdatetim, mon.SERIAL_PORT, reason);
     append_record("serial port %s lost: %s\n", mon.SERIAL_PORT, reason);
     mon.retry_open = clock_now() + REOPEN_INTERVAL;
@@ -232,6 +234,7 @@ static void retry_line() {
     if (mon.fhR2 < 0) return;
     say("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
     append_record("serial port %s reopened\n", mon.SERIAL_PORT);
+    mon.line_lost_since[0] = '\0';
 }
 
 void check_serial_line() {

@@ -66,6 +66,10 @@ static void check_fault_word() {
     mon.kesfaultnum = static_cast<unsigned>(strtoul(mon.kesfaultcode, nullptr, 16));
     mon.kesfd++;
     mon.kesfm += decode_fault(mon.kesfaultnum, mon.kesfault, sizeof mon.kesfault);
+    mon.fault_records++;
+    for (int bit = 0; bit < 16; bit++) {
+        if (mon.kesfaultnum & (1u << bit)) mon.fault_bits[bit]++;
+    }
     // A control character from the line (a newline, say) would split the
     // record: each shows as '?'.
     char shown[5];

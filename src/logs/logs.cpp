@@ -43,6 +43,7 @@ static bool report_due(const char* path) {
 // failure of the minute: the alert e-mail carries it to the operator.
 // Leaves errno as err.
 static void report_write_failure(const char* path, int err) {
+    mon.storage_failure_count++;
     if (report_due(path)) {
         report("%s: %s\n", path, strerror(err));
         mon.kesfm++;

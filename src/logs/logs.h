@@ -32,3 +32,8 @@ void append_record(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Appends the packet held in skest, all pchar2 bytes of it, to the status file.
 void append_packet();
+
+// Rewrites the metrics file (metrics_file, when one is named) in Prometheus's
+// text format, atomically: a temporary file beside it, then a rename.
+// Failures are reported on standard error. Returns false on failure.
+bool write_metrics();

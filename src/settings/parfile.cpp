@@ -41,6 +41,8 @@ static bool set_maildest(Word w) {
     return true;
 }
 
+static bool set_metrics_file(Word w) { return set_text(mon.metrics_file, w); }
+
 static bool set_kessendmail(Word w) {
     mon.kessendmail = w.text[0];
     return true;
@@ -159,10 +161,11 @@ static const TextParameter text_parameters[] = {
     {"site=", set_site},
     {"maildest=", set_maildest},
     {"kessendmail=", set_kessendmail},
+    {"metrics_file=", set_metrics_file},
 };
 
 static const char* const known_names[] = {"KESTLOG.PAR_updated", "serial_port", "site", "maildest",
-                                          "kessendmail"};
+                                          "kessendmail", "metrics_file"};
 
 // Edits (insertions, deletions, changes; case aside) between a and b, or
 // more than limit when that is all that matters.
@@ -410,6 +413,7 @@ static void print_settings() {
         p += n;
     }
     say("e-mail: %s\n", mon.kessendmail == 'Y' ? "on" : "off");
+    if (mon.metrics_file[0]) say("metrics file: %s\n", mon.metrics_file);
 }
 
 int checkparfile(const char* file) {

@@ -38,6 +38,7 @@ void testday() {
     if (reading_day_key() == mon.oldday_key) return;
     mkkesnm();
     mon.kesfd = 0;
+    mon.today_status = mon.today_message = 0;
 }
 
 // A new hour re-arms the alert e-mail.
@@ -73,4 +74,5 @@ void testmin() {
     mon.oldmin_key = reading_minute_key();
     mon.kesfm = 0;
     mon.storage_failures.clear();
+    write_metrics();
 }

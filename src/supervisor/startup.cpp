@@ -129,6 +129,7 @@ void startup() {
     print_start_time();
     init_keyboard();
     say("Keyboard initialization successful.\n");
+    mon.start_time = clock_now();
     readclock();
     mon.oldmin = mon.acqtimline[15];
     mon.oldmin_key = reading_minute_key();
@@ -136,6 +137,7 @@ void startup() {
     append_record("starting %s\n", VERSION_TEXT);
     readparfile();
     init_serial_port();
+    write_metrics();
     stop_if_signalled();
 }
 
@@ -144,8 +146,8 @@ void startup() {
 static void report_to_service() {
     if (!service_manager_listens()) return;
     char state[128];
-    snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=last good packet %s, %d failures this hour",
-             mon.last_good_packet[0] ? mon.last_good_packet : "none", mon.hour_failures + mon.kesfm);
+    snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=last good packet %.8s, %d failures this hour",
+             mon.last_good_stamp[0] ? mon.last_good_stamp + 11 : "none", mon.hour_failures + mon.kesfm);
     notify_service(state);
 }
 

@@ -54,7 +54,43 @@ TEST_F(KeyboardTest, HelpListsTheCommandsWithTheMessageLogName) {
               "kesdon    - print all kest status lines\n"
               "kesrawdon - print all kest raw characters\n"
               "comment   - add an operator comment to MESKES20150616.txt\n"
-              "quit    - exit program\n");
+              "quit    - exit program\n"
+              "status    - show the logger's state\n");
+}
+
+TEST_F(KeyboardTest, StatusTellsHowTheLoggingGoes) {
+    EXPECT_EQ(type("status\n"),
+              "\ngot word status\n\n"
+              "last good packet: none since start\n"
+              "packets today: 0 status, 0 message\n"
+              "failures this hour: 0\n"
+              "serial line: lost since \n"
+              "e-mail: on, last alert none this run\n");
+    struct Case {
+        int alert_status;
+        const char* alert;
+    } cases[] = {{0, "sent"}, {3, "failed (status 3)"}, {ALERT_TIMED_OUT, "timed out"}};
+    snprintf(mon.last_good_stamp, sizeof mon.last_good_stamp, "16/06/2015,14:02:11,");
+    snprintf(mon.last_alert, sizeof mon.last_alert, "16/06/2015,14:03:00,");
+    snprintf(mon.line_lost_since, sizeof mon.line_lost_since, "16/06/2015,14:02:30,");
+    mon.today_status = 7;
+    mon.today_message = 2;
+    mon.hour_failures = 3;
+    mon.kesfm = 1;
+    for (const Case& c : cases) {
+        mon.last_alert_status = c.alert_status;
+        EXPECT_EQ(type("STATUS\n"), std::string("\ngot word status\n\n") +
+                                         "last good packet: 16/06/2015,14:02:11,\n"
+                                         "packets today: 7 status, 2 message\n"
+                                         "failures this hour: 4\n"
+                                         "serial line: lost since 16/06/2015,14:02:30,\n"
+                                         "e-mail: on, last alert 16/06/2015,14:03:00, " +
+                                         c.alert + "\n");
+    }
+    mon.kessendmail = 'N';
+    mon.fhR2 = 0;
+    std::string out = type("status\n");
+    EXPECT_TRUE(out.ends_with("serial line: up\ne-mail: off\n")) << out;
 }
 
 TEST_F(KeyboardTest, AnythingElseIsNotACommand) {
