@@ -38,8 +38,8 @@ struct Exposition {
     void sample(const char* name, const char* extra_label, long long value) {
         char number[32];
         snprintf(number, sizeof number, "%lld", value);
-        text += std::string(name) + "{" + labels + (extra_label ? std::string(",") + extra_label : "") + "} " +
-                number + "\n";
+        text += std::string(name) + "{" + labels + (extra_label ? std::string(",") + extra_label : "") +
+                "} " + number + "\n";
     }
     void metric(const char* name, const char* type, const char* help, long long value) {
         family(name, type, help);
@@ -72,7 +72,8 @@ std::string exposition() {
     e.sample("kestlog_alert_mails_total", "result=\"timed_out\"", mon.mails_timed_out);
     e.metric("kestlog_last_packet_timestamp_seconds", "gauge",
              "When the last good packet was stored (0: none since start).", mon.last_good_time);
-    e.metric("kestlog_line_up", "gauge", "1 while the serial line is open, 0 while it is lost.", mon.fhR2 >= 0);
+    e.metric("kestlog_line_up", "gauge", "1 while the serial line is open, 0 while it is lost.",
+             mon.fhR2 >= 0);
     e.metric("kestlog_minutes_without_data", "gauge", "Changes of minute since the last good packet.",
              mon.minnokes);
     e.metric("kestlog_start_time_seconds", "gauge", "When the logger started.", mon.start_time);

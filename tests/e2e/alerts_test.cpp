@@ -326,27 +326,34 @@ TEST(Alerts, MetricsAreServedByNodeExporter) {
     log.write_serial(status_packet(100, "0029") + stx_packet("message") + "\x04");
     const std::string labels = "site=\"ABC\",device=\"" + log.serial_name() + "\"";
     // Rewritten at the change of minute after the packets.
-    ASSERT_TRUE(log.wait_file_contains("textfile/kestlog.prom", "kestlog_framing_failures_total{" + labels + "} 1", 10000));
+    ASSERT_TRUE(log.wait_file_contains("textfile/kestlog.prom",
+                                       "kestlog_framing_failures_total{" + labels + "} 1", 10000));
     std::string metrics = log.file("textfile/kestlog.prom");
     for (const std::string& sample :
-         {"kestlog_packets_total{" + labels + ",kind=\"status\"} 1", "kestlog_packets_total{" + labels + ",kind=\"message\"} 1",
+         {"kestlog_packets_total{" + labels + ",kind=\"status\"} 1",
+          "kestlog_packets_total{" + labels + ",kind=\"message\"} 1",
           "kestlog_framing_failures_total{" + labels + "} 1", "kestlog_fault_records_total{" + labels + "} 1",
-          "kestlog_fault_bits_total{" + labels + ",bit=\"0x0020\"} 1", "kestlog_fault_bits_total{" + labels + ",bit=\"0x0010\"} 0",
+          "kestlog_fault_bits_total{" + labels + ",bit=\"0x0020\"} 1",
+          "kestlog_fault_bits_total{" + labels + ",bit=\"0x0010\"} 0",
           "kestlog_line_losses_total{" + labels + "} 0", "kestlog_line_up{" + labels + "} 1",
           "kestlog_alert_mails_total{" + labels + ",result=\"timed_out\"} 0"}) {
         EXPECT_NE(metrics.find(sample + "\n"), std::string::npos) << sample << "\n" << metrics;
     }
-    EXPECT_TRUE(has_match(metrics, "\nkestlog_build_info\\{" + lit(labels) + ",version=\"\\d+\\.\\d+\\.\\d+[^\"]*\"\\} 1\n"));
-    EXPECT_TRUE(has_match(metrics, "\nkestlog_last_packet_timestamp_seconds\\{" + lit(labels) + "\\} 14344633\\d\\d\n"));
+    EXPECT_TRUE(has_match(
+        metrics, "\nkestlog_build_info\\{" + lit(labels) + ",version=\"\\d+\\.\\d+\\.\\d+[^\"]*\"\\} 1\n"));
+    EXPECT_TRUE(has_match(
+        metrics, "\nkestlog_last_packet_timestamp_seconds\\{" + lit(labels) + "\\} 14344633\\d\\d\n"));
     // promtool's linter holds two of the names (kept, as monitoring rules use
     // them) against its list of base units; nothing else may be found.
     std::string check = log.dir() + "/promtool.out";
-    int status = std::system(("promtool check metrics < '" + textfiles + "/kestlog.prom' >'" + check + "' 2>&1").c_str());
+    int status = std::system(
+        ("promtool check metrics < '" + textfiles + "/kestlog.prom' >'" + check + "' 2>&1").c_str());
     std::string findings = log.file("promtool.out");
     EXPECT_TRUE(WEXITSTATUS(status) == 0 ||
                 (WEXITSTATUS(status) == 3 &&
-                 findings == "kestlog_fault_bits_total use base unit \"bytes\" instead of \"bits\"\n"
-                             "kestlog_minutes_without_data use base unit \"seconds\" instead of \"minutes\"\n"))
+                 findings ==
+                     "kestlog_fault_bits_total use base unit \"bytes\" instead of \"bits\"\n"
+                     "kestlog_minutes_without_data use base unit \"seconds\" instead of \"minutes\"\n"))
         << "status " << WEXITSTATUS(status) << ": " << findings;
     for (const auto& e : fs::directory_iterator(textfiles))
         EXPECT_EQ(e.path().extension(), ".prom") << "left behind: " << e.path();

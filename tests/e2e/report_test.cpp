@@ -1,0 +1,195 @@
+// kestreport on a day the logger made on a fast clock, with a gap, a fault,
+// a framing failure and a line loss at known minutes: the text, the CSV and
+// the picture (in a real browser) show exactly those.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "e2e/e2e.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs a command line; its standard output, and its exit status in *status.
+std::string run(const std::string& cmd, int* status) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    int rc = pclose(p);
+    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+void relink(const std::string& link, const std::string& target) {
+    std::string tmp = link + ".new";
+    unlink(tmp.c_str());
+    ASSERT_EQ(symlink(target.c_str(), tmp.c_str()), 0);
+    ASSERT_EQ(rename(tmp.c_str(), link.c_str()), 0);
+}
+
+// Made once for the tests below: 10:00 to 10:30 on a clock sixty times
+// fast, a real second a minute. A status packet at half past each minute
+// but 08-11 (a gap) and 21-23 (the line unplugged at 21, back at 23); the one
+// of minute 14 has the fault word 0029, and a stray EOT follows the one of 17.
+class ReportTest : public testing::Test {
+   protected:
+    static void SetUpTestSuite() {
+        log_ = new Logger;
+        const std::string link = log_->dir() + "/ttyKEST";
+        relink(link, log_->serial_name());
+        LoggerOptions opts;
+        opts.parfile = "serial_port=" + link + ",9600,7,E,1\nsite=TST\nkessendmail=N\n";
+        auto t0 = std::chrono::steady_clock::now();
+        start_at(*log_, "2015-06-16 10:00:00 x60", opts);
+        auto at_minute = [&](double minute) {
+            std::this_thread::sleep_until(t0 + std::chrono::milliseconds(static_cast<long>(minute * 1000)));
+        };
+        for (int m = 1; m < 30; m++) {
+            if ((m >= 8 && m <= 11) || (m >= 21 && m <= 23)) continue;
+            at_minute(m + 0.5);
+            log_->write_serial(status_packet(100, m == 14 ? "0029" : "0000") + (m == 17 ? "\x04" : ""));
+            log_->read_console(0);
+            if (m == 20) {
+                at_minute(21.2);
+                size_t from = log_->console().size();
+                unlink(link.c_str());
+                log_->new_serial_line();
+                ASSERT_TRUE(log_->wait_console(" lost: ", 5000, from));
+                at_minute(23.2);
+                relink(link, log_->serial_name());
+                ASSERT_TRUE(log_->wait_console("initialization successful", 5000, from));
+            }
+        }
+        at_minute(30.5);
+        log_->type("quit\r");
+        ASSERT_EQ(log_->wait_exit(), 0);
+    }
+    static void TearDownTestSuite() {
+        delete log_;
+        log_ = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(log_ && !log_->running()) << "the day could not be made"; }
+
+    std::string report(const std::string& args, int* status) {
+        return run(KESTREPORT_BIN " --day 2015-06-16 " + args + " 2>&1", status);
+    }
+
+    static Logger* log_;
+};
+
+Logger* ReportTest::log_ = nullptr;
+
+TEST_F(ReportTest, TextShowsTheHourTheGapsTheFaultsAndTheEvents) {
+    int status = -1;
+    std::string text = report(log_->dir() + "/data", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(text.starts_with("kestreport: site TST, 2015-06-16 (" + log_->dir() + "/data)\n")) << text;
+    EXPECT_NE(text.find("\n09         0     0/60       0        0       0\n"
+                        "10        22    22/60       1        1       1\n"
+                        "11         0     0/60       0        0       0\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(
+        text.find(
+            "day: 22 status packets (0 without a minute), 0 message packets; 22 of 1440 minutes with data\n"),
+        std::string::npos);
+    EXPECT_NE(text.find(":\n  00:00-10:00  601 min\n  10:08-10:11  4 min\n  10:21-10:23  3 min\n  "
+                        "10:30-23:59  810 min\n"),
+              std::string::npos)
+        << text;
+    for (const char* fault : {"+5V", "-12V", "DC offset"})
+        EXPECT_TRUE(has_match(
+            text, std::string("\n  ") + lit(fault) + " +1, first 10:14:[23]\\d, last 10:14:[23]\\d\n"))
+            << fault << text;
+    EXPECT_TRUE(has_match(text,
+                          "\nlogger events:\n"
+                          "  10:00:00 started \\(KESTLOG \\(build 2015-Jun-19\\)\\)\n"
+                          "  10:21:\\d\\d line lost: [^\n]+\n"
+                          "  10:23:\\d\\d line back\n"
+                          "  10:30:\\d\\d stopped \\(quit\\)\n$"))
+        << text;
+
+    // Compressed files read the same; the directory is only read.
+    fs::create_directory(log_->dir() + "/gz");
+    for (const auto& e : fs::directory_iterator(log_->dir() + "/data"))
+        fs::copy(e.path(), log_->dir() + "/gz");
+    ASSERT_EQ(std::system(("gzip '" + log_->dir() + "/gz/'*").c_str()), 0);
+    std::string from_gz = report(log_->dir() + "/gz", &status);
+    EXPECT_EQ(from_gz.substr(from_gz.find('\n')), text.substr(text.find('\n')));
+    EXPECT_EQ(std::distance(fs::directory_iterator(log_->dir() + "/data"), fs::directory_iterator()), 2);
+}
+
+TEST_F(ReportTest, CsvHasAMinuteALine) {
+    int status = -1;
+    std::string csv = report("--csv " + log_->dir() + "/data", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1441);
+    EXPECT_TRUE(
+        csv.starts_with("date,minute,status_packets,fault_records,framing_failures,line_losses,line_lost\n"));
+    for (const char* row :
+         {"2015-06-16,10:07,1,0,0,0,0\n", "2015-06-16,10:08,0,0,0,0,0\n", "2015-06-16,10:14,1,1,0,0,0\n",
+          "2015-06-16,10:17,1,0,1,0,0\n", "2015-06-16,10:20,1,0,0,0,0\n", "2015-06-16,10:21,0,0,0,1,1\n",
+          "2015-06-16,10:22,0,0,0,0,1\n", "2015-06-16,10:23,0,0,0,0,1\n", "2015-06-16,10:24,1,0,0,0,0\n"})
+        EXPECT_NE(csv.find(row), std::string::npos) << row;
+
+    // Several sites: one row per directory and day.
+    std::string rows =
+        run(KESTREPORT_BIN " --day 2015-06-16 --days 2 " + log_->dir() + "/data " + log_->dir() + "/data",
+            &status);
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 5) << rows;
+    EXPECT_TRUE(
+        has_match(rows, "\n" + lit(log_->dir()) + "/data +2015-06-16  TST +22 +22/1440 +1 +1 +1 +4\n"))
+        << rows;
+}
+
+// The picture is plain SVG, and a real browser shows each minute in the
+// colour of what happened in it.
+TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
+    const std::string svg = log_->dir() + "/day.svg";
+    int status = -1;
+    report("--svg " + svg + " " + log_->dir() + "/data", &status);
+    ASSERT_EQ(status, 0);
+    std::string picture = log_->file("day.svg");
+    EXPECT_NE(picture.find(">Site TST, 2015-06-16</text>"), std::string::npos);
+    if (std::system("command -v xmllint >/dev/null") == 0) {
+        EXPECT_EQ(std::system(("xmllint --noout '" + svg + "'").c_str()), 0);
+    }
+    const char* chromium =
+        std::getenv("KESTLOG_CHROMIUM") ? std::getenv("KESTLOG_CHROMIUM") : "/usr/bin/chromium";
+    if (access(chromium, X_OK) != 0 || std::system("command -v convert >/dev/null") != 0)
+        GTEST_SKIP() << "no Chromium or ImageMagick here (Debian: chromium, imagemagick)";
+    const std::string png =
+        std::getenv("KESTLOG_KEEP_PNG") ? std::getenv("KESTLOG_KEEP_PNG") : log_->dir() + "/day.png";
+    std::string shot = std::string(chromium) +
+                       " --headless --no-sandbox --disable-gpu --disable-quic --no-first-run "
+                       "--disable-background-networking --disable-component-update --disable-sync "
+                       "--hide-scrollbars --force-device-scale-factor=1 --user-data-dir='" +
+                       log_->dir() + "/chromium' --screenshot='" + png + "' --window-size=800,500 'file://" +
+                       svg + "' >/dev/null 2>&1";
+    ASSERT_EQ(std::system(shot.c_str()), 0);
+    // The cell of minute m of hour h: 40 + 12 m across, 36 + 16 h down.
+    auto pixel = [&](int hour, int minute) {
+        int s = -1;
+        std::string p =
+            run("convert '" + png + "' -format '%[pixel:p{" + std::to_string(40 + 12 * minute + 5) + "," +
+                    std::to_string(36 + 16 * hour + 7) + "}]' info: 2>&1",
+                &s);
+        return p;
+    };
+    struct Cell {
+        int minute;
+        const char* colour;
+    } cells[] = {{5, "srgb(46,158,68)"},   {9, "srgb(228,228,228)"}, {14, "srgb(240,160,32)"},
+                 {17, "srgb(123,63,191)"}, {22, "srgb(214,40,40)"},  {25, "srgb(46,158,68)"}};
+    for (const Cell& c : cells) EXPECT_EQ(pixel(10, c.minute), c.colour) << "10:" << c.minute;
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// kestreport's summary from data files laid out by hand: what counts for
+// which day and minute.
+#include "report.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "testutil.h"
+
+namespace {
+
+// A status packet stamped "yymmdd hh:mm" (days 1-9 with a leading blank).
+std::string stamped_packet(const std::string& stamp, const std::string& fault = "0000") {
+    std::string p = "\x01K0001 " + stamp + " ";
+    while (p.size() < 86) p += '.';
+    return p + fault + "\x04";
+}
+
+class ReportSummaryTest : public StateTest {
+   protected:
+    void write(const std::string& name, const std::string& text) {
+        std::filesystem::create_directory("data");
+        std::ofstream("data/" + name, std::ios::binary) << text;
+    }
+};
+
+}  // namespace
+
+TEST_F(ReportSummaryTest, EachPacketAndRecordCountsForItsOwnMinute) {
+    // 23:59 of the 5th stored after midnight, in the 6th's file; a short
+    // status packet; a message packet; the 6th has a leading blank.
+    write("KES20150605.txt", stamped_packet("150605 23:58"));
+    write("KES20150606.txt", stamped_packet("150605 23:59") + stamped_packet("1506 6 00:00") +
+                                 stamped_packet("1506 6 00:00") + "\x01short\x04" + "\x02 MSG 1\x04");
+    // The message log is named for the day its logger started, weeks before.
+    write("MESKES20150520.txt",
+          "0,20/05/2015,08:00:00, starting KESTLOG (build 2015-Jun-19)\n"
+          "0,20/05/2015,08:00:00, site=ABC\n"
+          "4, 5/06/2015,23:59:30, serial port /dev/kest lost: hang-up\n"
+          "0, 6/06/2015,00:01:10, serial port /dev/kest reopened\n"
+          "1, 6/06/2015,00:02:03, kest fault code=0029 ,-12V,+5V,DC offset\n"
+          "2, 6/06/2015,00:03:04, kest packet not between 0x01/2 and 0x04, 01 41\n"
+          "2, 6/06/2015,00:04:05, comment: < pump serviced\n"
+          ">\n"
+          "3, 6/06/2015,00:05:00, stopped by signal SIGTERM\n");
+    std::vector<DaySummary> days = summarise("data", 20150605, 20150606);
+    ASSERT_EQ(days.size(), 2u);
+    const DaySummary& fifth = days[0];
+    const DaySummary& sixth = days[1];
+    EXPECT_EQ(fifth.minutes[23 * 60 + 58].status, 1);
+    EXPECT_EQ(fifth.minutes[23 * 60 + 59].status, 1) << "the 23:59 packet in the next day's file";
+    EXPECT_EQ(fifth.minutes[23 * 60 + 59].losses, 1);
+    EXPECT_TRUE(fifth.minutes[23 * 60 + 59].lost);
+    EXPECT_EQ(sixth.minutes[0].status, 2);
+    EXPECT_EQ(sixth.status_without_minute, 1);
+    EXPECT_EQ(sixth.message_packets, 1);
+    EXPECT_EQ(sixth.status_packets(), 3);
+    EXPECT_TRUE(sixth.minutes[0].lost && sixth.minutes[1].lost) << "lost across midnight until reopened";
+    EXPECT_FALSE(sixth.minutes[2].lost);
+    EXPECT_EQ(sixth.minutes[2].faults, 1);
+    EXPECT_EQ(sixth.minutes[3].framing, 1);
+    EXPECT_EQ(sixth.site, "ABC");
+    ASSERT_EQ(sixth.faults.size(), 3u);
+    EXPECT_EQ(sixth.faults.at("DC offset").count, 1);
+    EXPECT_EQ(sixth.faults.at("-12V").first, 123);
+    ASSERT_EQ(sixth.events.size(), 3u);
+    EXPECT_EQ(sixth.events[0].text, "line back");
+    EXPECT_EQ(sixth.events[1].text, "comment:  pump serviced");
+    EXPECT_EQ(sixth.events[2].text, "stopped (SIGTERM)");
+    EXPECT_EQ(fifth.events.size(), 1u) << "the start of the 20th is not the 5th's";
+
+    std::vector<Gap> gaps = gaps_of(sixth);
+    ASSERT_FALSE(gaps.empty());
+    EXPECT_EQ(gaps[0].from, 1);
+    EXPECT_EQ(gaps.back().to, MINUTES_A_DAY - 1);
+}
+
+TEST(ReportDates, CalendarAndParsing) {
+    int d = 0;
+    EXPECT_TRUE(parse_date("2016-02-29", &d));
+    EXPECT_EQ(d, 20160229);
+    EXPECT_EQ(next_date(d), 20160301);
+    EXPECT_EQ(date_before(20150101), 20141231);
+    EXPECT_FALSE(parse_date("2015-02-29", &d));
+    EXPECT_FALSE(parse_date("2015-6-1x", &d));
+    EXPECT_EQ(date_text(20150606), "2015-06-06");
+}

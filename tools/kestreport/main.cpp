@@ -1,0 +1,126 @@
+// kestreport: did we lose data yesterday, and why? A day (or several) of a
+// logger's data directory at a glance. Reads the directory, writes nothing
+// there.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "report.h"
+
+namespace {
+
+constexpr int EXIT_TROUBLE = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int DAYS_MAX = 3660;
+
+void usage(FILE* out) {
+    fputs(
+        "usage: kestreport [options] [DATA_DIR...]\n"
+        "Summarises a day of a logger's data directory (default ./data): packets,\n"
+        "minutes with data, faults, framing failures, lost lines and gaps by the hour,\n"
+        "and the logger's own events. Reads plain and gzip-compressed files.\n"
+        "With several directories, one summary row per directory and day.\n"
+        "  -d, --day YYYY-MM-DD   the day (default yesterday)\n"
+        "  -n, --days N           the N days ending yesterday (or --day)\n"
+        "  -s, --svg FILE         also draw the day: one row an hour, a cell a minute\n"
+        "  -c, --csv              one line per minute instead of the text\n"
+        "  -h, --help             this text\n",
+        out);
+}
+
+struct Options {
+    int last = 0;  // yyyymmdd
+    long days = 1;
+    std::string svg;
+    bool csv = false;
+    std::vector<std::string> dirs;
+};
+
+int yesterday() {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    return date_before((t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday);
+}
+
+bool parse_options(int argc, char** argv, Options* o) {
+    static const struct option longopts[] = {
+        {"day", required_argument, nullptr, 'd'}, {"days", required_argument, nullptr, 'n'},
+        {"svg", required_argument, nullptr, 's'}, {"csv", no_argument, nullptr, 'c'},
+        {"help", no_argument, nullptr, 'h'},      {nullptr, 0, nullptr, 0}};
+    o->last = yesterday();
+    for (int c; (c = getopt_long(argc, argv, "d:n:s:ch", longopts, nullptr)) != -1;) {
+        if (c == 'd') {
+            if (!parse_date(optarg, &o->last)) {
+                fprintf(stderr, "kestreport: not a date (YYYY-MM-DD): %s\n", optarg);
+                return false;
+            }
+        } else if (c == 'n') {
+            char* end;
+            errno = 0;
+            o->days = strtol(optarg, &end, 10);
+            if (errno || *end || o->days < 1 || o->days > DAYS_MAX) {
+                fprintf(stderr, "kestreport: not a number of days (1 to %d): %s\n", DAYS_MAX, optarg);
+                return false;
+            }
+        } else if (c == 's') {
+            o->svg = optarg;
+        } else if (c == 'c') {
+            o->csv = true;
+        } else if (c == 'h') {
+            usage(stdout);
+            exit(0);
+        } else {
+            usage(stderr);
+            return false;
+        }
+    }
+    for (int i = optind; i < argc; i++) o->dirs.push_back(argv[i]);
+    if (o->dirs.empty()) o->dirs.push_back("./data");
+    return true;
+}
+
+bool write_file(const std::string& path, const std::string& text) {
+    FILE* f = fopen(path.c_str(), "w");
+    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f && fclose(f) != 0) ok = false;
+    if (!ok) fprintf(stderr, "kestreport: %s: %s\n", path.c_str(), strerror(errno));
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (!parse_options(argc, argv, &o)) return EXIT_USAGE;
+    int first = o.last;
+    for (long i = 1; i < o.days; i++) first = date_before(first);
+
+    std::string out;
+    bool ok = true;
+    if (o.dirs.size() > 1) {
+        // A central collection of many sites: one row per directory and day.
+        out = summary_header();
+        for (const std::string& dir : o.dirs) {
+            for (const DaySummary& day : summarise(dir, first, o.last)) print_summary_row(day, dir, &out);
+        }
+    } else {
+        std::vector<DaySummary> days = summarise(o.dirs[0], first, o.last);
+        if (o.csv) {
+            print_csv(days, &out);
+        } else {
+            print_text(days, o.dirs[0], &out);
+            if (isatty(STDOUT_FILENO)) print_terminal(days, &out);
+        }
+        if (!o.svg.empty()) ok = write_file(o.svg, svg_of(days));
+    }
+    if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0) return EXIT_TROUBLE;
+    return ok ? 0 : EXIT_TROUBLE;
+}
