@@ -1,13 +1,19 @@
 #!/bin/sh
-# The load benchmark: builds as the test command does, then floods a
-# pseudo-terminal with MB megabytes of status packets (default 50) and
-# prints the processor time per MB of kestlog, of a minimal reader that
-# appends each packet with open/write/close (the floor), and of cat.
+# The benchmarks: builds as the test command does, then
+# - the load: floods a pseudo-terminal with MB megabytes of status packets
+#   (default 50) and prints the processor time per MB of kestlog, of a minimal
+#   reader that appends each packet with open/write/close (the floor), and of cat;
+# - the report: kestreport over thirty days of a one-packet-a-second
+#   instrument (about 260 MB) against wc -l over the same files, the median
+#   of five runs each.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/setup.sh
 work="$build/bench"
 rm -rf "$work"
-mkdir -p "$work"
-cd "$work"
-exec ../kestbench ../kestlog "${1:-50}"
+mkdir -p "$work/load" "$work/report"
+status=0
+(cd "$work/load" && ../../kestbench ../../kestlog "${1:-50}") || status=1
+(cd "$work/report" && ../../reportbench ../../kestreport 30 5) || status=1
+rm -rf "$work/report/data"
+exit "$status"

@@ -7,19 +7,23 @@ prefix=$(mktemp -d /tmp/kestlog-install-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 status=0
-for f in bin/kestlog bin/kestsim; do
+for f in bin/kestlog bin/kestsim bin/kestreport bin/kestlog-daily; do
     [ -x "$prefix/$f" ] || { echo "FAIL: $f not installed as a program"; status=1; }
 done
 examples="$prefix/share/doc/kestlog/examples"
-for f in share/man/man1/kestlog.1 share/doc/kestlog/examples/kestlog.service \
+for f in share/man/man1/kestlog.1 share/man/man1/kestreport.1 share/doc/kestlog/examples/kestlog.service \
+    share/doc/kestlog/examples/kestlog-daily.service share/doc/kestlog/examples/kestlog-daily.timer \
+    share/doc/kestlog/examples/kestlog-alerts.yml \
     share/doc/kestlog/examples/kestlog@.service \
     share/doc/kestlog/examples/kestlog.par share/doc/kestlog/examples/99-kestlog.rules; do
     [ -s "$prefix/$f" ] || { echo "FAIL: $f missing"; status=1; }
 done
 "$prefix/bin/kestsim" --help | grep -q "^usage: kestsim" || { echo "FAIL: kestsim --help"; status=1; }
 if command -v groff >/dev/null; then
-    warnings=$(groff -man -ww -z "$prefix/share/man/man1/kestlog.1" 2>&1)
-    [ -z "$warnings" ] || { echo "FAIL: the manual page has faults: $warnings"; status=1; }
+    for page in kestlog kestreport; do
+        warnings=$(groff -man -ww -z "$prefix/share/man/man1/$page.1" 2>&1)
+        [ -z "$warnings" ] || { echo "FAIL: the manual page $page has faults: $warnings"; status=1; }
+    done
 fi
 # The units run the installed program, and systemd finds nothing wrong with
 # them (a template is verified as one of its instances).
@@ -31,7 +35,8 @@ if command -v systemd-analyze >/dev/null; then
     units=$(mktemp -d /tmp/kestlog-units-XXXXXX)
     cp "$examples/kestlog.service" "$units/kestlog.service"
     cp "$examples/kestlog@.service" "$units/kestlog@kest1.service"
-    for unit in kestlog.service kestlog@kest1.service; do
+    cp "$examples/kestlog-daily.service" "$examples/kestlog-daily.timer" "$units/"
+    for unit in kestlog.service kestlog@kest1.service kestlog-daily.service kestlog-daily.timer; do
         out=$(systemd-analyze verify "$units/$unit" 2>&1) || { echo "FAIL: systemd-analyze verify $unit: $out"; status=1; }
         [ -z "$out" ] || { echo "FAIL: systemd-analyze verify $unit says: $out"; status=1; }
         echo "systemd-analyze verify $unit: ${out:-no findings}"
@@ -39,5 +44,12 @@ if command -v systemd-analyze >/dev/null; then
     rm -rf "$units"
 else
     echo "skipped: systemd-analyze verify (no systemd-analyze here)"
+fi
+# The example alerting rules load in Prometheus.
+if command -v promtool >/dev/null; then
+    out=$(promtool check rules "$examples/kestlog-alerts.yml" 2>&1) || { echo "FAIL: promtool: $out"; status=1; }
+    echo "promtool check rules: $(echo "$out" | tail -n 1)"
+else
+    echo "skipped: promtool check rules (no promtool here)"
 fi
 exit $status
