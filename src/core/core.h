@@ -8,6 +8,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <time.h>
@@ -145,7 +146,7 @@ struct MonitorState {
     time_t start_time = 0;
     char last_good_stamp[STAMP_LEN + 1] = "";  // timestamp text of the pass that stored it, "" before
     time_t last_good_time = 0;
-    int today_status = 0;   // packets stored since midnight (or start)
+    int today_status = 0;  // packets stored since midnight (or start)
     int today_message = 0;
     long packets_status = 0;  // since start, as are the counts below
     long packets_message = 0;
@@ -258,6 +259,17 @@ bool service_manager_listens();
 // status, or -1 when the shell could not be started.
 int run_shell(const char* cmdline);
 
+// Who the logger runs as, and who owns a path, as names and an ls-style mode.
+struct Ownership {
+    char user[64];
+    char owner[64];
+    char group[64];
+    char mode[11];
+    struct stat st;
+};
+// Fills o for path. When path cannot be examined, reports "kestlog runs as
+// user U; PATH cannot be examined: reason" and returns false.
+bool examine_owner(const char* path, Ownership* o);
 // Reports, after a refusal, who the logger runs as and who owns path:
 // "kestlog runs as user U; PATH is owned by O, group G, mode M".
 void explain_owner(const char* path);

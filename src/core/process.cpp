@@ -172,18 +172,21 @@ void mode_text(mode_t mode, char out[11]) {
     out[10] = '\0';
 }
 
-void explain_owner(const char* path) {
-    constexpr size_t NAME_LEN = 64;
-    char user[NAME_LEN];
-    user_name(geteuid(), user, sizeof user);
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        report("kestlog runs as user %s; %s cannot be examined: %s\n", user, path, strerror(errno));
-        return;
+bool examine_owner(const char* path, Ownership* o) {
+    user_name(geteuid(), o->user, sizeof o->user);
+    if (stat(path, &o->st) != 0) {
+        report("kestlog runs as user %s; %s cannot be examined: %s\n", o->user, path, strerror(errno));
+        return false;
     }
-    char owner[NAME_LEN], group[NAME_LEN], mode[11];
-    user_name(st.st_uid, owner, sizeof owner);
-    group_name(st.st_gid, group, sizeof group);
-    mode_text(st.st_mode, mode);
-    report("kestlog runs as user %s; %s is owned by %s, group %s, mode %s\n", user, path, owner, group, mode);
+    user_name(o->st.st_uid, o->owner, sizeof o->owner);
+    group_name(o->st.st_gid, o->group, sizeof o->group);
+    mode_text(o->st.st_mode, o->mode);
+    return true;
+}
+
+void explain_owner(const char* path) {
+    Ownership o;
+    if (!examine_owner(path, &o)) return;
+    report("kestlog runs as user %s; %s is owned by %s, group %s, mode %s\n", o.user, path, o.owner, o.group,
+           o.mode);
 }

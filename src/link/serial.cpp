@@ -36,24 +36,15 @@ bool in_group(gid_t gid) {
 // device, and the usual fix. Joining a group is proposed only where that
 // group may read and write the device, and never group root.
 void explain_refusal(const char* path) {
-    char user[NAME_MAX_LEN];
-    user_name(geteuid(), user, sizeof user);
-    struct stat st;
-    if (stat(path, &st) != 0) {
-        report("kestlog runs as user %s; %s cannot be examined: %s\n", user, path, strerror(errno));
-        return;
-    }
-    char owner[NAME_MAX_LEN], group[NAME_MAX_LEN], mode[11];
-    user_name(st.st_uid, owner, sizeof owner);
-    group_name(st.st_gid, group, sizeof group);
-    mode_text(st.st_mode, mode);
-    bool member = in_group(st.st_gid);
+    Ownership o;
+    if (!examine_owner(path, &o)) return;
+    bool member = in_group(o.st.st_gid);
     char who[2 * NAME_MAX_LEN + 32];
     if (member)
-        snprintf(who, sizeof who, "%s, a member of group %s", user, group);
+        snprintf(who, sizeof who, "%s, a member of group %s", o.user, o.group);
     else
-        snprintf(who, sizeof who, "%s", user);
-    bool group_may = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0;
+        snprintf(who, sizeof who, "%s", o.user);
+    bool group_may = (o.st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && o.st.st_gid != 0;
     const char* fix = "";
     char join[3 * NAME_MAX_LEN + 96];
     if (!group_may) {
@@ -62,11 +53,11 @@ void explain_refusal(const char* path) {
         snprintf(
             join, sizeof join,
             ": add the user to that group (usermod -a -G %s %s), then log in again or restart the service",
-            group, user);
+            o.group, o.user);
         fix = join;
     }
-    report("kestlog runs as user %s; %s is owned by %s, group %s, mode %s%s\n", who, path, owner, group, mode,
-           fix);
+    report("kestlog runs as user %s; %s is owned by %s, group %s, mode %s%s\n", who, path, o.owner, o.group,
+           o.mode, fix);
 }
 
 // The process holding an flock on the file open at fd, from /proc/locks,

@@ -157,15 +157,13 @@ struct TextParameter {
 };
 
 static const TextParameter text_parameters[] = {
-    {"KESTLOG.PAR_updated=", set_pardate},
-    {"site=", set_site},
-    {"maildest=", set_maildest},
-    {"kessendmail=", set_kessendmail},
+    {"KESTLOG.PAR_updated=", set_pardate}, {"site=", set_site},
+    {"maildest=", set_maildest},           {"kessendmail=", set_kessendmail},
     {"metrics_file=", set_metrics_file},
 };
 
 static const char* const known_names[] = {"KESTLOG.PAR_updated", "serial_port", "site", "maildest",
-                                          "kessendmail", "metrics_file"};
+                                          "kessendmail",         "metrics_file"};
 
 // Edits (insertions, deletions, changes; case aside) between a and b, or
 // more than limit when that is all that matters.

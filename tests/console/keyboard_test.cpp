@@ -80,12 +80,12 @@ TEST_F(KeyboardTest, StatusTellsHowTheLoggingGoes) {
     for (const Case& c : cases) {
         mon.last_alert_status = c.alert_status;
         EXPECT_EQ(type("STATUS\n"), std::string("\ngot word status\n\n") +
-                                         "last good packet: 16/06/2015,14:02:11,\n"
-                                         "packets today: 7 status, 2 message\n"
-                                         "failures this hour: 4\n"
-                                         "serial line: lost since 16/06/2015,14:02:30,\n"
-                                         "e-mail: on, last alert 16/06/2015,14:03:00, " +
-                                         c.alert + "\n");
+                                        "last good packet: 16/06/2015,14:02:11,\n"
+                                        "packets today: 7 status, 2 message\n"
+                                        "failures this hour: 4\n"
+                                        "serial line: lost since 16/06/2015,14:02:30,\n"
+                                        "e-mail: on, last alert 16/06/2015,14:03:00, " +
+                                        c.alert + "\n");
     }
     mon.kessendmail = 'N';
     mon.fhR2 = 0;
