@@ -179,8 +179,10 @@ Result measure(const char* name, pid_t measured, const Line& line, const std::st
 
 // Ends the reader (and the wrapper it runs under) and closes its line.
 void finish(pid_t pid, pid_t wrapper, const Line& line) {
+    // The faketime wrapper ends by itself once its child is gone, and only
+    // then removes its shared memory: a wrapper killed leaves it in /dev/shm,
+    // where a later process of the same pid would fail to start.
     kill(pid, SIGKILL);
-    if (wrapper != pid) kill(wrapper, SIGKILL);
     waitpid(wrapper, nullptr, 0);
     close(line.master);
     close(line.slave);
