@@ -74,8 +74,10 @@ std::string exposition() {
              "When the last good packet was stored (0: none since start).", mon.last_good_time);
     e.metric("kestlog_line_up", "gauge", "1 while the serial line is open, 0 while it is lost.",
              mon.fhR2 >= 0);
-    e.metric("kestlog_minutes_without_data", "gauge", "Changes of minute since the last good packet.",
-             mon.minnokes);
+    // Written at a change of minute, which has just counted itself: a minute
+    // that had a packet is not one without data.
+    e.metric("kestlog_minutes_without_data", "gauge", "Whole minutes gone by without a good packet.",
+             mon.minnokes > 0 ? mon.minnokes - 1 : 0);
     e.metric("kestlog_start_time_seconds", "gauge", "When the logger started.", mon.start_time);
     e.family("kestlog_build_info", "gauge", "The logger's version.");
     e.sample("kestlog_build_info", ("version=\"" + label_value(KESTLOG_VERSION) + "\"").c_str(), 1);

@@ -336,6 +336,7 @@ TEST(Alerts, MetricsAreServedByNodeExporter) {
           "kestlog_fault_bits_total{" + labels + ",bit=\"0x0020\"} 1",
           "kestlog_fault_bits_total{" + labels + ",bit=\"0x0010\"} 0",
           "kestlog_line_losses_total{" + labels + "} 0", "kestlog_line_up{" + labels + "} 1",
+          "kestlog_minutes_without_data{" + labels + "} 0",
           "kestlog_alert_mails_total{" + labels + ",result=\"timed_out\"} 0"}) {
         EXPECT_NE(metrics.find(sample + "\n"), std::string::npos) << sample << "\n" << metrics;
     }
