@@ -2,7 +2,8 @@
 # The benchmarks: builds as the test command does, then
 # - the load: floods a pseudo-terminal with MB megabytes of status packets
 #   (default 50) and prints the processor time per MB of kestlog, of a minimal
-#   reader that appends each packet with open/write/close (the floor), and of cat;
+#   reader that appends each packet with open/write/close (the floor), and of cat,
+#   the median of three runs each;
 # - the report: kestreport over thirty days of a one-packet-a-second
 #   instrument (about 260 MB) against wc -l over the same files, the median
 #   of five runs each.

@@ -14,7 +14,10 @@
 #include <time.h>
 
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Fixed limits.
@@ -57,6 +60,28 @@ struct WriteReport {
     time_t when = 0;
 };
 
+// An allocator whose resize leaves new bytes as they are: the receive buffer
+// grows by a whole chunk before each read, and zeroing 64 KiB for the few kB
+// that arrive would cost more than the read.
+template <typename T>
+struct UninitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitAllocator<U>;
+    };
+    UninitAllocator() = default;
+    template <typename U>
+    UninitAllocator(const UninitAllocator<U>&) {}
+    template <typename U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
 struct MonitorState {
     // Settings, changed only by the parameter file.
     char SERIAL_PORT[TEXT_MAX + 1] = "/dev/ttyUSB0";
@@ -86,7 +111,7 @@ struct MonitorState {
     int nchar2 = 0;
     // Bytes read from the line and not yet assembled: one chunk normally, more
     // when the line was read into memory while the loop waited on a command.
-    std::vector<unsigned char> rxbuf;
+    std::vector<unsigned char, UninitAllocator<unsigned char>> rxbuf;
     size_t rxpos = 0;
 
     // Fault word of the last status packet.

@@ -59,6 +59,20 @@ bool hold_serial_input() {
     return false;  // full: the rest waits in the line's queue
 }
 
+// Moves the run of ordinary bytes that follows, in what was already read,
+// into the open packet at once, so that the byte loop meets only the bytes
+// that matter. The packet's last free place is left to that loop, which
+// judges a packet that fills it.
+static void take_run() {
+    const unsigned char* p = mon.rxbuf.data() + mon.rxpos;
+    size_t n = std::min(mon.rxbuf.size() - mon.rxpos, static_cast<size_t>(PACKET_MAX - 1 - mon.pchar2));
+    size_t i = 0;
+    while (i < n && p[i] != SOH && p[i] != STX && p[i] != EOT) i++;
+    memcpy(mon.skest + mon.pchar2, p, i);
+    mon.pchar2 += static_cast<int>(i);
+    mon.rxpos += i;
+}
+
 static void show_raw(unsigned char c) {
     const char* name = c == SOH ? " SOH" : c == STX ? " STX" : c == EOT ? " EOT" : "";
     say("kesrawd pchar2=%i char2 %2.2X <%c>%s\n", mon.pchar2, widened(c), c, name);
@@ -106,6 +120,7 @@ static void open_packet(unsigned char start) {
 int checkkest() {
     unsigned char c = 0;
     do {
+        if (mon.pchar2 > 0 && mon.kesrawd != 1 && mon.rxpos < mon.rxbuf.size()) take_run();
         mon.nchar2 = next_byte(&c);
         if (mon.nchar2 <= 0) return 1;  // an open packet waits for more bytes
         if (mon.kesrawd == 1) show_raw(c);
