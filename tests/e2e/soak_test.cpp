@@ -124,24 +124,26 @@ TEST(Soak, DaysOfPacketsThroughSeveralMidnights) {
     EXPECT_EQ(message, PACKETS / 2);
     ASSERT_GE(files.size(), 4u) << "fewer than three midnights";
 
-    // One message log, named at start-up; its numbers restart at each midnight.
+    // One message log, named at start-up; its numbers run on without a gap
+    // and restart at each midnight. A busy machine may hold the simulator up
+    // long enough for a quiet-minute notice between the fault records.
     std::string messages = log.file(message_path("20150616"));
-    std::regex fault_record("(\\d+),(\\d\\d/\\d\\d/\\d{4}),(\\d\\d:\\d\\d):\\d\\d, kest fault code=0029 ");
+    std::regex numbered("(\\d+),(\\d\\d/\\d\\d/\\d{4}),(\\d\\d:\\d\\d):\\d\\d, ([^\\n]*)");
     int last = 0, restarts = 0, records = 0;
     std::string last_date;
-    for (auto it = std::sregex_iterator(messages.begin(), messages.end(), fault_record);
+    for (auto it = std::sregex_iterator(messages.begin(), messages.end(), numbered);
          it != std::sregex_iterator(); ++it) {
         int n = std::stoi((*it)[1]);
         std::string date = (*it)[2];
-        records++;
-        if (records == 1) {
-            // Numbered after the notices of the quiet minutes before the first packet.
-        } else if (n == 1) {
+        if (std::string((*it)[4]).rfind("kest fault code=0029 ", 0) == 0) records++;
+        if (n < last) {
             restarts++;
+            EXPECT_LE(n, 1) << "at " << date << " " << (*it)[3];
             EXPECT_TRUE(date != last_date || (*it)[3] == "23:59")
                 << "numbers restarted within a day at " << date;
         } else {
-            EXPECT_EQ(n, last + 1) << "at " << date << " " << (*it)[3];
+            // A record that raises no count (starting, a clock step) keeps the number.
+            EXPECT_LE(n, last + 1) << "at " << date << " " << (*it)[3];
         }
         last = n;
         last_date = date;
