@@ -19,6 +19,10 @@ inline time_t fake_now = 0;
 
 inline time_t fake_clock() { return fake_now; }
 
+inline ClockSync fake_sync = ClockSync::Synchronised;
+
+inline ClockSync fake_clock_sync() { return fake_sync; }
+
 // Seconds since the epoch for a UTC date and time (the tests run in UTC).
 inline time_t utc(int year, int month, int day, int hour, int minute, int second) {
     struct tm tm = {};
@@ -44,6 +48,8 @@ class StateTest : public testing::Test {
         reset_state();
         fake_now = utc(2015, 6, 16, 14, 2, 11);
         set_clock_source(fake_clock);
+        fake_sync = ClockSync::Synchronised;
+        set_clock_sync_source(fake_clock_sync);
         char tmpl[] = "/tmp/kestlog-unit-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -55,6 +61,7 @@ class StateTest : public testing::Test {
         std::filesystem::current_path(old_cwd_);
         std::filesystem::remove_all(dir_);
         set_clock_source(nullptr);
+        set_clock_sync_source(nullptr);
     }
 
     // Names the day's files under ./data/ and takes the pass's timestamp.

@@ -13,13 +13,19 @@
 // four when quoted, plus two quotes around each recipient.
 constexpr size_t MAIL_COMMAND_MAX = 16 + 6 * TEXT_MAX + 4 + TEXT_MAX;
 
-// Sends the alert e-mail unless one went out this hour or e-mail is off.
-// The body holds the failure count, the storage failures of the minute and
-// the tail of the message log. Failures are reported on standard error; the
-// hour counts as spent anyway, unless the body file could not be written
-// and the mail command could not be started either. A stop signal ends the
+// Sends the alert e-mail unless one went out this hour, one waits to be
+// tried again, or e-mail is off. The body holds the failure count, the
+// storage failures of the minute and the tail of the message log. Only a
+// mail command that ends with status 0 spends the hour; a failed try (an
+// error status, a time-out, a command that cannot start) is reported on
+// standard error and tried again by retry_kesemail. A stop signal ends the
 // commands at once.
 void kesemail();
+// Called at every change of minute: at the ALERT_RETRY_MINUTES-th since a
+// failed try, sends the same body again with the same mail command line.
+void retry_kesemail();
+// A new hour: the alert may go out again, and a retry still pending is dropped.
+void rearm_kesemail();
 
 // Builds the mail command line "mail -skesfail <recipients> < lastmailmsg"
 // (without the redirection when not body_file) into out, quoting for the

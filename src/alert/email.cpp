@@ -27,6 +27,7 @@ constexpr int COMMAND_NOT_STARTED = -1;
 constexpr int COMMAND_TIMED_OUT = -2;
 constexpr int COMMAND_STOPPED = -3;  // a stop signal arrived meanwhile
 
+constexpr size_t BODY_KEPT_MAX = 65536;  // of the body file, kept for a retry
 constexpr int TAIL_LINES = 10;           // lines of the message log in the body, as tail gives
 constexpr off_t TAIL_BYTES_MAX = 16384;  // read from the end of the message log for them
 
@@ -216,51 +217,82 @@ static void note_alert(int status) {
     }
 }
 
-static void report_mail_result(int status, const char* mail) {
+// Only a mail that went out spends the hour; any other end of the mail
+// command leaves the body for a retry.
+static void mail_ended(int status, const char* mail) {
     if (status == COMMAND_STOPPED) return;
     note_alert(status);
-    if (status == 0)
+    if (status == 0) {
         say("sent kesfail email message <%s>\n", mail);
-    else if (status > 0)
-        report("mail command failed (status %d): %s\n", status, mail);
+        mon.kesmailsent = 1;
+        mon.alert_retry = false;
+        mon.alert_body.clear();
+        return;
+    }
+    if (status > 0) report("mail command failed (status %d): %s\n", status, mail);
+    mon.alert_retry = true;
+    mon.alert_retry_minutes = 0;
 }
 
-// The usual way: the body file, the tail of the message log appended by
-// tail, and the mail command reading the file. The hour is spent whether
-// or not the mail goes out.
-static void mail_from_file() {
-    mon.kesmailsent = 1;
+// The body file as tail left it, kept for a retry; what was meant to be in
+// it when it cannot be read back.
+static std::string read_body(const std::string& head) {
+    std::string body;
+    FILE* f = fopen(mon.full_mail_file, "re");
+    if (!f) return head + tail_of_message_log();
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0 && body.size() < BODY_KEPT_MAX;) body.append(buf, n);
+    fclose(f);
+    return body;
+}
+
+// Hands the body to the mail command: from the body file when it can be
+// written (and may be tried), otherwise (the disk that lost the packets is
+// full) on a pipe.
+static void send_body(const std::string& body, bool try_file) {
+    long long deadline = monotonic_ms() + COMMANDS_WAIT_S * 1000LL;
+    char mail[MAIL_COMMAND_MAX];
+    bool file = try_file && write_body(body);
+    build_mail_command(mail, sizeof mail, file);
+    mail_ended(run_command(mail, deadline, file ? nullptr : &body), mail);
+}
+
+// The first try: the body file, the tail of the message log appended by
+// tail, and the mail command reading the file.
+static void mail_from_file(const std::string& head) {
     long long deadline = monotonic_ms() + COMMANDS_WAIT_S * 1000LL;
     char tail[2 * TEXT_MAX + 16];
     snprintf(tail, sizeof tail, "tail %s >> %s", mon.meskeslog, mon.full_mail_file);
     // A failed tail still leaves the count line to send.
     if (run_command(tail, deadline) == COMMAND_STOPPED) return;
     say("email message <%s>\n", tail);
+    mon.alert_body = read_body(head);
 
     char mail[MAIL_COMMAND_MAX];
     build_mail_command(mail, sizeof mail);
     deadline = std::max(deadline, monotonic_ms() + MAIL_GRACE_S * 1000LL);
-    report_mail_result(run_command(mail, deadline), mail);
-}
-
-// When the body file cannot be written (the disk that lost the packets is
-// full), the body goes to the mail command on a pipe; the hour is spent only
-// when the command ran.
-static void mail_through_pipe(const std::string& head) {
-    std::string body = head + tail_of_message_log();
-    char mail[MAIL_COMMAND_MAX];
-    build_mail_command(mail, sizeof mail, false);
-    int status = run_command(mail, monotonic_ms() + COMMANDS_WAIT_S * 1000LL, &body);
-    if (status == COMMAND_NOT_STARTED) return;
-    mon.kesmailsent = 1;
-    report_mail_result(status, mail);
+    mail_ended(run_command(mail, deadline), mail);
 }
 
 void kesemail() {
-    if (mon.kesmailsent == 1 || mon.kessendmail != 'Y') return;
+    if (mon.kesmailsent == 1 || mon.kessendmail != 'Y' || mon.alert_retry) return;
     std::string head = body_head();
-    if (write_body(head))
-        mail_from_file();
-    else
-        mail_through_pipe(head);
+    if (write_body(head)) {
+        mail_from_file(head);
+    } else {
+        mon.alert_body = head + tail_of_message_log();
+        send_body(mon.alert_body, false);
+    }
+}
+
+void retry_kesemail() {
+    if (!mon.alert_retry || ++mon.alert_retry_minutes < ALERT_RETRY_MINUTES) return;
+    mon.alert_retry_minutes = 0;
+    send_body(mon.alert_body, true);
+}
+
+void rearm_kesemail() {
+    mon.kesmailsent = 0;
+    mon.alert_retry = false;
+    mon.alert_body.clear();
 }

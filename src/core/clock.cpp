@@ -1,4 +1,6 @@
 // Clock readings and the timestamp text stamped into records and packets.
+#include <sys/timex.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -11,6 +13,22 @@ static ClockSource current_clock = system_clock;
 time_t clock_now() { return current_clock(); }
 
 void set_clock_source(ClockSource source) { current_clock = source ? source : system_clock; }
+
+// adjtimex without modes only reads: TIME_ERROR or STA_UNSYNC says the
+// kernel does not hold the clock synchronised. Some sandboxes refuse the call.
+static ClockSync kernel_clock_sync() {
+    struct timex tx = {};
+    int state = adjtimex(&tx);
+    if (state < 0) return ClockSync::Unknown;
+    return state == TIME_ERROR || (tx.status & STA_UNSYNC) ? ClockSync::Unsynchronised
+                                                            : ClockSync::Synchronised;
+}
+
+static ClockSyncSource current_sync = kernel_clock_sync;
+
+ClockSync clock_sync_now() { return current_sync(); }
+
+void set_clock_sync_source(ClockSyncSource source) { current_sync = source ? source : kernel_clock_sync; }
 
 // The boot-time clock: monotonic, and it goes on while the computer is
 // suspended, so that a resume is time that passed, not a clock step.

@@ -39,6 +39,10 @@ constexpr int WRITE_REPORTS = 4;                // files whose write failures ar
 constexpr int STORAGE_FAILURES_MAX = 8;         // storage failures of one minute kept for the alert
 constexpr int REOPEN_INTERVAL = 5;              // seconds between tries to open a lost serial line
 constexpr int CLOCK_STEP_MIN = 120;             // seconds the clock may jump between passes unrecorded
+constexpr int SYNCED_FILES_MAX = 4;             // data files appended to in one pass, synced at its end
+constexpr size_t UNWRITTEN_RECORDS_MAX = 16384; // records kept while the message log refuses them
+constexpr int ALERT_RETRY_MINUTES = 5;          // changes of minute between tries of a failed alert
+constexpr int HMS_LEN = 8;                      // "hh:mm:ss"
 
 constexpr int EXIT_QUIT = 0;
 constexpr int EXIT_SERIAL_FAILURE = 255;   // the serial line cannot be set up
@@ -52,6 +56,10 @@ constexpr int ALERT_TIMED_OUT = -1;
 constexpr int ALERT_NOT_STARTED = -2;
 
 constexpr const char* VERSION_TEXT = "KESTLOG (build 2015-Jun-19)";
+
+// What the kernel says of the system clock's synchronisation; Unknown
+// where it cannot be asked.
+enum class ClockSync { Unknown, Synchronised, Unsynchronised };
 
 // When a file last had a write failure reported, so that a persistent
 // fault does not flood standard error.
@@ -141,6 +149,13 @@ struct MonitorState {
     char full_param_file[TEXT_MAX + 1] = "kestlog.par";
     char full_mail_file[TEXT_MAX + 1] = "lastmailmsg";
     WriteReport write_reports[WRITE_REPORTS] = {};
+    // Data files appended to in this pass, flushed to the disk at its end,
+    // and whether ./data/ gained a file (its entry is synced too).
+    char synced_files[SYNCED_FILES_MAX][TEXT_MAX + 1] = {};
+    int synced_count = 0;
+    bool data_dir_changed = false;
+    // Records the message log refused, written ahead of the next one it takes.
+    std::string unwritten_records;
     // Storage failures reported this minute, as reported, for the alert body.
     std::vector<std::string> storage_failures;
 
@@ -180,12 +195,32 @@ struct MonitorState {
     long fault_bits[16] = {};  // [i]: bit 1 << i
     long line_losses = 0;
     long storage_failure_count = 0;
+    long packets_lost = 0;                     // good packets whose append failed, since start
+    int today_lost = 0;                        // the same since midnight (or start)
+    char today_lost_last[HMS_LEN + 1] = "";    // when the last of them came
+    bool lost_this_minute = false;             // this minute has counted its loss as a failure
+    // Lost packets not yet recorded: how many, the first and last, and why
+    // the first could not be stored.
+    int lost_pending = 0;
+    char lost_first[HMS_LEN + 1] = "";
+    char lost_last[HMS_LEN + 1] = "";
+    char lost_reason[TEXT_MAX + 1] = "";
     long mails_sent = 0;
     long mails_failed = 0;
     long mails_timed_out = 0;
     char line_lost_since[STAMP_LEN + 1] = "";  // timestamp text of the loss, "" while the line is up
     char last_alert[STAMP_LEN + 1] = "";       // when the last alert e-mail was tried, "" before
     int last_alert_status = 0;                 // its mail command's exit status, or one below
+    // A failed alert waits to be tried again with the same body: the changes
+    // of minute since its last try.
+    bool alert_retry = false;
+    int alert_retry_minutes = 0;
+    std::string alert_body;
+    // The system clock's synchronisation as last read, and as last recorded.
+    ClockSync clock_sync = ClockSync::Unknown;
+    ClockSync clock_sync_recorded = ClockSync::Synchronised;
+    // The process id a previous run left in kestlog.lock, 0 when it ended cleanly.
+    int previous_run_pid = 0;
     // The metrics file for node_exporter's textfile collector, "" for none.
     char metrics_file[TEXT_MAX + 1] = "";
 
@@ -208,6 +243,12 @@ time_t clock_now();
 void set_clock_source(ClockSource source);
 // Milliseconds of the monotonic clock, for waits and to tell clock steps.
 long long monotonic_ms();
+
+// The second seam: the kernel's word on the system clock's synchronisation
+// (adjtimex without changes). Tests replace it; nullptr restores the kernel.
+using ClockSyncSource = ClockSync (*)();
+ClockSync clock_sync_now();
+void set_clock_sync_source(ClockSyncSource source);
 
 // Breaks t down into local time, following a time zone changed while the
 // logger runs.

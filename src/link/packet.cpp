@@ -83,26 +83,24 @@ static void show_raw(unsigned char c) {
 static void reject_frame(unsigned char last_read) {
     unsigned char first = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[0]) : 0;
     unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
-    mon.kesfm++;
-    mon.kesfd++;
     mon.framing_failures++;
-    say("%i,kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", mon.kesfd, widened(first),
-        widened(last));
-    append_record("kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first), widened(last));
+    record_failure(Shown::Unstamped, "kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first),
+                   widened(last));
 }
 
 // A good packet: stamped and decoded if a status packet, then shown and
-// stored whole, zero bytes included.
+// stored whole, zero bytes included. The instrument sent it, so the quiet
+// count restarts; only a packet that was stored counts as stored.
 static void accept_frame() {
     mon.minnokes = 0;
+    bool status = static_cast<unsigned char>(mon.skest[0]) == SOH;
+    if (status) checkstatus();
+    if (mon.kesd == 1) console_write(STDOUT_FILENO, mon.skest, static_cast<size_t>(mon.pchar2));
+    if (!append_packet()) return;
     memcpy(mon.last_good_stamp, mon.scurdatetim, sizeof mon.last_good_stamp);
     mon.last_good_time = mon.tstart;
-    bool status = static_cast<unsigned char>(mon.skest[0]) == SOH;
     (status ? mon.packets_status : mon.packets_message)++;
     (status ? mon.today_status : mon.today_message)++;
-    if (static_cast<unsigned char>(mon.skest[0]) == SOH) checkstatus();
-    if (mon.kesd == 1) console_write(STDOUT_FILENO, mon.skest, static_cast<size_t>(mon.pchar2));
-    append_packet();
 }
 
 static bool frame_is_good() {

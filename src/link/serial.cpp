@@ -205,12 +205,9 @@ static void lose_line(const char* reason) {
     mon.pchar2 = 0;
     mon.rxbuf.clear();
     mon.rxpos = 0;
-    mon.kesfm++;
-    mon.kesfd++;
     mon.line_losses++;
     memcpy(mon.line_lost_since, mon.scurdatetim, sizeof mon.line_lost_since);
-    say("%i,%s serial port %s lost: %s\n", mon.kesfd, mon.scurdatetim, mon.SERIAL_PORT, reason);
-    append_record("serial port %s lost: %s\n", mon.SERIAL_PORT, reason);
+    record_failure(Shown::Record, "serial port %s lost: %s\n", mon.SERIAL_PORT, reason);
     mon.retry_open = clock_now() + REOPEN_INTERVAL;
 }
 

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/core.h"
 
@@ -39,14 +41,13 @@ static bool report_due(const char* path) {
     return true;
 }
 
-// Reports a failed append (rate-limited). A failure that loses data is a
-// failure of the minute: the alert e-mail carries it to the operator.
-// Leaves errno as err.
-static void report_write_failure(const char* path, int err) {
+// Reports a failed write (rate-limited) and keeps it for the alert body.
+// When counted, a report is a failure of the minute. Leaves errno as err.
+static void report_write_failure(const char* path, int err, bool counted) {
     mon.storage_failure_count++;
     if (report_due(path)) {
         report("%s: %s\n", path, strerror(err));
-        mon.kesfm++;
+        if (counted) mon.kesfm++;
         if (mon.storage_failures.size() < STORAGE_FAILURES_MAX) {
             char line[TEXT_MAX + 128];
             snprintf(line, sizeof line, "%s: %s", path, strerror(err));
@@ -75,23 +76,38 @@ static size_t write_all(int fd, const char* data, size_t len) {
     return done;
 }
 
+// Opens a file to append, making it when it is missing: a new entry in
+// ./data/, which is then synced with the files at the end of the pass.
 static int open_append(const char* path) {
-    return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) mon.data_dir_changed = true;
+    return fd;
 }
 
-bool append_bytes(const char* path, const void* data, size_t len) {
+// Remembers a file appended to in this pass, for sync_data_files.
+static void note_appended(const char* path) {
+    for (int i = 0; i < mon.synced_count; i++) {
+        if (strcmp(mon.synced_files[i], path) == 0) return;
+    }
+    if (mon.synced_count == SYNCED_FILES_MAX) sync_data_files();
+    snprintf(mon.synced_files[mon.synced_count++], TEXT_MAX + 1, "%s", path);
+}
+
+bool append_bytes(const char* path, const void* data, size_t len, bool counted) {
     int fd = open_append(path);
     if (fd < 0 && errno == ENOENT) {
         // The directory was removed under us. When it cannot be made again,
         // that is the failure to name, not the file's.
         if (!make_data_dir()) {
-            report_write_failure(DATA_DIR, errno);
+            report_write_failure(DATA_DIR, errno, counted);
             return false;
         }
         fd = open_append(path);
     }
     if (fd < 0) {
-        report_write_failure(path, errno);
+        report_write_failure(path, errno, counted);
         return false;
     }
     size_t done = write_all(fd, static_cast<const char*>(data), len);
@@ -104,32 +120,213 @@ bool append_bytes(const char* path, const void* data, size_t len) {
         if (done > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(done))
             (void)ftruncate(fd, st.st_size - static_cast<off_t>(done));
         close(fd);
-        report_write_failure(path, err);
+        report_write_failure(path, err, counted);
         return false;
     }
     if (close(fd) != 0) {
-        report_write_failure(path, errno);
+        report_write_failure(path, errno, counted);
+        return false;
+    }
+    if (len > 0) note_appended(path);
+    return true;
+}
+
+void sync_data_files() {
+    for (int i = 0; i < mon.synced_count; i++) {
+        const char* path = mon.synced_files[i];
+        // A file moved away since took its bytes with it: nothing here to flush.
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (fdatasync(fd) != 0) report_write_failure(path, errno, true);
+        close(fd);
+    }
+    mon.synced_count = 0;
+    if (!mon.data_dir_changed) return;
+    mon.data_dir_changed = false;
+    int fd = open(DATA_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    if (fsync(fd) != 0) report_write_failure(DATA_DIR, errno, true);
+    close(fd);
+}
+
+// Formats "<kesfd>,<timestamp> <text>" into record; returns its length.
+static size_t format_record(char (&record)[RECORD_MAX], const char* fmt, va_list ap) {
+    int head = snprintf(record, sizeof record, "%i,%s ", mon.kesfd, mon.scurdatetim);
+    if (head < 0) return 0;
+    int body = vsnprintf(record + head, sizeof record - head, fmt, ap);
+    if (body < 0) return 0;
+    size_t len = static_cast<size_t>(head) + static_cast<size_t>(body);
+    return len < sizeof record ? len : sizeof record - 1;  // cut, never over-read
+}
+
+static size_t make_record(char (&record)[RECORD_MAX], const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+static size_t make_record(char (&record)[RECORD_MAX], const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    size_t len = format_record(record, fmt, ap);
+    va_end(ap);
+    return len;
+}
+
+// Appends a formatted record, behind those the message log refused before.
+static bool append_formatted(const char* record, size_t len) {
+    if (mon.unwritten_records.empty()) return append_bytes(mon.meskeslog, record, len);
+    std::string all = mon.unwritten_records;
+    all.append(record, len);
+    if (!append_bytes(mon.meskeslog, all.data(), all.size())) return false;
+    mon.unwritten_records.clear();
+    return true;
+}
+
+bool append_record(const char* fmt, ...) {
+    char record[RECORD_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    size_t len = format_record(record, fmt, ap);
+    va_end(ap);
+    return len > 0 && append_formatted(record, len);
+}
+
+void record_failure(Shown shown, const char* fmt, ...) {
+    mon.kesfm++;
+    mon.kesfd++;
+    char text[RECORD_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;
+    switch (shown) {
+        case Shown::Record:
+            say("%i,%s %s", mon.kesfd, mon.scurdatetim, text);
+            break;
+        case Shown::Unstamped:
+            say("%i,%s", mon.kesfd, text);
+            break;
+        case Shown::Text:
+            say("%s", text);
+            break;
+        case Shown::Nothing:
+            break;
+    }
+    append_record("%s", text);
+}
+
+// hh:mm:ss of the timestamp text.
+static void time_of_day(char (&out)[HMS_LEN + 1]) {
+    constexpr int HMS_POS = 11;  // in DD/MM/YYYY,hh:mm:ss,
+    memcpy(out, mon.scurdatetim + HMS_POS, HMS_LEN);
+    out[HMS_LEN] = '\0';
+}
+
+// A packet that could not be stored. The minute that loses one counts one
+// failure, however many it loses and whether or not the report was due.
+static void count_lost_packet(int err) {
+    mon.packets_lost++;
+    mon.today_lost++;
+    time_of_day(mon.today_lost_last);
+    if (!mon.lost_this_minute) mon.kesfm++;
+    mon.lost_this_minute = true;
+    if (mon.lost_pending++ == 0) {
+        time_of_day(mon.lost_first);
+        snprintf(mon.lost_reason, sizeof mon.lost_reason, "%s", strerror(err));
+    }
+    time_of_day(mon.lost_last);
+}
+
+void record_lost_packets() {
+    if (mon.lost_pending == 0) return;
+    mon.kesfd++;
+    char record[RECORD_MAX];
+    size_t len = make_record(record, "%d packets not stored from %s to %s: %s\n", mon.lost_pending,
+                             mon.lost_first, mon.lost_last, mon.lost_reason);
+    mon.lost_pending = 0;
+    // The account of what was lost must not be lost in turn: kept for the
+    // next record the message log takes.
+    if (!append_formatted(record, len) && mon.unwritten_records.size() + len <= UNWRITTEN_RECORDS_MAX)
+        mon.unwritten_records.append(record, len);
+}
+
+bool append_packet() {
+    if (!append_bytes(mon.keslog, mon.skest, static_cast<size_t>(mon.pchar2), false)) {
+        count_lost_packet(errno);
+        return false;
+    }
+    record_lost_packets();
+    return true;
+}
+
+// Appends bytes from..to of fd to the file torn, syncs that copy, and only
+// then cuts them from fd: a crash in between leaves them in both, never in
+// neither. Reports and returns false on failure.
+static bool move_tail(int fd, const char* path, off_t from, off_t to, const char* torn) {
+    int out = open(torn, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (out < 0) {
+        report("%s: %s\n", torn, strerror(errno));
+        return false;
+    }
+    static char buf[65536];
+    bool ok = true;
+    for (off_t at = from; ok && at < to;) {
+        size_t n = static_cast<size_t>(std::min<off_t>(to - at, sizeof buf));
+        ssize_t got = pread(fd, buf, n, at);
+        if (got <= 0) {
+            report("%s: %s\n", path, strerror(got < 0 ? errno : EIO));
+            ok = false;
+        } else if (write_all(out, buf, static_cast<size_t>(got)) != static_cast<size_t>(got)) {
+            report("%s: %s\n", torn, strerror(errno));
+            ok = false;
+        }
+        at += got > 0 ? got : 0;
+    }
+    if (ok && fsync(out) != 0) {
+        report("%s: %s\n", torn, strerror(errno));
+        ok = false;
+    }
+    close(out);
+    if (!ok) return false;
+    if (ftruncate(fd, from) != 0 || fsync(fd) != 0) {
+        report("%s: %s\n", path, strerror(errno));
         return false;
     }
     return true;
 }
 
-void append_record(const char* fmt, ...) {
-    char record[RECORD_MAX];
-    int head = snprintf(record, sizeof record, "%i,%s ", mon.kesfd, mon.scurdatetim);
-    if (head < 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    int body = vsnprintf(record + head, sizeof record - head, fmt, ap);
-    va_end(ap);
-    if (body < 0) return;
-    size_t len = static_cast<size_t>(head) + static_cast<size_t>(body);
-    if (len >= sizeof record) len = sizeof record - 1;  // cut, never over-read
-    append_bytes(mon.meskeslog, record, len);
+long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size) {
+    snprintf(torn, torn_size, "%s.torn", path);
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return 0;  // not made yet: nothing to mend
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        report("%s: %s\n", path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    // Back from the end to the last finished packet or record.
+    constexpr size_t CHUNK = 65536;
+    static char buf[CHUNK];
+    off_t keep = st.st_size;
+    bool found = keep == 0;
+    while (!found && keep > 0) {
+        size_t n = static_cast<size_t>(std::min<off_t>(keep, CHUNK));
+        if (pread(fd, buf, n, keep - static_cast<off_t>(n)) != static_cast<ssize_t>(n)) {
+            report("%s: %s\n", path, strerror(errno ? errno : EIO));
+            close(fd);
+            return -1;
+        }
+        const char* last = static_cast<const char*>(memrchr(buf, end, n));
+        keep -= static_cast<off_t>(n);
+        if (last) {
+            keep += (last - buf) + 1;
+            found = true;
+        }
+    }
+    long moved = static_cast<long>(st.st_size - keep);
+    if (moved > 0 && !move_tail(fd, path, keep, st.st_size, torn)) moved = -1;
+    close(fd);
+    return moved;
 }
-
-void append_packet() { append_bytes(mon.keslog, mon.skest, static_cast<size_t>(mon.pchar2)); }
-
 // Builds "<prefix>yyyymmdd.txt" and its path under ./data/ from a fresh clock
 // reading, stores the day digits and creates the file.
 static bool name_daily_file(const char* prefix, char* base, char* path, const char* label) {

@@ -21,17 +21,47 @@ bool mkmesnm();
 // Appends len bytes to path in one piece. When the file's directory is gone
 // it recreates ./data/ and tries once more; a write that cannot complete is cut
 // back so that nothing is left half-written. Failures are reported on
-// standard error (at most once a minute per file); each one reported counts
-// as a failure of the minute and is kept in storage_failures for the alert.
-// Returns false, with errno set, on failure.
-bool append_bytes(const char* path, const void* data, size_t len);
+// standard error (at most once a minute per file) and kept in
+// storage_failures for the alert; when `counted`, each one reported is also
+// a failure of the minute. What was appended is flushed to the disk at the
+// end of the pass (sync_data_files). Returns false, with errno set, on failure.
+bool append_bytes(const char* path, const void* data, size_t len, bool counted = true);
 
 // Appends the message record "<kesfd>,<timestamp> <text>" to the message log,
-// the text formatted from fmt.
-void append_record(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// the text formatted from fmt, after any records it refused before.
+// Returns false when the message log did not take it.
+bool append_record(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Appends the packet held in skest, all pchar2 bytes of it, to the status file.
-void append_packet();
+// How a numbered failure shows on the console: as its record, as its record
+// without the timestamp ("N,text"), as its text alone, or not at all.
+enum class Shown { Record, Unstamped, Text, Nothing };
+
+// A failure with a numbered record of its own: kesfm and kesfd raised by
+// one, the record appended with the text formatted from fmt, and the
+// console told as `shown` says.
+void record_failure(Shown shown, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Appends the packet held in skest, all pchar2 bytes of it, to the status
+// file. A packet that cannot be stored is lost: counted (a failure in each
+// minute that loses one) and recorded by the next packet stored, or when the
+// logger stops. Returns whether it was stored.
+bool append_packet();
+// Records the packets lost since the last such record, if any, as
+// "N packets not stored from hh:mm:ss to hh:mm:ss: reason" (kesfd raised).
+// Kept, when the message log refuses it, for the next record it takes.
+void record_lost_packets();
+
+// Flushes to the disk the data files appended to since the last call, and
+// ./data/ itself when a file was made in it. Failures are reported and
+// counted as storage failures of the file.
+void sync_data_files();
+
+// Mends a file that a power cut left ending inside a packet or record: the
+// bytes after its last `end` byte (EOT or newline) are appended to PATH.torn
+// (named in torn), which is synced, and only then cut from the file. Returns
+// the bytes moved, 0 when the file ends as it should (or is empty or
+// missing), -1 after reporting why it could not be mended (left as it was).
+long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size);
 
 // Rewrites the metrics file (metrics_file, when one is named) in Prometheus's
 // text format, atomically: a temporary file beside it, then a rename.

@@ -66,6 +66,8 @@ std::string exposition() {
     e.metric("kestlog_line_losses_total", "counter", "Times the serial line was lost.", mon.line_losses);
     e.metric("kestlog_storage_failures_total", "counter", "Packets and records that could not be stored.",
              mon.storage_failure_count);
+    e.family("kestlog_packets_lost_total", "counter", "Good packets that could not be stored, by why.");
+    e.sample("kestlog_packets_lost_total", "reason=\"storage\"", mon.packets_lost);
     e.family("kestlog_alert_mails_total", "counter", "Alert e-mails tried, by how the mail command ended.");
     e.sample("kestlog_alert_mails_total", "result=\"sent\"", mon.mails_sent);
     e.sample("kestlog_alert_mails_total", "result=\"failed\"", mon.mails_failed);
@@ -78,6 +80,10 @@ std::string exposition() {
     // that had a packet is not one without data.
     e.metric("kestlog_minutes_without_data", "gauge", "Whole minutes gone by without a good packet.",
              mon.minnokes > 0 ? mon.minnokes - 1 : 0);
+    // Absent where the kernel cannot be asked: no value rather than a guess.
+    if (mon.clock_sync != ClockSync::Unknown)
+        e.metric("kestlog_clock_synchronised", "gauge", "1 while the system clock is synchronised, else 0.",
+                 mon.clock_sync == ClockSync::Synchronised);
     e.metric("kestlog_start_time_seconds", "gauge", "When the logger started.", mon.start_time);
     e.family("kestlog_build_info", "gauge", "The logger's version.");
     e.sample("kestlog_build_info", ("version=\"" + label_value(KESTLOG_VERSION) + "\"").c_str(), 1);
@@ -94,7 +100,9 @@ bool write_metrics() {
     snprintf(tmp, sizeof tmp, "%s.%d.tmp", mon.metrics_file, static_cast<int>(getpid()));
     std::string text = exposition();
     int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    // Synced before the rename: after a power cut the name holds a whole file.
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              fsync(fd) == 0;
     int err = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
         ok = false;

@@ -250,12 +250,6 @@ ParResult parse_parline(const char* line) {
     return r;
 }
 
-// A failure of the minute with its own numbered record.
-static void count_failure() {
-    mon.kesfm++;
-    mon.kesfd++;
-}
-
 // One line of the file as read: at most PARLINE_MAX characters are kept;
 // the rest, up to the newline, is dropped so that it can never be taken for
 // a line of its own.
@@ -292,11 +286,7 @@ static void echo_parline(const ParLine& l) {
 }
 
 // A failure of the minute with its own numbered record, also on the console.
-static void parline_problem(const char* text) {
-    say("%s\n", text);
-    count_failure();
-    append_record("%s\n", text);
-}
+static void parline_problem(const char* text) { record_failure(Shown::Text, "%s\n", text); }
 
 // Reading the file, at start-up (echoed, recorded and counted, problems
 // also on standard error) or as a check (problems on standard output only).
@@ -344,9 +334,8 @@ static void stop_reading(ParReading& pr, FILE* f, int line, const ParResult& r) 
         name_problem(pr, line + 1, text);
     }
     if (!pr.running) return;
-    count_failure();
-    append_record("kestlog.par line %d: unsupported value %s, the rest of the file was not read\n", line,
-                  r.value);
+    record_failure(Shown::Nothing, "kestlog.par line %d: unsupported value %s, the rest of the file was not read\n",
+                   line, r.value);
 }
 
 static void read_parameters(ParReading& pr, FILE* f) {
@@ -375,8 +364,8 @@ int readparfile() {
     if (!f) {
         report("%s: %s; the logger would use its defaults\n", mon.full_param_file, strerror(errno));
         say("Parameter file was not found, will use defaults\n");
-        count_failure();
-        append_record("parameter file %s was not found, will use defaults\n", mon.full_param_file);
+        record_failure(Shown::Nothing, "parameter file %s was not found, will use defaults\n",
+                       mon.full_param_file);
         return 0;
     }
     read_parameters(pr, f);

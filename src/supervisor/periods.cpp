@@ -40,14 +40,14 @@ void testday() {
     if (reading_day_key() == mon.oldday_key) return;
     mkkesnm();
     mon.kesfd = 0;
-    mon.today_status = mon.today_message = 0;
+    mon.today_status = mon.today_message = mon.today_lost = 0;
 }
 
 // A new hour re-arms the alert e-mail.
 void testhour() {
     readclock();
     if (reading_hour_key() == mon.oldhr_key) return;
-    mon.kesmailsent = 0;
+    rearm_kesemail();
     mon.hour_failures = 0;
     mon.oldhr = mon.acqtimline[HOUR_UNITS];
     mon.oldhr_key = reading_hour_key();
@@ -60,11 +60,9 @@ void testmin() {
     if (reading_minute_key() == mon.oldmin_key) return;
     mon.minnokes++;
     if (mon.minnokes > QUIET_MINUTES_ALLOWED) {
-        mon.kesfm++;
-        mon.kesfd++;
-        say("%i,%s no good kest packets in %i minutes.\n", mon.kesfd, mon.scurdatetim, mon.minnokes);
-        append_record("no good kest packets in %i minutes.\n", mon.minnokes);
+        record_failure(Shown::Record, "no good kest packets in %i minutes.\n", mon.minnokes);
     }
+    retry_kesemail();
     if (mon.kesfm > 0) {
         say("kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
         kesemail();
@@ -75,6 +73,20 @@ void testmin() {
     mon.oldmin = mon.acqtimline[MINUTE_UNITS];
     mon.oldmin_key = reading_minute_key();
     mon.kesfm = 0;
+    mon.lost_this_minute = false;
     mon.storage_failures.clear();
+    testclocksync();
     write_metrics();
+}
+
+// Every packet is stamped with the system clock: whether that clock is
+// synchronised is recorded when it is not at start-up, and at each change.
+// Nothing is counted: a site without a network never synchronises, and an
+// hourly mail about it would be noise.
+void testclocksync() {
+    mon.clock_sync = clock_sync_now();
+    if (mon.clock_sync == ClockSync::Unknown || mon.clock_sync == mon.clock_sync_recorded) return;
+    mon.clock_sync_recorded = mon.clock_sync;
+    append_record(mon.clock_sync == ClockSync::Synchronised ? "system clock synchronised\n"
+                                                             : "system clock not synchronised\n");
 }

@@ -45,12 +45,26 @@ static void explain_refused(const char* file, const char* dir, int err) {
     explain_owner(path);
 }
 
+// The process id written in the lock file, 0 when it is empty; -1 when it
+// holds something else.
 static int lock_holder(int fd) {
     char text[32] = "";
     ssize_t n = pread(fd, text, sizeof text - 1, 0);
     if (n <= 0) return 0;
     text[n] = '\0';
-    return atoi(text);
+    int pid = atoi(text);
+    return pid > 0 ? pid : -1;
+}
+
+static int lock_fd = -1;
+
+// Every end the logger takes itself: what was lost is recorded, the files
+// are flushed to the disk, and the lock file is emptied, which tells the
+// next run that this one stopped.
+static void end_of_run() {
+    record_lost_packets();
+    sync_data_files();
+    if (lock_fd >= 0 && ftruncate(lock_fd, 0) != 0) report("%s: %s\n", LOCK_FILE, strerror(errno));
 }
 
 void lock_working_directory() {
@@ -71,7 +85,11 @@ void lock_working_directory() {
         }
         exit(EXIT_LOCKED);
     }
-    // Held, open, for the life of the process; the id is for the operator.
+    // Held, open, for the life of the process; the id is for the operator,
+    // and one found here is a run that ended without stopping.
+    mon.previous_run_pid = lock_holder(fd);
+    lock_fd = fd;
+    at_end(end_of_run);
     char text[32];
     int n = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
     if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(n), 0) != n)
@@ -107,6 +125,37 @@ static void make_storage() {
     need_storage(mkkesnm(), mon.keslog);
 }
 
+// What a power cut left at the end of today's files, mended before
+// anything is appended to them.
+struct TornTails {
+    long status_moved;
+    long message_moved;
+    char status_torn[TEXT_MAX + 8];
+    char message_torn[TEXT_MAX + 8];
+};
+
+static TornTails repair_torn_tails() {
+    TornTails t;
+    t.status_moved = repair_torn_tail(mon.keslog, static_cast<char>(EOT), t.status_torn, sizeof t.status_torn);
+    t.message_moved = repair_torn_tail(mon.meskeslog, '\n', t.message_torn, sizeof t.message_torn);
+    return t;
+}
+
+// How the run before ended, when it did not stop: each is a failure, so
+// that the alert e-mail tells the operator.
+static void record_previous_run(const TornTails& t) {
+    if (mon.previous_run_pid != 0)
+        record_failure(Shown::Record,
+                       "the previous run (process %d) ended without stopping: power cut, crash or kill\n",
+                       mon.previous_run_pid > 0 ? mon.previous_run_pid : 0);
+    if (t.status_moved > 0)
+        record_failure(Shown::Record, "%s ended inside a packet: %ld bytes moved to %s\n", mon.keslog,
+                       t.status_moved, t.status_torn);
+    if (t.message_moved > 0)
+        record_failure(Shown::Record, "%s ended inside a record: %ld bytes moved to %s\n", mon.meskeslog,
+                       t.message_moved, t.message_torn);
+}
+
 // A stop signal ends the logger in good order: recorded (once the message
 // log has a name), the console put back, held output written, and then
 // ended by the same signal so that a service manager sees why.
@@ -114,9 +163,8 @@ static void stop_if_signalled() {
     int sig = mon.stop_signal;
     if (sig == 0) return;
     if (mon.meskeslog[0] != '\0') {
-        mon.kesfm++;
-        mon.kesfd++;
-        append_record("stopped by signal %s\n", signal_name(sig));
+        record_lost_packets();
+        record_failure(Shown::Nothing, "stopped by signal %s\n", signal_name(sig));
     }
     end_by_signal(sig);
 }
@@ -134,7 +182,10 @@ void startup() {
     mon.oldmin = mon.acqtimline[15];
     mon.oldmin_key = reading_minute_key();
     make_storage();
+    TornTails torn = repair_torn_tails();
     append_record("starting %s\n", VERSION_TEXT);
+    record_previous_run(torn);
+    testclocksync();
     readparfile();
     init_serial_port();
     write_metrics();
@@ -163,6 +214,7 @@ void mainpass() {
     } while (mon.nchar2 > 0);
     check_serial_line();
     checkkybd();
+    sync_data_files();
     report_to_service();
     console_kick();
     if (mon.stop_signal == 0) sleep(1);

@@ -5,8 +5,10 @@
 #include "core/core.h"
 
 // Locks kestlog.lock in the working directory against a second logger and
-// writes this process's id into it. Ends the process (EXIT_LOCKED) when
-// another process holds it or it cannot be made.
+// writes this process's id into it; a process id left there by the run
+// before (one that never stopped) is kept in previous_run_pid. The file is
+// emptied at every end the logger takes itself. Ends the process
+// (EXIT_LOCKED) when another process holds it or it cannot be made.
 void lock_working_directory();
 
 // Start-up sequence; ends the process when the data directory, today's
@@ -20,6 +22,9 @@ void mainpass();
 void testday();
 void testhour();
 void testmin();
+// Reads the system clock's synchronisation and records a change (and, at
+// start-up, a clock that is not synchronised); raises no count.
+void testclocksync();
 // Records a wall clock that jumped by more than CLOCK_STEP_MIN seconds
 // against the monotonic clock since the previous pass.
 void testclockstep();

@@ -65,11 +65,20 @@ TEST_F(KeyboardTest, StatusTellsHowTheLoggingGoes) {
               "packets today: 0 status, 0 message\n"
               "failures this hour: 0\n"
               "serial line: lost since \n"
+              "system clock: unknown\n"
               "e-mail: on, last alert none this run\n");
+    // Packets lost today are told only when there are some.
     struct Case {
         int alert_status;
         const char* alert;
-    } cases[] = {{0, "sent"}, {3, "failed (status 3)"}, {ALERT_TIMED_OUT, "timed out"}};
+        ClockSync sync;
+        const char* clock;
+        int lost;
+        const char* lost_line;
+    } cases[] = {{0, "sent", ClockSync::Synchronised, "synchronised", 0, ""},
+                 {3, "failed (status 3)", ClockSync::Unsynchronised, "not synchronised", 91,
+                  "not stored today: 91 packets, last at 14:02:50\n"},
+                 {ALERT_TIMED_OUT, "timed out", ClockSync::Unknown, "unknown", 0, ""}};
     snprintf(mon.last_good_stamp, sizeof mon.last_good_stamp, "16/06/2015,14:02:11,");
     snprintf(mon.last_alert, sizeof mon.last_alert, "16/06/2015,14:03:00,");
     snprintf(mon.line_lost_since, sizeof mon.line_lost_since, "16/06/2015,14:02:30,");
@@ -77,20 +86,23 @@ TEST_F(KeyboardTest, StatusTellsHowTheLoggingGoes) {
     mon.today_message = 2;
     mon.hour_failures = 3;
     mon.kesfm = 1;
+    snprintf(mon.today_lost_last, sizeof mon.today_lost_last, "14:02:50");
     for (const Case& c : cases) {
         mon.last_alert_status = c.alert_status;
+        mon.clock_sync = c.sync;
+        mon.today_lost = c.lost;
         EXPECT_EQ(type("STATUS\n"), std::string("\ngot word status\n\n") +
                                         "last good packet: 16/06/2015,14:02:11,\n"
-                                        "packets today: 7 status, 2 message\n"
+                                        "packets today: 7 status, 2 message\n" + c.lost_line +
                                         "failures this hour: 4\n"
                                         "serial line: lost since 16/06/2015,14:02:30,\n"
-                                        "e-mail: on, last alert 16/06/2015,14:03:00, " +
-                                        c.alert + "\n");
+                                        "system clock: " + c.clock + "\n" +
+                                        "e-mail: on, last alert 16/06/2015,14:03:00, " + c.alert + "\n");
     }
     mon.kessendmail = 'N';
     mon.fhR2 = 0;
     std::string out = type("status\n");
-    EXPECT_TRUE(out.ends_with("serial line: up\ne-mail: off\n")) << out;
+    EXPECT_TRUE(out.ends_with("serial line: up\nsystem clock: unknown\ne-mail: off\n")) << out;
 }
 
 TEST_F(KeyboardTest, AnythingElseIsNotACommand) {

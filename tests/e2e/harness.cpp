@@ -158,9 +158,20 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
         if (const char* v = getenv(name)) env_strings.push_back(std::string(name) + "=" + v);
     }
+    std::string preload;
+    if (!opts.clock_sync.empty()) {
+        set_clock_sync(opts.clock_sync);
+        env_strings.push_back("KESTTEST_CLOCK_SYNC=" + dir_ + "/clocksync.txt");
+        preload = CLOCKSYNC_LIB;
+        if (!opts.run_as.empty()) {
+            // The build tree may lie where that user cannot reach it.
+            preload = dir_ + "/clocksync.so";
+            std::filesystem::copy_file(CLOCKSYNC_LIB, preload, std::filesystem::copy_options::overwrite_existing);
+        }
+    }
     if (!opts.faketime.empty() || !opts.clock_file_time.empty()) {
         ASSERT_TRUE(faketime_session.ensure()) << "faketime is not installed";
-        env_strings.push_back("LD_PRELOAD=" + faketime_session.preload);
+        preload += (preload.empty() ? "" : " ") + faketime_session.preload;
         env_strings.push_back("FAKETIME_SHARED=" + faketime_session.shared);
         // libfaketime fakes stat() times under a semaphore that all processes
         // of the session share: a mail command killed at its time-out while
@@ -177,6 +188,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         env_strings.push_back("FAKETIME_NO_CACHE=1");
         env_strings.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
     }
+    if (!preload.empty()) env_strings.push_back("LD_PRELOAD=" + preload);
     for (const std::string& e : opts.env) env_strings.push_back(e);
     env_strings.push_back("WATCHDOG_PID=");  // filled in by the child, which knows its pid
     std::vector<char*> env;
@@ -378,6 +390,12 @@ void Logger::set_clock(const std::string& when) {
     std::string path = dir_ + "/faketime.txt";
     std::ofstream(path + ".new") << "@" << when << "\n";
     std::filesystem::rename(path + ".new", path);  // never read half-written
+}
+
+void Logger::set_clock_sync(const std::string& state) {
+    std::string path = dir_ + "/clocksync.txt";
+    std::ofstream(path + ".new") << state << "\n";
+    std::filesystem::rename(path + ".new", path);
 }
 
 void Logger::type(const std::string& keys) {

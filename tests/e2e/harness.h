@@ -35,6 +35,10 @@ struct LoggerOptions {
     // watchdog_pid, WATCHDOG_PID names the logger itself.
     std::vector<std::string> env;
     bool watchdog_pid = false;
+    // What the kernel is made to say of the system clock: "synchronised",
+    // "unsynchronised" or "refused" (a sandbox that refuses to tell); empty
+    // for the machine's own answer. See set_clock_sync().
+    std::string clock_sync = "synchronised";
 };
 
 class Logger {
@@ -68,6 +72,8 @@ class Logger {
     std::string read_stdout_pipe(const std::string& needle, int timeout_ms);
     // Steps the clock of a logger started with clock_file_time.
     void set_clock(const std::string& when);
+    // Changes what the kernel says of the system clock (see clock_sync).
+    void set_clock_sync(const std::string& state);
     // Waits for the process to end; returns its exit status, or -1 on timeout.
     int wait_exit(int timeout_ms = 5000);
     bool running();
