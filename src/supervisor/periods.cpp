@@ -62,11 +62,10 @@ void testmin() {
     if (mon.minnokes > QUIET_MINUTES_ALLOWED) {
         record_failure(Shown::Record, "no good kest packets in %i minutes.\n", mon.minnokes);
     }
+    if (mon.kesfm > 0) say("kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
+    // A failed alert's next try comes before, and holds back, a new one.
     retry_kesemail();
-    if (mon.kesfm > 0) {
-        say("kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
-        kesemail();
-    }
+    if (mon.kesfm > 0) kesemail();
     // The minute judged belongs to this hour's count, unless the hour has
     // just changed (minute hh:59 is judged at the first pass of hh+1).
     if (mon.oldmin_key / 100 == reading_hour_key()) mon.hour_failures += mon.kesfm;

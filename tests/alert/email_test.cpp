@@ -2,6 +2,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "alert/alert.h"
 #include "testutil.h"
@@ -90,4 +91,45 @@ TEST_F(AlertTest, FailuresInEveryMinuteSendOneMailAnHour) {
     EXPECT_EQ(out.find("kesfm=1 kesfd=0\nemail message <tail ./data/MESKES20150616.txt >> lastmailmsg>\n"
                        "sent kesfail email message <mail -skesfail operator@localhost < lastmailmsg>\n"),
               0u);
+}
+
+// A mail command that fails (its spool on a full disk) spends nothing: the
+// same body goes again at every fifth change of minute until it is sent,
+// minutes with failures meanwhile only print their count, and a new hour
+// drops a retry still waiting.
+TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
+    std::ofstream("bin/mail") << "#!/bin/sh\n{ echo \"mail $*\"; cat; } >> mail.log\n[ ! -e fail ] || exit 75\n";
+    auto in = [](int hhmm, int from, int to) { return hhmm >= from && hhmm < to; };
+    // The minutes at which a mail is tried, and the count line of its body.
+    const std::map<int, std::string> tries = {{1400, "kesfm=1 kesfd=1"},
+                                              {1405, "kesfm=1 kesfd=1"},
+                                              {1410, "kesfm=1 kesfd=1"},
+                                              {1558, "kesfm=1 kesfd=13"},
+                                              {1600, "kesfm=1 kesfd=14"}};
+    testing::internal::CaptureStdout();
+    for (time_t t = utc(2015, 6, 16, 14, 0, 0); t <= utc(2015, 6, 16, 16, 5, 0); t += 60) {
+        int hhmm = static_cast<int>(t / 3600 % 24 * 100 + t / 60 % 60);
+        SCOPED_TRACE(hhmm);
+        if (in(hhmm, 1400, 1409) || in(hhmm, 1558, 1600))
+            std::ofstream("fail") << "\n";
+        else
+            std::filesystem::remove("fail");
+        // Failures in the minutes ending at 14:00 to 14:11, 15:58 and 16:00.
+        mon.kesfm = in(hhmm, 1400, 1412) || hhmm == 1558 || hhmm == 1600;
+        mon.kesfd += mon.kesfm;  // each minute's count line differs
+        mon.minnokes = 0;        // while good packets keep coming
+        size_t before = slurp("mail.log").size();
+        fake_now = t;
+        curdatetim();
+        testhour();
+        testmin();
+        std::string tried = slurp("mail.log").substr(before);
+        auto expected = tries.find(hhmm);
+        EXPECT_EQ(tried, expected == tries.end() ? "" : "mail -skesfail operator@localhost\n" + expected->second + "\n");
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(mon.mails_failed, 3);
+    EXPECT_EQ(mon.mails_sent, 2);
+    EXPECT_NE(out.find("kesfm=1 kesfd=1\nemail message <tail"), std::string::npos) << out;
+    EXPECT_NE(out.find("kesfm=1 kesfd=2\nkesfm=1 kesfd=3\n"), std::string::npos) << "no alert while one waits";
 }

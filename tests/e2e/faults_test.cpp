@@ -11,12 +11,15 @@
 
 namespace fs = std::filesystem;
 
-// A packet that cannot be stored is a failure of the minute: the alert
-// e-mail follows and names the file and the reason.
-TEST(WriteFaults, StatusFileThatCannotBeOpenedIsReportedMailedAndLoggingGoesOn) {
+// A packet that cannot be stored is lost, not stored: a failure in each
+// minute that loses one, so the alert e-mail follows and names the file and
+// the reason; neither the counts nor the last good packet move, and once
+// storing works again one record says how many were lost, when and why.
+TEST(WriteFaults, PacketsTheStatusFileRefusesAreLostCountedMailedAndRecorded) {
     Logger log;
     log.install_command("mail", "#!/bin/sh\ncat > mail.body\n");
     LoggerOptions opts;
+    opts.parfile += "metrics_file=metrics.prom\n";
     opts.faketime = "@2015-06-16 14:02:41 x10";
     log.start(opts);
     std::string status = log.dir() + "/" + status_path("20150616");
@@ -25,14 +28,34 @@ TEST(WriteFaults, StatusFileThatCannotBeOpenedIsReportedMailedAndLoggingGoesOn) 
     log.write_serial(stx_packet("lost") + "\x04");
     ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "0x01/2 and 0x04, 00 04\n"));
     EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./data/KES20150616.txt: Is a directory\n"));
+    // One failure for the frame, one for the minute that lost a packet.
     ASSERT_TRUE(log.wait_console("kesfm=2 kesfd=1\n", 10000));
     EXPECT_TRUE(
         log.wait_file_contains("mail.body", "kesfm=2 kesfd=1\n./data/KES20150616.txt: Is a directory\n0,"));
+
+    // Two more lost in the next minute: one failure for the minute.
+    size_t from = log.console().size();
+    log.write_serial(stx_packet("lost too") + stx_packet("and this"));
+    ASSERT_TRUE(log.wait_console(stx_packet("and this"), 5000, from));
+    log.type("status\r");
+    ASSERT_TRUE(log.wait_console("e-mail: ", 5000, from));
+    EXPECT_TRUE(has_match(log.console().substr(from),
+                          "last good packet: none since start\npackets today: 0 status, 0 message\n"
+                          "not stored today: 3 packets, last at 14:03:\\d\\d\nfailures this hour: 3\n"))
+        << log.console().substr(from);
+    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=1\n", 10000, from));
     EXPECT_TRUE(log.running());
 
     fs::remove(status);
     log.write_serial(stx_packet("after the fault"));
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("after the fault")));
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")),
+                          "\n2,16/06/2015,14:0[45]:\\d\\d, 3 packets not stored from 14:02:\\d\\d to "
+                          "14:03:\\d\\d: Is a directory\n$"))
+        << log.file(message_path("20150616"));
+    ASSERT_TRUE(log.wait_file_contains("metrics.prom", "kind=\"message\"} 1\n", 10000));
+    std::string metrics = log.file("metrics.prom");
+    EXPECT_NE(metrics.find(",reason=\"storage\"} 3\n"), std::string::npos) << metrics;
 }
 
 TEST(WriteFaults, RemovedDataDirectoryIsRecreated) {

@@ -138,6 +138,14 @@ void Logger::new_serial_line() {
 }
 
 void Logger::start(const LoggerOptions& opts, bool wait_ready) {
+    // Started again in the same directory once the last run has ended: a
+    // fresh console for the new run.
+    for (int* fd : {&console_master_, &console_slave_}) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+    console_.clear();
+    exit_status_ = -1;
     if (opts.write_parfile) {
         std::string par = opts.parfile;
         for (size_t at; (at = par.find("@PTY@")) != std::string::npos;) par.replace(at, 5, serial_name_);

@@ -46,7 +46,8 @@ class Logger {
     Logger();
     ~Logger();
 
-    // Starts kestlog; waits for its ready banner unless told not to.
+    // Starts kestlog; waits for its ready banner unless told not to. Once a
+    // run has ended (or been killed), starts another in the same directory.
     void start(const LoggerOptions& opts = LoggerOptions(), bool wait_ready = true);
 
     void write_serial(const std::string& bytes);

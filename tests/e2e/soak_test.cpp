@@ -47,7 +47,7 @@ std::map<std::string, std::string> status_files(const Logger& log) {
     std::map<std::string, std::string> files;
     for (const auto& e : fs::directory_iterator(log.dir() + "/data")) {
         std::string name = e.path().filename();
-        if (name.rfind("KES", 0) == 0) files[name.substr(3, 8)] = log.file("data/" + name);
+        if (name.rfind("KES", 0) == 0 && name.ends_with(".txt")) files[name.substr(3, 8)] = log.file("data/" + name);
     }
     return files;
 }
@@ -213,13 +213,34 @@ void relink(const std::string& link, const std::string& target) {
     ASSERT_EQ(rename(tmp.c_str(), link.c_str()), 0);
 }
 
+// The message logs in date order, one text: each run's records go to the
+// log named for the day it started.
+std::string all_message_logs(const Logger& log) {
+    std::map<std::string, std::string> logs;
+    for (const auto& e : fs::directory_iterator(log.dir() + "/data")) {
+        std::string name = e.path().filename();
+        if (name.rfind("MESKES", 0) == 0 && name.ends_with(".txt")) logs[name] = log.file("data/" + name);
+    }
+    std::string all;
+    for (const auto& [name, text] : logs) all += text;
+    return all;
+}
+
+// "hh:mm:ss x6000" of a simulated moment, for a logger started then.
+std::string fake_clock_at(time_t t) {
+    char text[64];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S x6000", gmtime(&t));
+    return text;
+}
+
 }  // namespace
 
 // Packets every simulated six seconds for seven days, with packet display
 // on, while the line is lost and back twice a day, the console goes unread
 // for two hours, the day's status file is a directory for an hour, the mail
-// command hangs once, a packet loses its EOT every few hundred, and the
-// operator comments each day.
+// command hangs once, a packet loses its EOT every few hundred, the operator
+// comments each day, and the power fails once a day (the logger killed, its
+// status file left ending inside a packet and a NUL run, then restarted).
 TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     Logger log;
     const std::string link = log.dir() + "/ttyKEST";
@@ -239,13 +260,26 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     };
 
     long seq = 0;
-    std::set<long> eot_dropped;
+    std::set<long> eot_dropped, torn;
     std::vector<std::pair<long, long>> may_be_lost;  // from, to: sent while the status file was refused
-    int line_losses = 0, comments = 0;
+    int line_losses = 0, comments = 0, power_cuts = 0;
+    // What earlier runs printed; each run's usage two simulated hours in.
+    std::string console, errors;
     size_t unread_from = 0;
     Usage early;
+    std::vector<std::string> leaks;
     std::string refused_file;
     long refused_from = 0;
+    auto check_usage = [&] {
+        Usage late = usage_of(log.pid());
+        if (late.fds != early.fds)
+            leaks.push_back("descriptors " + std::to_string(early.fds) + " -> " + std::to_string(late.fds));
+#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer holds freed memory in quarantine: its size says nothing
+        if (late.rss_kb - early.rss_kb > 512)
+            leaks.push_back("resident " + std::to_string(early.rss_kb) + " -> " + std::to_string(late.rss_kb) +
+                            " kB");
+#endif
+    };
 
     std::vector<ChaosEvent> events;
     for (int d = 0; d < CHAOS_DAYS; d++) {
@@ -268,10 +302,35 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
                               log.type("comment day " + std::to_string(d) + "\r");
                               comments++;
                           }});
+        events.push_back({day + 3 * 3600, [&] { early = usage_of(log.pid()); }});
+        if (d == 0) continue;
+        events.push_back({day + 3600, [&] {
+                              // The power fails once all that was sent is stored: the last
+                              // packet's EOT never reached the disk, a NUL run did.
+                              char last[32];
+                              snprintf(last, sizeof last, "SEQ%07ld", seq - 1);
+                              std::string file;
+                              for (int waited = 0; waited < 5000; waited += 10) {
+                                  file = log.dir() + "/" + status_path(std::prev(status_files(log).end())->first);
+                                  std::string text = log.file(file.substr(log.dir().size() + 1));
+                                  if (text.find(last) != std::string::npos && text.ends_with("\x04")) break;
+                                  log.read_console(10);
+                              }
+                              check_usage();
+                              log.signal(SIGKILL);
+                              ASSERT_EQ(log.wait_exit(), 128 + SIGKILL);
+                              ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(fs::file_size(file) - 1)), 0);
+                              std::ofstream(file, std::ios::app | std::ios::binary) << std::string(4096, '\0');
+                              std::string text = log.file(file.substr(log.dir().size() + 1));
+                              torn.insert(seq_of(text.substr(text.rfind('\x04') + 1)));
+                              console += log.console();
+                              errors += log.stderr_text();
+                              start_at(log, fake_clock_at(sim_now()), opts);
+                              power_cuts++;
+                          }});
     }
-    events.push_back({utc_time(2015, 6, 17, 3, 0), [&] { early = usage_of(log.pid()); }});
     events.push_back({utc_time(2015, 6, 17, 10, 0), [&] {
-                          unread_from = log.console().size();
+                          unread_from = console.size() + log.console().size();
                           log.hold_console(true);
                           log.type("kesrawdon\r");  // far more output than the console could hold
                       }});
@@ -292,8 +351,8 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
              may_be_lost.push_back({refused_from - STORAGE_FAULT_MARGIN, seq + STORAGE_FAULT_MARGIN});
          }});
     events.push_back({utc_time(2015, 6, 19, 8, 0), [&] { std::ofstream(log.dir() + "/hang-once") << "\n"; }});
-    std::sort(events.begin(), events.end(),
-              [](const ChaosEvent& a, const ChaosEvent& b) { return a.at < b.at; });
+    std::stable_sort(events.begin(), events.end(),
+                     [](const ChaosEvent& a, const ChaosEvent& b) { return a.at < b.at; });
 
     const time_t end = start + CHAOS_DAYS * 86400;
     size_t next_event = 0;
@@ -315,18 +374,25 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // half an hour: all is stored
     log.read_console(100);
-    Usage late = usage_of(log.pid());
+    check_usage();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     log.type("quit\r");
     ASSERT_EQ(log.wait_exit(10000), 0);
+    console += log.console();
+    errors += log.stderr_text();
 
-    // Every packet outside a fault window stored exactly once, in the status
-    // file current when it was stored.
+    // Every packet outside a fault window stored exactly once and whole, in
+    // the status file current when it was stored.
     std::map<long, int> stored_count;
     std::map<std::string, std::string> files = status_files(log);
+    long broken = 0;
     for (const auto& [day, text] : files) {
         for (const std::string& p : packets_in(text)) {
-            stored_count[seq_of(p)]++;
+            long s = seq_of(p);
+            stored_count[s]++;
+            std::string sent = numbered_packet(s, true);
+            if (p[0] == '\x01' && p.size() == sent.size()) sent.replace(7, 12, p.substr(7, 12));
+            if (p != sent) broken++;
             if (p[0] != '\x01') continue;
             std::string stamp = p.substr(7, 12);
             std::string stamp_day = "20" + stamp.substr(0, 6);
@@ -334,32 +400,59 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
                 << stamp << " in the file of " << day;
         }
     }
-    long lost = 0, doubled = 0;
+    long lost = 0, doubled = 0, lost_to_storage = 0;
     for (long s = 0; s < seq; s++) {
-        bool excused = eot_dropped.count(s) > 0;
-        for (const auto& [from, to] : may_be_lost) excused = excused || (s >= from && s <= to);
+        bool refused = false;
+        for (const auto& [from, to] : may_be_lost) refused = refused || (s >= from && s <= to);
         int n = stored_count.count(s) ? stored_count[s] : 0;
-        if (n > 1 || (eot_dropped.count(s) > 0 && n != 0)) doubled++;
-        if (n == 0 && !excused) lost++;
+        if (n > 1 || ((eot_dropped.count(s) > 0 || torn.count(s) > 0) && n != 0)) doubled++;
+        if (n == 0 && eot_dropped.count(s) == 0 && torn.count(s) == 0) (refused ? lost_to_storage : lost)++;
     }
     EXPECT_EQ(lost, 0) << "packets lost outside a fault window";
     EXPECT_EQ(doubled, 0) << "packets stored twice, or stored without their EOT";
+    EXPECT_EQ(broken, 0) << "packets stored other than whole";
     EXPECT_GE(files.size(), static_cast<size_t>(CHAOS_DAYS + 1));
+    for (const auto& [day, text] : files) {
+        std::string kept = log.file(status_path(day) + ".torn");
+        if (!kept.empty()) {
+            EXPECT_TRUE(kept.ends_with(std::string(4096, '\0'))) << "torn tail of " << day;
+        }
+    }
 
     // One framing record for each packet that lost its EOT, none for the
-    // line losses; message numbers restarting at each midnight.
-    std::string messages = log.file(message_path("20150616"));
+    // line losses; every packet the refused file lost counted in a record.
+    std::string messages = all_message_logs(log);
     EXPECT_EQ(count(messages, "kest packet not between 0x01/2 and 0x04, "), eot_dropped.size());
     EXPECT_EQ(count(messages, " lost: "), static_cast<size_t>(line_losses));
     EXPECT_EQ(count(messages, " reopened\n"), static_cast<size_t>(line_losses));
     EXPECT_EQ(count(messages, " comment: < day "), static_cast<size_t>(comments));
-    std::regex record("(^|\n)(\\d+),(\\d\\d/\\d\\d/\\d{4}),(\\d\\d:\\d\\d):\\d\\d, ");
+    EXPECT_EQ(count(messages, "ended without stopping: power cut, crash or kill\n"),
+              static_cast<size_t>(power_cuts));
+    std::regex mended(" ended inside a packet: \\d+ bytes moved to \\./data/KES\\d{8}\\.txt\\.torn\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(messages.begin(), messages.end(), mended), std::sregex_iterator()),
+              power_cuts);
+    long recorded_lost = 0;
+    std::regex not_stored(", (\\d+) packets not stored from \\d\\d:\\d\\d:\\d\\d to \\d\\d:\\d\\d:\\d\\d: ");
+    for (auto it = std::sregex_iterator(messages.begin(), messages.end(), not_stored);
+         it != std::sregex_iterator(); ++it)
+        recorded_lost += std::stol((*it)[1]);
+    EXPECT_EQ(recorded_lost, lost_to_storage) << "packets lost to the refused file, as recorded";
+    EXPECT_GT(lost_to_storage, 0);
+
+    // Message numbers restart at each start and each midnight.
+    std::regex record("(^|\n)(\\d+),(\\d\\d/\\d\\d/\\d{4}),(\\d\\d:\\d\\d):\\d\\d, (starting )?");
     int last = -1, restarts = 0;
     std::string last_date;
     for (auto it = std::sregex_iterator(messages.begin(), messages.end(), record);
          it != std::sregex_iterator(); ++it) {
         int n = std::stoi((*it)[2]);
         std::string date = (*it)[3];
+        if ((*it)[5].matched) {
+            EXPECT_EQ(n, 0) << "a start at " << date << " " << (*it)[4];
+            last = 0;
+            last_date = date;
+            continue;
+        }
         bool restart = last >= 0 && n != last && n != last + 1;
         if (restart) {
             restarts++;
@@ -375,21 +468,16 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
 
     // The unread console showed how much it dropped; the hung mail command
     // was ended once; the refused status file was reported.
-    EXPECT_TRUE(has_match(log.console().substr(unread_from), "\\[console: \\d+ bytes not shown\\]\n"));
+    EXPECT_TRUE(has_match(console.substr(unread_from), "\\[console: \\d+ bytes not shown\\]\n"));
     // (At 6000 times, a minute is 10 ms: a loaded machine may time out a
     // mail command that merely started slowly, so at least the hung one.)
     EXPECT_FALSE(fs::exists(log.dir() + "/hang-once")) << "the mail command never hung";
-    EXPECT_TRUE(has_match(log.stderr_text(), "mail command timed out after \\d+ s: mail -skesfail"));
-    EXPECT_TRUE(log.stderr_text().find(status_path("20150618") + ": Is a directory\n") != std::string::npos);
+    EXPECT_TRUE(has_match(errors, "mail command timed out after \\d+ s: mail -skesfail"));
+    EXPECT_TRUE(errors.find(status_path("20150618") + ": Is a directory\n") != std::string::npos);
     EXPECT_EQ(line_losses, 2 * CHAOS_DAYS);
-
-    EXPECT_EQ(late.fds, early.fds) << "descriptors grew";
-#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer holds freed memory in quarantine: its size says nothing
-    EXPECT_LE(late.rss_kb - early.rss_kb, 512) << "resident memory grew from " << early.rss_kb << " kB";
-#endif
-    printf(
-        "chaos: %ld packets over %zu days in %.0f s; %zu without EOT, %d line losses; descriptors %d -> %d, "
-        "resident %ld -> %ld kB\n",
-        seq, files.size(), seconds, eot_dropped.size(), line_losses, early.fds, late.fds, early.rss_kb,
-        late.rss_kb);
+    EXPECT_EQ(power_cuts, CHAOS_DAYS - 1);
+    EXPECT_TRUE(leaks.empty()) << leaks.front();
+    printf("chaos: %ld packets over %zu days in %.0f s; %zu without EOT, %d line losses, %d power cuts, %ld "
+           "packets lost to the refused file, all recorded\n",
+           seq, files.size(), seconds, eot_dropped.size(), line_losses, power_cuts, lost_to_storage);
 }

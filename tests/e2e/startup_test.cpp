@@ -408,3 +408,97 @@ TEST(Startup, NoStorageEndsStartUpWithTheReason) {
         << log.stderr_text();
     EXPECT_EQ(log.console().find("all initialized"), std::string::npos);
 }
+
+// A power cut (SIGKILL, then what a crash leaves in the files): the next run
+// moves the torn tails aside before it appends anything, and records that
+// the last run never stopped; a run that quits leaves nothing to record.
+TEST(Startup, PowerCutIsMendedAndRecordedByTheNextRun) {
+    Logger log;
+    log.install_command("mail", "#!/bin/sh\ncat > mail.body\n");
+    start_at(log, "2015-06-16 14:02:11");
+    const std::string packet = status_packet(100);
+    log.write_serial(packet);
+    const std::string stored = stamped(packet, "150616 14:02");
+    ASSERT_TRUE(log.wait_file(status_path("20150616"), stored));
+    const pid_t killed = log.pid();
+    log.signal(SIGKILL);
+    ASSERT_EQ(log.wait_exit(), 128 + SIGKILL);
+    const std::string torn_packet = packet.substr(0, 40) + std::string(4096, '\0');
+    std::ofstream(log.dir() + "/" + status_path("20150616"), std::ios::app | std::ios::binary) << torn_packet;
+    std::ofstream(log.dir() + "/" + message_path("20150616"), std::ios::app) << "9,16/06/2015,14:0";
+    const std::string before = log.file(message_path("20150616")).substr(0, log.file(message_path("20150616")).size() - 17);
+
+    LoggerOptions opts;
+    opts.parfile = "serial_port=@PTY@,9600,7,E,1\n";
+    start_at(log, "2015-06-16 14:02:20 x10", opts);
+    const std::string ts = "16/06/2015,14:02:20, ";
+    EXPECT_EQ(log.file(message_path("20150616")),
+              before + "0," + ts + "starting KESTLOG (build 2015-Jun-19)\n" + "1," + ts + "the previous run (process " +
+                  std::to_string(killed) + ") ended without stopping: power cut, crash or kill\n" + "2," + ts +
+                  "./data/KES20150616.txt ended inside a packet: 4136 bytes moved to ./data/KES20150616.txt.torn\n" +
+                  "3," + ts +
+                  "./data/MESKES20150616.txt ended inside a record: 17 bytes moved to "
+                  "./data/MESKES20150616.txt.torn\n" +
+                  "3," + ts + "serial_port=" + log.serial_name() + ",9600,7,E,1\n");
+    EXPECT_EQ(log.file(status_path("20150616") + ".torn"), torn_packet);
+    EXPECT_EQ(log.file(message_path("20150616") + ".torn"), "9,16/06/2015,14:0");
+    log.write_serial(packet);
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), stored + stored)) << "the new packet is glued to nothing";
+    EXPECT_TRUE(log.wait_console("kesfm=3 kesfd=3\n", 10000)) << "each is a failure, so the operator hears";
+    EXPECT_TRUE(log.wait_file_contains("mail.body", "ended without stopping"));
+
+    log.type("quit\r");
+    ASSERT_EQ(log.wait_exit(), 0);
+    EXPECT_EQ(log.file("kestlog.lock"), "") << "a run that stopped empties the lock";
+    start_at(log, "2015-06-16 14:05:00", opts);
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")),
+                          "\n0,16/06/2015,14:05:00, starting KESTLOG \\(build 2015-Jun-19\\)\n"
+                          "0,16/06/2015,14:05:00, serial_port=[^\n]*\n$"));
+}
+
+// Every packet carries the system clock: one not synchronised is recorded
+// at start-up, each change when the minute turns, and the status command and
+// the metrics say which, or that the kernel would not tell. Nothing counts.
+TEST(Startup, SystemClockSynchronisationIsRecordedAndShown) {
+    Logger log;
+    LoggerOptions opts;
+    opts.clock_sync = "unsynchronised";
+    opts.parfile += "metrics_file=metrics.prom\n";
+    start_at(log, "2015-06-16 14:02:55 x20", opts);
+    EXPECT_TRUE(log.file(message_path("20150616"))
+                    .starts_with("0,16/06/2015,14:02:55, starting KESTLOG (build 2015-Jun-19)\n"
+                                 "0,16/06/2015,14:02:55, system clock not synchronised\n"
+                                 "0,16/06/2015,14:02:55, serial_port="));
+    struct Step {
+        const char* state;
+        const char* shown;
+        const char* metric;  // nullptr: absent
+        const char* record;  // nullptr: none
+    } steps[] = {{"unsynchronised", "not synchronised", "0", nullptr},
+                 {"synchronised", "synchronised", "1", "system clock synchronised"},
+                 {"refused", "unknown", nullptr, nullptr},
+                 {"unsynchronised", "not synchronised", "0", "system clock not synchronised"}};
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.state);
+        log.write_serial(stx_packet("alive"));  // no quiet minutes
+        std::string records = log.file(message_path("20150616"));
+        size_t from = log.console().size();
+        log.set_clock_sync(s.state);
+        // The next change of minute reads it.
+        std::filesystem::remove(log.dir() + "/metrics.prom");
+        ASSERT_TRUE(log.wait_file_contains("metrics.prom", "kestlog_start_time_seconds", 10000));
+        std::string metrics = log.file("metrics.prom");
+        if (s.metric)
+            EXPECT_TRUE(has_match(metrics, "\nkestlog_clock_synchronised\\{[^}]*\\} " + std::string(s.metric) + "\n"))
+                << metrics;
+        else
+            EXPECT_EQ(metrics.find("kestlog_clock_synchronised"), std::string::npos) << metrics;
+        std::string added = log.file(message_path("20150616")).substr(records.size());
+        EXPECT_TRUE(s.record ? has_match(added, "^0,16/06/2015,14:0\\d:00, " + std::string(s.record) + "\n$")
+                             : added.empty())
+            << added;
+        log.type("status\r");
+        EXPECT_TRUE(log.wait_console("system clock: " + std::string(s.shown) + "\n", 5000, from));
+    }
+    EXPECT_EQ(log.console().find("kesfm="), std::string::npos) << "nothing is counted";
+}

@@ -93,3 +93,85 @@ TEST_F(LogsTest, DataDirectoryThatCannotBeMadeAgainIsNamed) {
     EXPECT_FALSE(append_bytes(mon.keslog, "b", 1));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "./data/: No such file or directory\n");
 }
+
+// A packet the status file refuses is lost, not stored: one failure in each
+// minute that loses any, and one record, once storing works again, saying
+// how many, from when to when, and why.
+TEST_F(LogsTest, LostPacketsCountOnceAMinuteAndAreRecordedWhenStoringResumes) {
+    open_day();
+    std::filesystem::remove(mon.keslog);
+    std::filesystem::create_directory(mon.keslog);
+    snprintf(mon.skest, sizeof mon.skest, "\x02x\x04");
+    mon.pchar2 = 3;
+    auto pass_at = [](time_t t) {
+        fake_now = t;
+        curdatetim();
+        testing::internal::CaptureStdout();
+        testmin();
+        testing::internal::GetCapturedStdout();
+    };
+    testing::internal::CaptureStderr();
+    mon.oldmin_key = 201506161402;
+    EXPECT_FALSE(append_packet());
+    EXPECT_FALSE(append_packet());
+    EXPECT_EQ(mon.kesfm, 1) << "two lost in one minute";
+    pass_at(utc(2015, 6, 16, 14, 3, 40));
+    EXPECT_FALSE(append_packet());
+    EXPECT_EQ(mon.kesfm, 1) << "a new minute, its own failure";
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(mon.packets_lost, 3);
+    EXPECT_EQ(mon.today_lost, 3);
+    EXPECT_STREQ(mon.today_lost_last, "14:03:40");
+    EXPECT_EQ(messages(), "");
+
+    // The message log refuses the record too: it waits for the next one.
+    std::filesystem::remove(mon.keslog);
+    std::filesystem::remove(mon.meskeslog);
+    std::filesystem::create_directory(mon.meskeslog);
+    fake_now = utc(2015, 6, 16, 14, 3, 50);
+    curdatetim();
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(append_packet());
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(mon.kesfd, 1);
+    std::filesystem::remove(mon.meskeslog);
+    append_record("comment: <later>\n");
+    const std::string recorded =
+        "1,16/06/2015,14:03:50, 3 packets not stored from 14:02:11 to 14:03:40: Is a directory\n"
+        "1,16/06/2015,14:03:50, comment: <later>\n";
+    EXPECT_EQ(messages(), recorded);
+    EXPECT_TRUE(append_packet());
+    EXPECT_EQ(status_file(), "\x02x\x04\x02x\x04");
+    EXPECT_EQ(messages(), recorded) << "recorded once";
+}
+
+// What a power cut leaves: a packet or record cut short, or the run of NUL
+// bytes a file system leaves after a crash. Moved aside, never deleted.
+TEST_F(LogsTest, TornTailsAreMovedAsideWhole) {
+    open_day();
+    struct Case {
+        const char* name;
+        std::string text;
+        char end;
+        size_t kept;
+    } cases[] = {
+        {"cut inside a packet", std::string("\x01one\x04\x01tw", 8), '\x04', 5},
+        {"a NUL run", std::string("\x01one\x04\x02t\x04") + std::string(70000, '\0'), '\x04', 8},
+        {"no packet at all", std::string(10, '\0'), '\x04', 0},
+        {"whole", std::string("\x01one\x04", 5), '\x04', 5},
+        {"a record cut short", "1,16/06/2015,14:02:11, starting\n2,16/06/20", '\n', 32},
+        {"empty", "", '\n', 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove("data/f.torn");
+        std::ofstream("data/f", std::ios::binary | std::ios::trunc) << c.text;
+        char torn[64];
+        EXPECT_EQ(repair_torn_tail("data/f", c.end, torn, sizeof torn), static_cast<long>(c.text.size() - c.kept));
+        EXPECT_STREQ(torn, "data/f.torn");
+        EXPECT_EQ(slurp("data/f"), c.text.substr(0, c.kept));
+        EXPECT_EQ(slurp("data/f.torn"), c.text.substr(c.kept));
+    }
+    char torn[64];
+    EXPECT_EQ(repair_torn_tail("data/missing", '\n', torn, sizeof torn), 0);
+}
