@@ -1,8 +1,8 @@
 // Alerting: the failure e-mail, at most one per clock hour. The body file
-// holds the minute's failure count and the last lines of the message log;
-// the host's tail and mail commands run as child processes, and the main
-// loop waits for them at most a minute while the serial line is read into
-// memory.
+// holds the minute's failure count, the site and the last lines of the
+// message log; the host's tail and mail commands run as child processes
+// that the main loop watches, never waits for: their end, and their
+// deadline (a minute for both, and at least ten seconds for mail).
 #pragma once
 
 #include <cstddef>
@@ -13,14 +13,25 @@
 // four when quoted, plus two quotes around each recipient.
 constexpr size_t MAIL_COMMAND_MAX = 16 + 6 * TEXT_MAX + 4 + TEXT_MAX;
 
-// Sends the alert e-mail unless one went out this hour, one waits to be
-// tried again, or e-mail is off. The body holds the failure count, the
-// storage failures of the minute and the tail of the message log. Only a
-// mail command that ends with status 0 spends the hour; a failed try (an
-// error status, a time-out, a command that cannot start) is reported on
-// standard error and tried again by retry_kesemail. A stop signal ends the
-// commands at once.
+// Starts the alert e-mail unless one went out this hour, one runs or waits
+// to be tried again, or e-mail is off. The body holds the failure count, the
+// site and host, the storage failures of the minute and the tail of the
+// message log. Only a mail command that ends with status 0 spends the hour
+// the try started in; a failed try (an error status, a time-out, a command
+// that cannot start) is reported on standard error and tried again by
+// retry_kesemail.
 void kesemail();
+// A child process ended (SIGCHLD): when it is the alert's command, the
+// alert goes on to its next step.
+void alert_child_ended();
+// Ends the alert's command with its whole process group once its deadline
+// has passed ("mail command timed out after S s").
+void check_alert_deadline();
+// Ends the alert's command, if one runs, with its whole process group (the
+// logger stops).
+void end_alert_command();
+// Whether one of the alert's commands runs.
+bool alert_running();
 // Called at every change of minute: at the ALERT_RETRY_MINUTES-th since a
 // failed try, sends the same body again with the same mail command line.
 void retry_kesemail();

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <climits>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,18 +17,17 @@
 
 #include "alert/alert.h"
 #include "core/core.h"
-#include "link/link.h"
 
 constexpr int COMMANDS_WAIT_S = 60;  // the longest the two commands together may hold up the loop
 constexpr int MAIL_GRACE_S = 10;     // the mail command's least time, even after a hung tail
-constexpr int WAIT_STEP_MS = 50;     // how often a running command is checked on
 
-// run_command's results that are not an exit status.
+// Ends of a command that are not an exit status.
 constexpr int COMMAND_NOT_STARTED = -1;
 constexpr int COMMAND_TIMED_OUT = -2;
-constexpr int COMMAND_STOPPED = -3;  // a stop signal arrived meanwhile
 
-constexpr size_t BODY_KEPT_MAX = 65536;  // of the body file, kept for a retry
+static void command_ended(int status);
+
+constexpr size_t BODY_KEPT_MAX = 60000;  // of the body, kept for a retry: below a pipe's capacity
 constexpr int TAIL_LINES = 10;           // lines of the message log in the body, as tail gives
 constexpr off_t TAIL_BYTES_MAX = 16384;  // read from the end of the message log for them
 
@@ -86,12 +86,17 @@ size_t build_mail_command(char* out, size_t size, bool body_file) {
     return len;
 }
 
-// The body's head: the failure count and the storage failures of the minute,
-// as they were reported.
+// The body's head: the failure count, the site, and the storage failures
+// of the minute, as they were reported.
 static std::string body_head() {
     char line[64];
     snprintf(line, sizeof line, "kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
     std::string head = line;
+    // Which site sent it: one operator reads the mail of many.
+    char host[HOST_NAME_MAX + 1] = "";
+    if (gethostname(host, sizeof host) != 0) snprintf(host, sizeof host, "unknown");
+    host[HOST_NAME_MAX] = '\0';
+    head += std::string("kestlog at site ") + mon.site + " on host " + host + "\n";
     for (const std::string& failure : mon.storage_failures) head += failure + "\n";
     return head;
 }
@@ -145,61 +150,36 @@ static void end_command(pid_t pid) {
     }
 }
 
-// Waits for a command until the deadline, meanwhile reading the serial line
-// into memory so that its queue cannot overflow. A command still running at
-// the deadline, or when a stop signal arrives, is ended with its whole
-// process group.
-static int wait_command(pid_t pid, long long started_ms, long long deadline_ms, const char* cmdline) {
-    console_kick();  // what was printed shows while the command runs
-    int serial = mon.fhR2;
-    for (;;) {
-        int status;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (r < 0 && errno != EINTR) return COMMAND_NOT_STARTED;
-        if (mon.stop_signal != 0) {
-            end_command(pid);
-            return COMMAND_STOPPED;
-        }
-        notify_service("WATCHDOG=1");  // a command wait is no hang
-        long long left = deadline_ms - monotonic_ms();
-        if (left <= 0) {
-            end_command(pid);
-            report("mail command timed out after %d s: %s\n",
-                   static_cast<int>((deadline_ms - started_ms + 500) / 1000), cmdline);
-            return COMMAND_TIMED_OUT;
-        }
-        struct pollfd p = {serial, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(std::min<long long>(left, WAIT_STEP_MS))) > 0) {
-            // A line that hung up, failed or filled the memory set aside is
-            // left alone until the loop runs again; poll would not wait on it.
-            if (!(p.revents & POLLIN) || !hold_serial_input()) serial = -1;
-        }
-    }
-}
-
-// Runs a command line in a process group of its own, with input (when not
-// null) on its standard input through a pipe. Returns its exit status (128
-// + signal when a signal ended it), or one of the results above.
-static int run_command(const char* cmdline, long long deadline_ms, const std::string* input = nullptr) {
+// Starts a command line in a process group of its own, with input (when not
+// null) on its standard input through a pipe. Returns its pid, or -1 when it
+// could not be started (reported).
+static pid_t start_command(const char* cmdline, const std::string* input = nullptr) {
     int in[2] = {-1, -1};
     if (input && pipe2(in, O_CLOEXEC) != 0) {
         report("pipe: %s\n", strerror(errno));
-        return COMMAND_NOT_STARTED;
+        return -1;
     }
-    long long started_ms = monotonic_ms();
     pid_t pid = spawn_shell(cmdline, true, in[0]);
     if (input) {
         close(in[0]);
-        // The body is far below a pipe's capacity; a command that reads
+        // The body is kept below a pipe's capacity; a command that reads
         // nothing must not hold the loop up all the same.
         fcntl(in[1], F_SETFL, O_NONBLOCK);
         if (pid >= 0 && write(in[1], input->data(), input->size()) < 0 && errno != EPIPE)
             report("pipe to mail command: %s\n", strerror(errno));
         close(in[1]);
     }
-    if (pid < 0) return COMMAND_NOT_STARTED;
-    return wait_command(pid, started_ms, deadline_ms, cmdline);
+    return pid;
+}
+
+// The loop watches the command that runs: its end, or its deadline.
+static void run_step(AlertStep step, const char* cmdline, long long deadline_ms, const std::string* input = nullptr) {
+    mon.alert_command = cmdline;
+    mon.alert_step = step;
+    mon.alert_started_ms = monotonic_ms();
+    mon.alert_deadline_ms = deadline_ms;
+    mon.alert_pid = start_command(cmdline, input);
+    if (mon.alert_pid < 0) command_ended(COMMAND_NOT_STARTED);
 }
 
 // Kept for the status command and the metrics.
@@ -217,31 +197,33 @@ static void note_alert(int status) {
     }
 }
 
-// Only a mail that went out spends the hour; any other end of the mail
-// command leaves the body for a retry.
-static void mail_ended(int status, const char* mail) {
-    if (status == COMMAND_STOPPED) return;
+// Only a mail that went out spends the hour, the one its try started in;
+// any other end leaves the body for a retry in that hour.
+static void mail_ended(int status) {
     note_alert(status);
+    bool same_hour = mon.alert_hour_key == mon.oldhr_key;
     if (status == 0) {
-        say("sent kesfail email message <%s>\n", mail);
-        mon.kesmailsent = 1;
+        say("sent kesfail email message <%s>\n", mon.alert_command.c_str());
+        if (same_hour) mon.kesmailsent = 1;
         mon.alert_retry = false;
         mon.alert_body.clear();
         return;
     }
-    if (status > 0) report("mail command failed (status %d): %s\n", status, mail);
-    mon.alert_retry = true;
+    if (status > 0) report("mail command failed (status %d): %s\n", status, mon.alert_command.c_str());
+    mon.alert_retry = same_hour;
     mon.alert_retry_minutes = 0;
+    if (!same_hour) mon.alert_body.clear();
 }
 
 // The body file as tail left it, kept for a retry; what was meant to be in
 // it when it cannot be read back.
-static std::string read_body(const std::string& head) {
+static std::string read_body() {
     std::string body;
     FILE* f = fopen(mon.full_mail_file, "re");
-    if (!f) return head + tail_of_message_log();
+    if (!f) return mon.alert_body + tail_of_message_log();
     char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0 && body.size() < BODY_KEPT_MAX;) body.append(buf, n);
+    for (size_t n; body.size() < BODY_KEPT_MAX && (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        body.append(buf, std::min(n, BODY_KEPT_MAX - body.size()));
     fclose(f);
     return body;
 }
@@ -249,50 +231,76 @@ static std::string read_body(const std::string& head) {
 // Hands the body to the mail command: from the body file when it can be
 // written (and may be tried), otherwise (the disk that lost the packets is
 // full) on a pipe.
-static void send_body(const std::string& body, bool try_file) {
-    long long deadline = monotonic_ms() + COMMANDS_WAIT_S * 1000LL;
+static void send_body(bool try_file, long long deadline_ms) {
     char mail[MAIL_COMMAND_MAX];
-    bool file = try_file && write_body(body);
+    bool file = try_file && write_body(mon.alert_body);
     build_mail_command(mail, sizeof mail, file);
-    mail_ended(run_command(mail, deadline, file ? nullptr : &body), mail);
+    run_step(AlertStep::Mail, mail, deadline_ms, file ? nullptr : &mon.alert_body);
 }
 
-// The first try: the body file, the tail of the message log appended by
-// tail, and the mail command reading the file.
-static void mail_from_file(const std::string& head) {
-    long long deadline = monotonic_ms() + COMMANDS_WAIT_S * 1000LL;
-    char tail[2 * TEXT_MAX + 16];
-    snprintf(tail, sizeof tail, "tail %s >> %s", mon.meskeslog, mon.full_mail_file);
-    // A failed tail still leaves the count line to send.
-    if (run_command(tail, deadline) == COMMAND_STOPPED) return;
-    say("email message <%s>\n", tail);
-    mon.alert_body = read_body(head);
-
-    char mail[MAIL_COMMAND_MAX];
-    build_mail_command(mail, sizeof mail);
-    deadline = std::max(deadline, monotonic_ms() + MAIL_GRACE_S * 1000LL);
-    mail_ended(run_command(mail, deadline), mail);
+static void command_ended(int status) {
+    mon.alert_pid = 0;
+    AlertStep step = mon.alert_step;
+    mon.alert_step = AlertStep::None;
+    if (step == AlertStep::Mail) {
+        mail_ended(status);
+        return;
+    }
+    // The tail is in the body file: a failed tail still leaves the count
+    // line to send, and the mail command its least time.
+    say("email message <%s>\n", mon.alert_command.c_str());
+    mon.alert_body = read_body();
+    send_body(true, std::max(mon.alert_deadline_ms, monotonic_ms() + MAIL_GRACE_S * 1000LL));
 }
+
+void alert_child_ended() {
+    if (mon.alert_pid <= 0) return;
+    int status;
+    pid_t r = waitpid(mon.alert_pid, &status, WNOHANG);
+    if (r == 0 || (r < 0 && errno == EINTR)) return;
+    command_ended(r < 0 ? COMMAND_NOT_STARTED : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+}
+
+void check_alert_deadline() {
+    if (mon.alert_pid <= 0 || monotonic_ms() < mon.alert_deadline_ms) return;
+    end_command(mon.alert_pid);
+    report("mail command timed out after %d s: %s\n",
+           static_cast<int>((mon.alert_deadline_ms - mon.alert_started_ms + 500) / 1000), mon.alert_command.c_str());
+    command_ended(COMMAND_TIMED_OUT);
+}
+
+void end_alert_command() {
+    if (mon.alert_pid > 0) end_command(mon.alert_pid);
+    mon.alert_pid = 0;
+    mon.alert_step = AlertStep::None;
+}
+
+bool alert_running() { return mon.alert_step != AlertStep::None; }
 
 void kesemail() {
-    if (mon.kesmailsent == 1 || mon.kessendmail != 'Y' || mon.alert_retry) return;
-    std::string head = body_head();
-    if (write_body(head)) {
-        mail_from_file(head);
-    } else {
-        mon.alert_body = head + tail_of_message_log();
-        send_body(mon.alert_body, false);
+    if (mon.kesmailsent == 1 || mon.kessendmail != 'Y' || mon.alert_retry || alert_running()) return;
+    mon.alert_hour_key = mon.oldhr_key;
+    mon.alert_body = body_head();
+    long long deadline = monotonic_ms() + COMMANDS_WAIT_S * 1000LL;
+    if (!write_body(mon.alert_body)) {
+        mon.alert_body += tail_of_message_log();
+        send_body(false, deadline);
+        return;
     }
+    char tail[2 * TEXT_MAX + 16];
+    snprintf(tail, sizeof tail, "tail %s >> %s", mon.meskeslog, mon.full_mail_file);
+    run_step(AlertStep::Tail, tail, deadline);
 }
 
 void retry_kesemail() {
-    if (!mon.alert_retry || ++mon.alert_retry_minutes < ALERT_RETRY_MINUTES) return;
+    if (!mon.alert_retry || alert_running() || ++mon.alert_retry_minutes < ALERT_RETRY_MINUTES) return;
     mon.alert_retry_minutes = 0;
-    send_body(mon.alert_body, true);
+    mon.alert_hour_key = mon.oldhr_key;
+    send_body(true, monotonic_ms() + COMMANDS_WAIT_S * 1000LL);
 }
 
 void rearm_kesemail() {
     mon.kesmailsent = 0;
     mon.alert_retry = false;
-    mon.alert_body.clear();
+    if (!alert_running()) mon.alert_body.clear();
 }

@@ -4,20 +4,57 @@
 // signal, and ends the program at once.
 #pragma once
 
+#include "core/core.h"
+
 // Puts the console into command mode (no line editing, no keyboard signals,
 // reads that return at once) and clears the keyboard line. The settings as
 // found are put back whenever the process exits. Where standard input is
 // not a terminal nothing is changed.
 void init_keyboard();
 
-// Collects what has been typed and acts on each complete line. Never waits:
-// standard input is polled before each read. Ends the process on "quit"
-// (after its record) and on Ctrl-C.
+#include <poll.h>
+
+#include <string>
+
+// Collects what has been typed and acts on each complete line: at most
+// KB_READ_MAX bytes a second (kb_taken, which the pass sets back to 0).
+// Never waits: standard input is polled before each read; at its end it is
+// no longer watched. Ends the process on "quit" (after its record) and on
+// Ctrl-C.
 void checkkybd();
+// Whether the main loop is to watch standard input now.
+bool keyboard_wanted();
 
 // What the caller of kbinput must do after the byte.
-enum class KbAction { None, Quit, Interrupt };
+enum class KbAction { None, Quit, Interrupt, Watch };
 
 // Takes one typed byte: stores it in the line and, at a newline, prints the
 // line and runs its command. Never ends the process itself.
 KbAction kbinput(unsigned char b);
+// The same for any line being typed: the keyboard's (peer null), or a
+// control client's, whose "got word" line names the peer, whose Ctrl-C is
+// an ordinary byte, and whose command's output goes to *reply alone.
+KbAction line_input(char* line, int* ptr, unsigned char b, const char* peer, std::string* reply);
+// Records the quit command and ends the process (status 0).
+[[noreturn]] void quit_program();
+
+// --- the control socket: commands from a shell (kestctl) ----------------------
+// kestlog.sock in the working directory, mode 0660, made only where the
+// directory is the logger's (or root's) and not writable by others. One
+// command per connection, replied to and closed; "watch" streams what the
+// console shows. At most CONTROL_CLIENTS_MAX clients at once.
+
+constexpr const char* CONTROL_SOCKET = "kestlog.sock";
+constexpr int CONTROL_FDS_MAX = CONTROL_CLIENTS_MAX + 1;  // the socket and its clients
+
+// Makes the socket (removing a stale one: the caller holds kestlog.lock).
+// When it cannot or must not be made, says why on standard error, and the
+// logger goes on without it.
+void open_control_socket();
+// Removes the socket at the end of the run.
+void close_control_socket();
+// Fills fds with what the socket and its clients wait for; returns how many.
+int control_pollfds(struct pollfd* fds);
+// Acts on what poll said of them (n as control_pollfds returned), and closes
+// clients that sent no command in time.
+void control_events(const struct pollfd* fds, int n);

@@ -1,4 +1,5 @@
 // Keyboard commands typed at the console.
+#include <errno.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -6,12 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "console/console.h"
 #include "core/core.h"
 #include "logs/logs.h"
 
 constexpr unsigned char CTRL_C = 3;
+constexpr const char* NOT_A_COMMAND = "Not a valid command word.\n";
 constexpr int KB_CLEARED = 80;  // positions cleared after each line
 
 static void restore_console() { tcsetattr(STDIN_FILENO, TCSANOW, &mon.initial_settings); }
@@ -74,15 +77,15 @@ static void print_status() {
 
 // The comment is the line after the word "comment", its newline included,
 // cut to COMMENT_MAX characters.
-static void add_comment() {
+static void add_comment(const char* line) {
     constexpr size_t WORD_LEN = 7;
-    append_record("comment: <%.*s>\n", COMMENT_MAX, mon.kbword + WORD_LEN);
+    append_record("comment: <%.*s>\n", COMMENT_MAX, line + WORD_LEN);
 }
 
-static bool begins_with(const char* word) { return strncmp(mon.kbword, word, strlen(word)) == 0; }
-
-// Runs the command the finished line begins with.
-static KbAction run_command_line() {
+// Runs the command the finished line begins with. `watch` is a command of
+// the control socket's alone.
+static KbAction run_command_line(const char* line, bool client) {
+    auto begins_with = [line](const char* word) { return strncmp(line, word, strlen(word)) == 0; };
     if (begins_with("help")) {
         print_help();
     } else if (begins_with("kesdon")) {
@@ -94,63 +97,84 @@ static KbAction run_command_line() {
     } else if (begins_with("kesrawdoff")) {
         mon.kesrawd = 0;
     } else if (begins_with("comment")) {
-        add_comment();
+        add_comment(line);
     } else if (begins_with("quit")) {
         return KbAction::Quit;
     } else if (begins_with("status")) {
         print_status();
+    } else if (client && begins_with("watch")) {
+        return KbAction::Watch;
     } else {
-        say("Not a valid command word.\n");
+        say("%s", NOT_A_COMMAND);
     }
     return KbAction::None;
 }
 
-KbAction kbinput(unsigned char b) {
-    if (b == CTRL_C) return KbAction::Interrupt;
-    if (mon.kbptr > KB_LINE_MAX - 1) {
+KbAction line_input(char* line, int* ptr, unsigned char b, const char* peer, std::string* reply) {
+    if (b == CTRL_C && !peer) return KbAction::Interrupt;
+    if (*ptr > KB_LINE_MAX - 1) {
         // An over-long line runs nothing: what follows its 81st character is
         // dropped, and its newline lands at the front, an empty line.
         if (b != '\n') return KbAction::None;
-        mon.kbptr = 0;
+        *ptr = 0;
     }
-    mon.kbchar = static_cast<char>(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
-    mon.kbword[mon.kbptr++] = mon.kbchar;
-    if (mon.kbchar != '\n') return KbAction::None;
+    char c = static_cast<char>(b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
+    line[(*ptr)++] = c;
+    if (c != '\n') return KbAction::None;
 
-    mon.kbword[mon.kbptr] = '\0';
-    say("\ngot word %s\n", mon.kbword);
-    KbAction action = run_command_line();
-    memset(mon.kbword, 0, KB_CLEARED);
-    mon.kbptr = 0;
+    line[*ptr] = '\0';
+    if (peer)
+        say("\ngot word %.*s from %s (kestctl)\n\n", *ptr - 1, line, peer);
+    else
+        say("\ngot word %s\n", line);
+    // What the command prints goes to the client that sent it, and only there.
+    console_capture(reply);
+    KbAction action = run_command_line(line, peer != nullptr);
+    console_capture(nullptr);
+    memset(line, 0, KB_CLEARED);
+    *ptr = 0;
     return action;
 }
 
-// Reads what standard input holds, up to KB_READ_MAX bytes, without waiting
-// even when it is a pipe that stays silent. Input that never ends (a
-// /dev/zero, a `yes`) is taken a piece a pass, so the loop goes on.
-static ssize_t read_typed(unsigned char* buf) {
-    struct pollfd p = {STDIN_FILENO, POLLIN, 0};
-    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return 0;
-    return read(STDIN_FILENO, buf, KB_READ_MAX);
+KbAction kbinput(unsigned char b) {
+    KbAction action = line_input(mon.kbword, &mon.kbptr, b, nullptr, nullptr);
+    if (mon.kbptr > 0) mon.kbchar = mon.kbword[mon.kbptr - 1];
+    return action;
 }
 
-static void quit_program() {
+bool keyboard_wanted() { return !mon.kb_ended && mon.kb_taken < KB_READ_MAX; }
+
+// Reads what standard input holds, up to what is left of this second's
+// KB_READ_MAX bytes, without waiting even when it is a pipe that stays
+// silent. Input that never ends (a /dev/zero, a `yes`) is taken a piece a
+// second, so the loop goes on; input that has ended is no longer watched.
+static ssize_t read_typed(unsigned char* buf) {
+    struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLIN | POLLHUP))) return 0;
+    ssize_t n = read(STDIN_FILENO, buf, static_cast<size_t>(KB_READ_MAX - mon.kb_taken));
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) mon.kb_ended = true;
+    if (n > 0) mon.kb_taken += static_cast<int>(n);
+    return n;
+}
+
+void quit_program() {
     record_lost_packets();
     record_failure(Shown::Nothing, "keyboard quit command\n");
     exit(EXIT_QUIT);
 }
 
 void checkkybd() {
+    if (!keyboard_wanted()) return;
     unsigned char typed[KB_READ_MAX];
     ssize_t n = read_typed(typed);
     for (ssize_t i = 0; i < n; i++) {
         switch (kbinput(typed[i])) {
             case KbAction::Quit:
                 quit_program();
-                break;
             case KbAction::Interrupt:
                 exit(EXIT_QUIT);
             case KbAction::None:
+            case KbAction::Watch:
                 break;
         }
     }

@@ -38,6 +38,13 @@ long long monotonic_ms() {
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The clock a test's libfaketime runs fast, like the time-outs it scales.
+long long wall_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 // localtime_r alone keeps the zone it first read: tzset first, as localtime
 // does, so that a zone changed on the host takes effect at once.
 void local_time(time_t t, struct tm* out) {

@@ -32,7 +32,7 @@ constexpr int CONSOLE_LINE_MAX = 4096;          // one formatted console line
 constexpr size_t CONSOLE_HOLD_MAX = 64 * 1024;  // bytes a stream holds that its destination has not taken
 constexpr int CONSOLE_EXIT_WAIT_MS = 1000;      // held output is written for at most this long at exit
 constexpr int RX_CHUNK = 65536;                 // bytes taken from the serial line per read
-constexpr size_t RX_HOLD_MAX = 1 << 20;         // held while a command runs; a minute at 57600 baud is 350 kB
+constexpr size_t RX_WAKE_MAX = 1 << 20;         // taken from the line before the loop looks at the rest
 constexpr int CTIME_LEN = 64;                   // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
 constexpr int STAMP_LEN = 20;                   // "DD/MM/YYYY,hh:mm:ss,"
 constexpr int WRITE_REPORTS = 4;                // files whose write failures are rate-limited
@@ -43,6 +43,10 @@ constexpr int SYNCED_FILES_MAX = 4;             // data files appended to in one
 constexpr size_t UNWRITTEN_RECORDS_MAX = 16384; // records kept while the message log refuses them
 constexpr int ALERT_RETRY_MINUTES = 5;          // changes of minute between tries of a failed alert
 constexpr int HMS_LEN = 8;                      // "hh:mm:ss"
+constexpr int CONTROL_CLIENTS_MAX = 8;          // control clients at once, watchers included
+constexpr int CONTROL_IDLE_MS = 10000;          // for a client to send its command
+constexpr size_t WATCH_HOLD_MAX = 64 * 1024;    // console output a watcher holds that it has not read
+constexpr int USER_NAME_MAX = 64;
 
 constexpr int EXIT_QUIT = 0;
 constexpr int EXIT_SERIAL_FAILURE = 255;   // the serial line cannot be set up
@@ -60,6 +64,24 @@ constexpr const char* VERSION_TEXT = "KESTLOG (build 2015-Jun-19)";
 // What the kernel says of the system clock's synchronisation; Unknown
 // where it cannot be asked.
 enum class ClockSync { Unknown, Synchronised, Unsynchronised };
+
+// One connection to the control socket: the command line it is typing, who
+// it is, and what it has yet to be sent (a reply, or for a watcher what the
+// console showed).
+struct ControlClient {
+    int fd = -1;
+    char line[TEXT_MAX + 1] = {};
+    int ptr = 0;
+    char user[USER_NAME_MAX] = "";
+    long long since_ms = 0;  // when it connected (monotonic)
+    bool watcher = false;
+    bool closing = false;  // its reply is complete: closed once sent
+    std::string out;
+    size_t dropped = 0;  // a watcher's output not shown since it last kept up
+};
+
+// Which of the alert's commands runs.
+enum class AlertStep { None, Tail, Mail };
 
 // When a file last had a write failure reported, so that a persistent
 // fault does not flood standard error.
@@ -117,10 +139,14 @@ struct MonitorState {
     char skest[PACKET_MAX + 1] = {};
     int pchar2 = 0;
     int nchar2 = 0;
-    // Bytes read from the line and not yet assembled: one chunk normally, more
-    // when the line was read into memory while the loop waited on a command.
+    // The last chunk read from the line, and how much of it is assembled.
     std::vector<unsigned char, UninitAllocator<unsigned char>> rxbuf;
     size_t rxpos = 0;
+    unsigned long long rx_total = 0;  // bytes read from the line since start
+    // Good packets taken from the chunk, back to back, not yet appended:
+    // they are stored together once the chunk is assembled.
+    std::string held_packets;
+    std::vector<unsigned> held_sizes;
 
     // Fault word of the last status packet.
     char kesfaultcode[5] = "";
@@ -134,12 +160,19 @@ struct MonitorState {
     struct termios initial_settings = {};
     bool console_saved = false;  // initial_settings were read, so they are put back at exit
     struct termios new_settings = {};
+    int kb_taken = 0;       // keyboard bytes taken since the last pass
+    bool kb_ended = false;  // standard input is at its end: no longer watched
+
+    // The control socket and its clients.
+    int control_fd = -1;
+    ControlClient clients[CONTROL_CLIENTS_MAX];
 
     // Serial line.
     int fhR2 = -1;  // -1 while the line is lost
     struct termios newtio = {};
     int read_errno = 0;     // a read of the line failed with this; the line is then given up
     time_t retry_open = 0;  // when a lost line is next tried
+    bool wait_for_line = false;  // a line missing at start-up is waited for, as one lost
 
     // File names.
     char meskes_basefile[TEXT_MAX + 1] = "";
@@ -216,6 +249,15 @@ struct MonitorState {
     bool alert_retry = false;
     int alert_retry_minutes = 0;
     std::string alert_body;
+    // The alert's command that runs, watched by the main loop: its process,
+    // its command line, when it started and must end, and the hour the
+    // alert's try started in (the hour it spends).
+    AlertStep alert_step = AlertStep::None;
+    pid_t alert_pid = 0;
+    std::string alert_command;
+    long long alert_started_ms = 0;
+    long long alert_deadline_ms = 0;
+    long long alert_hour_key = 0;
     // The system clock's synchronisation as last read, and as last recorded.
     ClockSync clock_sync = ClockSync::Unknown;
     ClockSync clock_sync_recorded = ClockSync::Synchronised;
@@ -224,9 +266,8 @@ struct MonitorState {
     // The metrics file for node_exporter's textfile collector, "" for none.
     char metrics_file[TEXT_MAX + 1] = "";
 
-    // A stop signal that arrived (its number), acted on by the main loop and
-    // the command wait; set by the signal handler only.
-    volatile sig_atomic_t stop_signal = 0;
+    // A stop signal that arrived (its number), acted on by the main loop.
+    int stop_signal = 0;
 };
 
 extern MonitorState mon;
@@ -243,6 +284,8 @@ time_t clock_now();
 void set_clock_source(ClockSource source);
 // Milliseconds of the monotonic clock, for waits and to tell clock steps.
 long long monotonic_ms();
+// Milliseconds of the wall clock, for waking at the turn of each second.
+long long wall_ms();
 
 // The second seam: the kernel's word on the system clock's synchronisation
 // (adjtimex without changes). Tests replace it; nullptr restores the kernel.
@@ -286,6 +329,13 @@ void console_write(int fd, const void* data, size_t len);
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Formatted line on standard error (the caller supplies the newline).
 void report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// While `into` is set, what would go to standard output is appended to it
+// instead (a command's reply to the client that sent it); nullptr ends it.
+void console_capture(std::string* into);
+// Called with every piece of standard output as it is written (the console's
+// watchers); nullptr for none.
+using ConsoleTee = void (*)(const char* data, size_t len);
+void console_tee(ConsoleTee tee);
 
 // --- the process ----------------------------------------------------------------
 
@@ -299,9 +349,13 @@ void at_end(void (*fn)());
 // Runs the registered clean-up steps now (once only).
 void run_end_hooks();
 
-// Catches SIGTERM, SIGINT and SIGQUIT: the handler only notes the signal in
-// mon.stop_signal; the main loop and the command wait act on it.
-void catch_stop_signals();
+// Blocks SIGTERM, SIGINT, SIGQUIT and SIGCHLD in the calling thread (and the
+// threads it starts later) and returns a descriptor that reads them, for
+// the main loop to wait on; -1 after reporting why it cannot be had.
+int stop_signal_fd();
+// Reads what arrived on that descriptor: the last stop signal (0 for none);
+// *child_ended is set when a child process ended.
+int read_signals(int fd, bool* child_ended);
 // The signal's name, e.g. "SIGTERM".
 const char* signal_name(int sig);
 // Ends the process the way the signal would have ended it (SIGQUIT: exit

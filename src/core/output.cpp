@@ -45,6 +45,9 @@ struct Stream {
     bool busy = false;
 };
 
+std::string* capture = nullptr;  // a client's reply being gathered
+ConsoleTee tee = nullptr;         // the console's watchers
+
 // Made once and never freed: the writers may still run while exit() tears
 // down static objects.
 Stream* streams[2] = {nullptr, nullptr};
@@ -184,8 +187,17 @@ bool console_flush(int timeout_ms) {
     return all;
 }
 
+void console_capture(std::string* into) { capture = into; }
+
+void console_tee(ConsoleTee t) { tee = t; }
+
 void console_write(int fd, const void* data, size_t len) {
     if (len == 0) return;
+    if (fd == STDOUT_FILENO && capture) {
+        capture->append(static_cast<const char*>(data), len);
+        return;
+    }
+    if (fd == STDOUT_FILENO && tee) tee(static_cast<const char*>(data), len);
     Stream* s = stream_for(fd);
     if (!s) {
         write_fully(fd, static_cast<const char*>(data), len);

@@ -5,6 +5,8 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
@@ -42,14 +44,29 @@ void harden_process() {
     for (int sig : ignored_signals) signal(sig, SIG_IGN);
 }
 
-static void note_stop_signal(int sig) { mon.stop_signal = sig; }
+// Blocked in every thread and read by the main loop from a descriptor: a
+// signal delivered to a writer thread would never wake the loop.
+int stop_signal_fd() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const auto& s : stop_signals) sigaddset(&set, s.sig);
+    sigaddset(&set, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    int fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0) report("signalfd: %s\n", strerror(errno));
+    return fd;
+}
 
-void catch_stop_signals() {
-    struct sigaction sa = {};
-    sa.sa_handler = note_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    // No SA_RESTART: the loop's sleep ends at once, and the signal is seen.
-    for (const auto& s : stop_signals) sigaction(s.sig, &sa, nullptr);
+int read_signals(int fd, bool* child_ended) {
+    int stop = 0;
+    struct signalfd_siginfo si;
+    while (read(fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGCHLD)
+            *child_ended = true;
+        else
+            stop = static_cast<int>(si.ssi_signo);
+    }
+    return stop;
 }
 
 const char* signal_name(int sig) {
@@ -73,7 +90,7 @@ void end_by_signal(int sig) {
 
 // --- what runs at the end --------------------------------------------------------
 
-constexpr int END_HOOKS_MAX = 4;
+constexpr int END_HOOKS_MAX = 8;
 static void (*end_hooks[END_HOOKS_MAX])() = {};
 static int end_hook_count = 0;
 static bool end_hooks_ran = false;

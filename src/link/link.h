@@ -14,7 +14,8 @@ constexpr int FAULT_MIN_PACKET = 91;  // fault word 86-89 lies before the EOT
 
 // Opens SERIAL_PORT, locks it against a second logger and makes it a raw,
 // non-blocking, receive-only line. On failure prints the reason on standard
-// error and ends the process (255).
+// error and ends the process (255); with wait_for_line, a device that is not
+// there (yet) is instead lost as a line lost while running, and tried again.
 void init_serial_port();
 
 // Run once a pass after the line has been read dry. A line that failed, hung
@@ -23,17 +24,17 @@ void init_serial_port();
 void check_serial_line();
 
 // Assembles at most one packet from the line; a complete one is judged,
-// processed, shown and stored. Returns 1 when it stopped for lack of bytes
-// (nchar2 <= 0), 0 when it finished a packet, good or bad.
+// processed and shown, and a good one held to be stored. The good packets
+// of one read of the line are stored together, before the next read and
+// whenever store_packets is called. Returns 1 when it stopped for lack of
+// bytes (nchar2 <= 0), 0 when it finished a packet, good or bad.
 int checkkest();
-
-// Reads whatever the line holds into memory without assembling it, so that
-// the line's queue cannot overflow while the main loop waits on a command.
-// The bytes are assembled later, in order, as if they had waited in the queue.
-// Holds at most RX_HOLD_MAX bytes; the rest stays queued in the line.
-// Returns false when nothing more can be held for now: the read delivered
-// nothing or failed, or the memory set aside is full.
-bool hold_serial_input();
+// Stores the good packets held (see checkkest); a packet that cannot be
+// stored is lost, and counted so.
+void store_packets();
+// Called after each read that took bytes from the line, before they are
+// assembled: the moment those packets' EOTs were taken.
+void on_serial_input(void (*hook)());
 
 // Stamps the logger's time into the status packet in skest and decodes its
 // fault word, recording any fault. Short packets are left as they are.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "core/core.h"
 #include "link/link.h"
@@ -13,6 +14,10 @@
 // Bytes print as signed characters widened to int, so 0x80-0xFF show as
 // FFFFFF80-FFFFFFFF, as the stored message logs always have.
 static int widened(unsigned char c) { return static_cast<signed char>(c); }
+
+static void (*input_hook)() = nullptr;
+
+void on_serial_input(void (*hook)()) { input_hook = hook; }
 
 // Reads up to room more bytes from the line onto the end of rxbuf. Returns
 // what read() returned.
@@ -25,10 +30,12 @@ static ssize_t read_more(size_t room) {
 }
 
 // Takes the next byte from what was already read from the line, reading a
-// new chunk when that is used up. Returns 1 with *c set, 0 when the line
-// holds nothing, or -1 when the read failed.
+// new chunk when that is used up (the packets of the last one are stored
+// first). Returns 1 with *c set, 0 when the line holds nothing, or -1 when
+// the read failed.
 static int next_byte(unsigned char* c) {
     if (mon.rxpos >= mon.rxbuf.size()) {
+        store_packets();
         mon.rxbuf.clear();
         mon.rxpos = 0;
         if (mon.fhR2 < 0 || mon.read_errno != 0) return 0;  // lost, or given up at the end of this pass
@@ -40,23 +47,11 @@ static int next_byte(unsigned char* c) {
             return -1;
         }
         if (n == 0) return 0;
+        mon.rx_total += static_cast<unsigned long long>(n);
+        if (input_hook) input_hook();  // the moment these bytes were taken
     }
     *c = mon.rxbuf[mon.rxpos++];
     return 1;
-}
-
-bool hold_serial_input() {
-    if (mon.fhR2 < 0 || mon.read_errno != 0) return false;
-    mon.rxbuf.erase(mon.rxbuf.begin(), mon.rxbuf.begin() + static_cast<ptrdiff_t>(mon.rxpos));
-    mon.rxpos = 0;
-    bool got = false;
-    while (mon.rxbuf.size() < RX_HOLD_MAX) {
-        size_t room = std::min(static_cast<size_t>(RX_CHUNK), RX_HOLD_MAX - mon.rxbuf.size());
-        // Errors are met again, and reported, when checkkest reads the line.
-        if (read_more(room) <= 0) return got;
-        got = true;
-    }
-    return false;  // full: the rest waits in the line's queue
 }
 
 // Moves the run of ordinary bytes that follows, in what was already read,
@@ -88,19 +83,37 @@ static void reject_frame(unsigned char last_read) {
                    widened(last));
 }
 
-// A good packet: stamped and decoded if a status packet, then shown and
-// stored whole, zero bytes included. The instrument sent it, so the quiet
-// count restarts; only a packet that was stored counts as stored.
+// A good packet: stamped and decoded if a status packet, shown, and held to
+// be stored whole, zero bytes included, with the others taken with it. The
+// instrument sent it, so the quiet count restarts.
 static void accept_frame() {
     mon.minnokes = 0;
-    bool status = static_cast<unsigned char>(mon.skest[0]) == SOH;
-    if (status) checkstatus();
+    if (static_cast<unsigned char>(mon.skest[0]) == SOH) checkstatus();
     if (mon.kesd == 1) console_write(STDOUT_FILENO, mon.skest, static_cast<size_t>(mon.pchar2));
-    if (!append_packet()) return;
+    mon.held_packets.append(mon.skest, static_cast<size_t>(mon.pchar2));
+    mon.held_sizes.push_back(static_cast<unsigned>(mon.pchar2));
+}
+
+// Only a packet that was stored counts as stored.
+static void count_stored(unsigned char start) {
     memcpy(mon.last_good_stamp, mon.scurdatetim, sizeof mon.last_good_stamp);
     mon.last_good_time = mon.tstart;
+    bool status = start == SOH;
     (status ? mon.packets_status : mon.packets_message)++;
     (status ? mon.today_status : mon.today_message)++;
+}
+
+void store_packets() {
+    size_t count = mon.held_sizes.size();
+    if (count == 0) return;
+    std::vector<bool> stored = append_packets(mon.held_packets.data(), mon.held_sizes.data(), count);
+    size_t at = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (stored[i]) count_stored(static_cast<unsigned char>(mon.held_packets[at]));
+        at += mon.held_sizes[i];
+    }
+    mon.held_packets.clear();
+    mon.held_sizes.clear();
 }
 
 static bool frame_is_good() {

@@ -111,9 +111,11 @@ static bool take_pty_as_it_is(int fd) {
 }
 
 // Opens, locks and configures the line. Returns the descriptor, or -1 with
-// why it failed in `why` and the system's error in errno.
-static int open_serial_line(char* why, size_t size) {
+// why it failed in `why` and the system's error in errno; *not_opened tells
+// that the device itself could not be opened.
+static int open_serial_line(char* why, size_t size, bool* not_opened = nullptr) {
     int fd = open(mon.SERIAL_PORT, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (not_opened) *not_opened = fd < 0;
     if (fd < 0) {
         int err = errno;
         snprintf(why, size, "%s: %s", mon.SERIAL_PORT, strerror(err));
@@ -162,11 +164,25 @@ static void explain_not_serial() {
     report("kestlog runs as user %s; %s is not a serial device\n", user, mon.SERIAL_PORT);
 }
 
+static void lose_line(const char* reason);
+
+// An adapter not plugged in yet, or one that failed: no device node, or one
+// without a device behind it. Any other refusal is a set-up error.
+static bool device_missing(int err) { return err == ENOENT || err == ENODEV || err == ENXIO || err == EIO; }
+
 void init_serial_port() {
     char why[TEXT_MAX + 64];
-    mon.fhR2 = open_serial_line(why, sizeof why);
+    bool not_opened;
+    mon.fhR2 = open_serial_line(why, sizeof why, &not_opened);
     if (mon.fhR2 < 0) {
         int err = errno;
+        if (mon.wait_for_line && not_opened && device_missing(err)) {
+            // Waited for as a line lost while running, and said where the
+            // service manager's journal hears it.
+            report("serial port %s lost: %s\n", mon.SERIAL_PORT, strerror(err));
+            lose_line(strerror(err));
+            return;
+        }
         report("%s\n", why);
         if (err == EACCES || err == EPERM) explain_refusal(mon.SERIAL_PORT);
         if (err == ENOTTY || err == EISDIR) explain_not_serial();
@@ -199,7 +215,8 @@ static const char* line_fault() {
 // Gives up the line: a packet cut short by the loss is dropped with what was
 // read, so that it cannot swallow the first packet after the line is back.
 static void lose_line(const char* reason) {
-    close(mon.fhR2);
+    store_packets();
+    if (mon.fhR2 >= 0) close(mon.fhR2);
     mon.fhR2 = -1;
     mon.read_errno = 0;
     mon.pchar2 = 0;

@@ -95,21 +95,21 @@ static void note_appended(const char* path) {
     snprintf(mon.synced_files[mon.synced_count++], TEXT_MAX + 1, "%s", path);
 }
 
-bool append_bytes(const char* path, const void* data, size_t len, bool counted) {
+// Appends len bytes to path in one piece, making ./data/ again when it is
+// gone. Returns 0, or the error, with *where naming what failed.
+static int write_whole(const char* path, const void* data, size_t len, const char** where = nullptr) {
+    if (where) *where = path;
     int fd = open_append(path);
     if (fd < 0 && errno == ENOENT) {
         // The directory was removed under us. When it cannot be made again,
         // that is the failure to name, not the file's.
         if (!make_data_dir()) {
-            report_write_failure(DATA_DIR, errno, counted);
-            return false;
+            if (where) *where = DATA_DIR;
+            return errno;
         }
         fd = open_append(path);
     }
-    if (fd < 0) {
-        report_write_failure(path, errno, counted);
-        return false;
-    }
+    if (fd < 0) return errno;
     size_t done = write_all(fd, static_cast<const char*>(data), len);
     if (done < len) {
         int err = errno;
@@ -120,11 +120,16 @@ bool append_bytes(const char* path, const void* data, size_t len, bool counted) 
         if (done > 0 && fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(done))
             (void)ftruncate(fd, st.st_size - static_cast<off_t>(done));
         close(fd);
-        report_write_failure(path, err, counted);
-        return false;
+        return err;
     }
-    if (close(fd) != 0) {
-        report_write_failure(path, errno, counted);
+    return close(fd) == 0 ? 0 : errno;
+}
+
+bool append_bytes(const char* path, const void* data, size_t len, bool counted) {
+    const char* where;
+    int err = write_whole(path, data, len, &where);
+    if (err != 0) {
+        report_write_failure(where, err, counted);
         return false;
     }
     if (len > 0) note_appended(path);
@@ -248,13 +253,25 @@ void record_lost_packets() {
         mon.unwritten_records.append(record, len);
 }
 
-bool append_packet() {
-    if (!append_bytes(mon.keslog, mon.skest, static_cast<size_t>(mon.pchar2), false)) {
-        count_lost_packet(errno);
-        return false;
+std::vector<bool> append_packets(const char* data, const unsigned* sizes, size_t count) {
+    size_t total = 0;
+    for (size_t i = 0; i < count; i++) total += sizes[i];
+    std::vector<bool> stored(count, true);
+    // One open, write and close for the packets taken together; a failure
+    // is met again, and reported, packet by packet.
+    if (count > 1 && write_whole(mon.keslog, data, total) == 0) {
+        note_appended(mon.keslog);
+        record_lost_packets();
+        return stored;
     }
-    record_lost_packets();
-    return true;
+    for (size_t i = 0; i < count; data += sizes[i++]) {
+        stored[i] = append_bytes(mon.keslog, data, sizes[i], false);
+        if (stored[i])
+            record_lost_packets();
+        else
+            count_lost_packet(errno);
+    }
+    return stored;
 }
 
 // Appends bytes from..to of fd to the file torn, syncs that copy, and only

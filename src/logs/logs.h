@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 constexpr const char* DATA_DIR = "./data/";
 
@@ -41,11 +42,12 @@ enum class Shown { Record, Unstamped, Text, Nothing };
 // console told as `shown` says.
 void record_failure(Shown shown, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-// Appends the packet held in skest, all pchar2 bytes of it, to the status
-// file. A packet that cannot be stored is lost: counted (a failure in each
-// minute that loses one) and recorded by the next packet stored, or when the
-// logger stops. Returns whether it was stored.
-bool append_packet();
+// Appends count packets, held back to back in data with these sizes, to the
+// status file: in one write, or, when that fails, one at a time, so that
+// every packet that fits is stored. A packet that cannot be stored is lost:
+// counted (a failure in each minute that loses one) and recorded by the next
+// packet stored, or when the logger stops. Returns which were stored.
+std::vector<bool> append_packets(const char* data, const unsigned* sizes, size_t count);
 // Records the packets lost since the last such record, if any, as
 // "N packets not stored from hh:mm:ss to hh:mm:ss: reason" (kesfd raised).
 // Kept, when the message log refuses it, for the next record it takes.

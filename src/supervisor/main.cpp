@@ -1,5 +1,4 @@
-// Entry point: the command line, start-up, then the once-a-second main loop,
-// for ever.
+// Entry point: the command line, start-up, then the main loop, for ever.
 #include <errno.h>
 #include <unistd.h>
 
@@ -15,11 +14,13 @@ constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_DIRECTORY = 255;
 
 const char* const USAGE =
-    "usage: kestlog [-C DIR] [--check [FILE]]\n"
+    "usage: kestlog [-C DIR] [--wait-for-line] [--check [FILE]]\n"
     "       kestlog --version | --help\n"
     "Logs the kest sensor on the serial line that kestlog.par names, into ./data/\n"
     "below the working directory; runs until the operator types quit.\n"
     "  -C, --directory DIR  work in DIR\n"
+    "      --wait-for-line  a serial device that is not there at start-up is\n"
+    "                       waited for, as a line lost while running\n"
     "      --check [FILE]   read the parameter file (default kestlog.par) and\n"
     "                       nothing else: print its problems and the settings\n"
     "                       the logger would use; exit 1 when it has problems\n"
@@ -29,6 +30,7 @@ const char* const USAGE =
 struct CommandLine {
     const char* directory = nullptr;
     const char* check = nullptr;  // the file to check, or null to run
+    bool wait_for_line = false;
 };
 
 // Reads the arguments; ends the process for --help, --version and misuse.
@@ -46,6 +48,8 @@ CommandLine read_command_line(int argc, char** argv) {
             cl.directory = argv[++i];
         } else if (strncmp(arg, "--directory=", 12) == 0) {
             cl.directory = arg + 12;
+        } else if (strcmp(arg, "--wait-for-line") == 0) {
+            cl.wait_for_line = true;
         } else if (strcmp(arg, "--check") == 0) {
             // An optional file name: the next argument, unless it is an option.
             cl.check = i + 1 < argc && argv[i + 1][0] != '-' ? argv[++i] : "kestlog.par";
@@ -68,13 +72,15 @@ int main(int argc, char** argv) {
         return EXIT_NO_DIRECTORY;
     }
     if (cl.check) return checkparfile(cl.check);
+    mon.wait_for_line = cl.wait_for_line;
     harden_process();
+    // Before the writer threads start, so that they inherit the block.
+    int signals = stop_signal_fd();
     console_start();
     lock_working_directory();
-    catch_stop_signals();
     curdatetim();
     startup();
     say("\nOK, KESTLOG all initialized! Awaiting data and/or keyboard input (i.e. type 'help')\n");
     notify_service("READY=1");
-    for (;;) mainpass();
+    mainloop(signals);
 }

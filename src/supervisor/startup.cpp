@@ -62,8 +62,11 @@ static int lock_fd = -1;
 // are flushed to the disk, and the lock file is emptied, which tells the
 // next run that this one stopped.
 static void end_of_run() {
+    end_alert_command();
+    store_packets();
     record_lost_packets();
     sync_data_files();
+    close_control_socket();
     if (lock_fd >= 0 && ftruncate(lock_fd, 0) != 0) report("%s: %s\n", LOCK_FILE, strerror(errno));
 }
 
@@ -156,10 +159,7 @@ static void record_previous_run(const TornTails& t) {
                        t.message_moved, t.message_torn);
 }
 
-// A stop signal ends the logger in good order: recorded (once the message
-// log has a name), the console put back, held output written, and then
-// ended by the same signal so that a service manager sees why.
-static void stop_if_signalled() {
+void stop_if_signalled() {
     int sig = mon.stop_signal;
     if (sig == 0) return;
     if (mon.meskeslog[0] != '\0') {
@@ -189,7 +189,7 @@ void startup() {
     readparfile();
     init_serial_port();
     write_metrics();
-    stop_if_signalled();
+    open_control_socket();
 }
 
 // Alive, and how the logging goes, for the service manager: sent every pass,
@@ -203,19 +203,14 @@ static void report_to_service() {
 }
 
 void mainpass() {
+    mon.kb_taken = 0;
     curdatetim();
     stop_if_signalled();
     testclockstep();
     testday();
     testhour();
     testmin();
-    do {
-        checkkest();
-    } while (mon.nchar2 > 0);
     check_serial_line();
-    checkkybd();
     sync_data_files();
     report_to_service();
-    console_kick();
-    if (mon.stop_signal == 0) sleep(1);
 }

@@ -14,9 +14,18 @@ void lock_working_directory();
 // Start-up sequence; ends the process when the data directory, today's
 // files or the serial line cannot be set up.
 void startup();
-// One pass of the main loop: clock, period checks, serial line, keyboard,
-// and a stop signal acted on.
+// The main loop, for ever: one wait on everything the logger waits on (the
+// serial line, the keyboard, the control socket and its clients, the alert's
+// command, stop signals, the next second). Packets are stored as their EOT
+// arrives; once a second comes the pass.
+[[noreturn]] void mainloop(int signals);
+// The once-a-second pass: clock, a stop signal acted on, period checks, the
+// serial line checked, files flushed to the disk, the service manager told.
 void mainpass();
+// A stop signal ends the logger in good order: recorded (once the message
+// log has a name), the console put back, held output written, and then
+// ended by the same signal so that a service manager sees why.
+void stop_if_signalled();
 
 // Period checks, run at the start of every main-loop pass.
 void testday();

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -44,10 +46,30 @@ TEST_F(MailCommandTest, LongestRecipientListFitsAndSmallBuffersAreNotOverrun) {
     EXPECT_EQ(small[6], '#');
 }
 
+static std::string site_line() {
+    char host[256] = "";
+    gethostname(host, sizeof host);
+    return std::string("kestlog at site WXX on host ") + host + "\n";
+}
+
 // The alert through a recording stand-in for the host's mail command, with
 // the period checks driven by the test clock.
 class AlertTest : public StateTest {
    protected:
+    // One pass's hour and minute checks at t, and the alert's commands, which
+    // the main loop would watch, until they are done.
+    void pass_at(time_t t) {
+        fake_now = t;
+        curdatetim();
+        testhour();
+        testmin();
+        while (alert_running()) {
+            usleep(1000);
+            alert_child_ended();
+            check_alert_deadline();
+        }
+    }
+
     void SetUp() override {
         StateTest::SetUp();
         std::filesystem::create_directory("bin");
@@ -73,17 +95,14 @@ TEST_F(AlertTest, FailuresInEveryMinuteSendOneMailAnHour) {
     for (time_t t = utc(2015, 6, 16, 13, 59, 31); t < utc(2015, 6, 16, 16, 0, 0); t += 30) {
         mon.kesfm = 1;     // a failure in every minute
         mon.minnokes = 0;  // while good packets keep coming
-        fake_now = t;
-        curdatetim();
-        testhour();
-        testmin();
+        pass_at(t);
     }
     std::string out = testing::internal::GetCapturedStdout();
     std::string mails = slurp("mail.log");
-    // At 14:00 (judging 13:59) and at 15:00 (judging 14:59, the alert re-armed).
-    EXPECT_EQ(mails,
-              "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n"
-              "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n");
+    // At 14:00 (judging 13:59) and at 15:00 (judging 14:59, the alert re-armed),
+    // each naming the site and the host.
+    const std::string mail = "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n" + site_line();
+    EXPECT_EQ(mails, mail + mail);
     size_t sent = 0;
     for (size_t at = out.find("sent kesfail"); at != std::string::npos; at = out.find("sent kesfail", at + 1))
         sent++;
@@ -119,13 +138,12 @@ TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
         mon.kesfd += mon.kesfm;  // each minute's count line differs
         mon.minnokes = 0;        // while good packets keep coming
         size_t before = slurp("mail.log").size();
-        fake_now = t;
-        curdatetim();
-        testhour();
-        testmin();
+        pass_at(t);
         std::string tried = slurp("mail.log").substr(before);
         auto expected = tries.find(hhmm);
-        EXPECT_EQ(tried, expected == tries.end() ? "" : "mail -skesfail operator@localhost\n" + expected->second + "\n");
+        EXPECT_EQ(tried, expected == tries.end()
+                             ? ""
+                             : "mail -skesfail operator@localhost\n" + expected->second + "\n" + site_line());
     }
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(mon.mails_failed, 3);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <regex>
 #include <string>
@@ -37,6 +38,13 @@ inline std::string stamped(std::string packet, const std::string& stamp) {
 }
 
 inline std::string stx_packet(const std::string& body) { return "\x02" + body + "\x04"; }
+
+// The alert body's line that names where it comes from.
+inline std::string site_line(const std::string& site = "WXX") {
+    char host[256] = "";
+    gethostname(host, sizeof host);
+    return "kestlog at site " + site + " on host " + host + "\n";
+}
 
 // Starts a logger on a fake clock from the given moment (UTC), e.g.
 // "2015-06-16 14:02:11 x10" for a clock ten times fast.

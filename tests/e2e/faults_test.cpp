@@ -34,7 +34,7 @@ TEST(WriteFaults, PacketsTheStatusFileRefusesAreLostCountedMailedAndRecorded) {
     // One failure for the frame, one for the minute that lost a packet.
     ASSERT_TRUE(log.wait_console("kesfm=2 kesfd=1\n", 10000));
     EXPECT_TRUE(
-        log.wait_file_contains("mail.body", "kesfm=2 kesfd=1\n./data/KES20150616.txt: Is a directory\n0,"));
+        log.wait_file_contains("mail.body", "kesfm=2 kesfd=1\n" + site_line() + "./data/KES20150616.txt: Is a directory\n0,"));
 
     // Two more lost in the next minute: one failure for the minute.
     size_t from = log.console().size();

@@ -494,7 +494,7 @@ TEST(Startup, SystemClockSynchronisationIsRecordedAndShown) {
         else
             EXPECT_EQ(metrics.find("kestlog_clock_synchronised"), std::string::npos) << metrics;
         std::string added = log.file(message_path("20150616")).substr(records.size());
-        EXPECT_TRUE(s.record ? has_match(added, "^0,16/06/2015,14:0\\d:00, " + std::string(s.record) + "\n$")
+        EXPECT_TRUE(s.record ? has_match(added, "^0,16/06/2015,14:0\\d:0\\d, " + std::string(s.record) + "\n$")
                              : added.empty())
             << added;
         log.type("status\r");

@@ -204,33 +204,25 @@ TEST_F(PacketTest, LargeBurstIsDrainedInOnePass) {
     EXPECT_EQ(status_file(), burst);
 }
 
-TEST_F(PacketTest, HeldInputIsAssembledInOrderAfterTheWait) {
-    send(
-        "\x02"
-        "fir");
-    EXPECT_EQ(drain(), "");
-    // While a command runs, the line is read into memory, not assembled.
-    send("st\x04" + stx("second"));
-    EXPECT_TRUE(hold_serial_input());
-    send(stx("third"));
-    EXPECT_TRUE(hold_serial_input());
-    EXPECT_FALSE(hold_serial_input()) << "nothing more to hold";
-    EXPECT_EQ(status_file(), "");
-    send(stx("fourth"));
-    EXPECT_EQ(drain(), stx("first") + stx("second") + stx("third") + stx("fourth"));
-    EXPECT_EQ(status_file(), stx("first") + stx("second") + stx("third") + stx("fourth"));
-}
-
-TEST_F(PacketTest, HeldInputIsBounded) {
-    std::string chunk = stx(std::string(8000, 'x'));
-    size_t sent = 0;
-    while (sent < RX_HOLD_MAX + chunk.size()) {
-        send(chunk);
-        sent += chunk.size();
-        hold_serial_input();
-    }
-    EXPECT_EQ(mon.rxbuf.size(), RX_HOLD_MAX);
-    EXPECT_FALSE(hold_serial_input()) << "full";
+// The packets of one read carry the moment it was taken (the hook the main
+// loop sets refreshes the clock), and are stored together once assembled.
+TEST_F(PacketTest, PacketsOfOneReadCarryItsMomentAndAreStoredTogether) {
+    static int reads = 0;
+    reads = 0;
+    on_serial_input([] {
+        reads++;
+        fake_now += 60;
+        curdatetim();
+    });
+    std::string status = "\x01KES01 010101 00:00 " + std::string(70, 's') + "\x04";
+    send(status + stx("second"));
     drain();
-    EXPECT_EQ(status_file().size(), sent) << "what did not fit waited in the line";
+    on_serial_input(nullptr);
+    EXPECT_EQ(reads, 1);
+    std::string stamped = status;
+    stamped.replace(7, 12, "150616 14:03");
+    EXPECT_EQ(status_file(), stamped + stx("second"));
+    EXPECT_EQ(mon.packets_status, 1);
+    EXPECT_EQ(mon.packets_message, 1);
+    EXPECT_STREQ(mon.last_good_stamp, "16/06/2015,14:03:11,");
 }

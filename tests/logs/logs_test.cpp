@@ -101,8 +101,9 @@ TEST_F(LogsTest, LostPacketsCountOnceAMinuteAndAreRecordedWhenStoringResumes) {
     open_day();
     std::filesystem::remove(mon.keslog);
     std::filesystem::create_directory(mon.keslog);
-    snprintf(mon.skest, sizeof mon.skest, "\x02x\x04");
-    mon.pchar2 = 3;
+    // One packet, or two taken together, appended at once.
+    const unsigned sizes[] = {3, 3};
+    auto append_packet = [&]() -> bool { return append_packets("\x02x\x04", sizes, 1)[0]; };
     auto pass_at = [](time_t t) {
         fake_now = t;
         curdatetim();
@@ -113,14 +114,14 @@ TEST_F(LogsTest, LostPacketsCountOnceAMinuteAndAreRecordedWhenStoringResumes) {
     testing::internal::CaptureStderr();
     mon.oldmin_key = 201506161402;
     EXPECT_FALSE(append_packet());
-    EXPECT_FALSE(append_packet());
-    EXPECT_EQ(mon.kesfm, 1) << "two lost in one minute";
+    EXPECT_EQ(append_packets("\x02x\x04\x02x\x04", sizes, 2), std::vector<bool>({false, false}));
+    EXPECT_EQ(mon.kesfm, 1) << "three lost in one minute";
     pass_at(utc(2015, 6, 16, 14, 3, 40));
     EXPECT_FALSE(append_packet());
     EXPECT_EQ(mon.kesfm, 1) << "a new minute, its own failure";
     testing::internal::GetCapturedStderr();
-    EXPECT_EQ(mon.packets_lost, 3);
-    EXPECT_EQ(mon.today_lost, 3);
+    EXPECT_EQ(mon.packets_lost, 4);
+    EXPECT_EQ(mon.today_lost, 4);
     EXPECT_STREQ(mon.today_lost_last, "14:03:40");
     EXPECT_EQ(messages(), "");
 
@@ -137,11 +138,11 @@ TEST_F(LogsTest, LostPacketsCountOnceAMinuteAndAreRecordedWhenStoringResumes) {
     std::filesystem::remove(mon.meskeslog);
     append_record("comment: <later>\n");
     const std::string recorded =
-        "1,16/06/2015,14:03:50, 3 packets not stored from 14:02:11 to 14:03:40: Is a directory\n"
+        "1,16/06/2015,14:03:50, 4 packets not stored from 14:02:11 to 14:03:40: Is a directory\n"
         "1,16/06/2015,14:03:50, comment: <later>\n";
     EXPECT_EQ(messages(), recorded);
-    EXPECT_TRUE(append_packet());
-    EXPECT_EQ(status_file(), "\x02x\x04\x02x\x04");
+    EXPECT_EQ(append_packets("\x02y\x04\x02z\x04", sizes, 2), std::vector<bool>({true, true}));
+    EXPECT_EQ(status_file(), "\x02x\x04\x02y\x04\x02z\x04");
     EXPECT_EQ(messages(), recorded) << "recorded once";
 }
 
