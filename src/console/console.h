@@ -45,6 +45,9 @@ KbAction line_input(char* line, int* ptr, unsigned char b, const char* peer, std
 // console shows. At most CONTROL_CLIENTS_MAX clients at once.
 
 constexpr const char* CONTROL_SOCKET = "kestlog.sock";
+// Replies a client may get: a line that makes no command, and no room.
+constexpr const char* NOT_A_COMMAND = "Not a valid command word.\n";
+constexpr const char* TOO_MANY_CONNECTIONS = "kestlog: too many connections\n";
 constexpr int CONTROL_FDS_MAX = CONTROL_CLIENTS_MAX + 1;  // the socket and its clients
 
 // Makes the socket (removing a stale one: the caller holds kestlog.lock).

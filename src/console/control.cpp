@@ -21,7 +21,6 @@ namespace {
 
 constexpr int LISTEN_BACKLOG = 16;
 constexpr size_t CLIENT_READ_MAX = 4096;  // bytes taken from a client at a time
-constexpr const char* TOO_MANY = "kestlog: too many connections\n";
 
 // Why the socket must not be made in the working directory, or "" when it
 // may: anyone else able to replace it could take the logger's commands.
@@ -141,7 +140,7 @@ void accept_clients() {
             }
         }
         if (!free_slot) {
-            (void)send(fd, TOO_MANY, strlen(TOO_MANY), MSG_NOSIGNAL | MSG_DONTWAIT);
+            (void)send(fd, TOO_MANY_CONNECTIONS, strlen(TOO_MANY_CONNECTIONS), MSG_NOSIGNAL | MSG_DONTWAIT);
             close(fd);
             continue;
         }

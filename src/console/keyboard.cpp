@@ -14,7 +14,6 @@
 #include "logs/logs.h"
 
 constexpr unsigned char CTRL_C = 3;
-constexpr const char* NOT_A_COMMAND = "Not a valid command word.\n";
 constexpr int KB_CLEARED = 80;  // positions cleared after each line
 
 static void restore_console() { tcsetattr(STDIN_FILENO, TCSANOW, &mon.initial_settings); }

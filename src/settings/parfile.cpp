@@ -1,11 +1,13 @@
 // The parameter file kestlog.par: one "name=value" per line.
 #include <errno.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "logs/logs.h"
 #include "settings/settings.h"
@@ -211,6 +213,39 @@ static void name_unknown(ParResult* r, const char* name, size_t len) {
         snprintf(r->finding + n, sizeof r->finding - n, " (did you mean %s?)", meant);
 }
 
+// What follows the first word of a value up to the line's end, without the
+// white space around it.
+static std::string rest_of_value(Word w) {
+    const char* p = w.text + w.len;
+    p += strspn(p, WHITE);
+    size_t n = strlen(p);
+    while (n > 0 && strchr(WHITE, p[n - 1])) n--;
+    return std::string(p, n);
+}
+
+// Values the logger takes as written that are likely not what was meant.
+static void warn_of(ParResult* r, Word w) {
+    if (r->kind != ParKind::Applied) return;
+    std::string value(w.text, w.len);
+    if (strcmp(r->name, "kessendmail=") == 0 && w.text[0] != 'Y' && w.text[0] != 'N') {
+        snprintf(r->warning, sizeof r->warning, "kessendmail=%s turns e-mail off (only Y turns it on)",
+                 value.c_str());
+    } else if (strcmp(r->name, "maildest=") == 0 && !rest_of_value(w).empty()) {
+        snprintf(r->warning, sizeof r->warning, "maildest= ends at the first blank: %s is not used",
+                 rest_of_value(w).c_str());
+    } else if (strcmp(r->name, "metrics_file=") == 0) {
+        size_t slash = value.rfind('/');
+        std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : value.substr(0, slash);
+        struct stat st;
+        if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            snprintf(r->warning, sizeof r->warning, "metrics folder %s does not exist", folder.c_str());
+    } else if (strcmp(r->name, "serial_port=") == 0) {
+        struct stat st;
+        if (stat(mon.SERIAL_PORT, &st) != 0 && errno == ENOENT)
+            snprintf(r->warning, sizeof r->warning, "serial device %s does not exist now", mon.SERIAL_PORT);
+    }
+}
+
 ParResult parse_parline(const char* line) {
     ParResult r;
     if (line[0] == ';' || only_white(line)) return r;
@@ -235,6 +270,7 @@ ParResult parse_parline(const char* line) {
             bad_value(&r, "empty");
         else
             set_serial_port(w, &r);
+        warn_of(&r, w);
         return r;
     }
     for (const TextParameter& t : text_parameters) {
@@ -243,6 +279,7 @@ ParResult parse_parline(const char* line) {
             bad_value(&r, "empty");
         else if (!t.set(w))
             bad_value(&r, "longer than 255 characters");
+        warn_of(&r, w);
         return r;
     }
     r.kind = ParKind::Unknown;
@@ -294,15 +331,30 @@ struct ParReading {
     const char* file;
     bool running;
     int problems = 0;
+    bool crlf_told = false;
 };
 
-// A problem in the form "FILE:LINE: problem".
+// A problem in the form "FILE:LINE: problem", on standard error, where a
+// service manager's journal hears it.
 static void name_problem(ParReading& pr, int line, const char* finding) {
     pr.problems++;
-    if (pr.running)
-        report("%s:%d: %s\n", pr.file, line, finding);
-    else
-        say("%s:%d: %s\n", pr.file, line, finding);
+    report("%s:%d: %s\n", pr.file, line, finding);
+}
+
+static void warn(const ParReading& pr, int line, const char* text) {
+    report("%s:%d: warning: %s\n", pr.file, line, text);
+}
+
+// What is wrong with the file as a whole shows at the first line it touches.
+static void warn_of_file(ParReading& pr, int number, const ParLine& line) {
+    if (number == 1 && strncmp(line.text, "\xEF\xBB\xBF", 3) == 0)
+        warn(pr, number, "the file starts with a byte-order mark: this line's parameter is not recognised");
+    size_t len = strlen(line.text);
+    if (len > 0 && line.text[len - 1] == '\n') len--;
+    if (!pr.crlf_told && len > 0 && line.text[len - 1] == '\r') {
+        pr.crlf_told = true;
+        warn(pr, number, "CR LF line ends: the CR is kept in the message log's copy of each line");
+    }
 }
 
 // What the running logger says and records of a line's problems.
@@ -344,7 +396,9 @@ static void read_parameters(ParReading& pr, FILE* f) {
         if (pr.running) echo_parline(line);
         ParResult r = parse_parline(line.text);
         if (pr.running) act_on_problems(r);
+        warn_of_file(pr, number, line);
         if (r.finding[0] != '\0') name_problem(pr, number, r.finding);
+        if (r.warning[0] != '\0') warn(pr, number, r.warning);
         if (line.overlong) {
             if (pr.running) parline_problem("parameter line longer than 510 characters, the rest ignored");
             name_problem(pr, number, "line longer than 510 characters, the rest ignored");
@@ -410,7 +464,7 @@ int checkparfile(const char* file) {
         read_parameters(pr, f);
         fclose(f);
     } else {
-        say("%s: %s; the logger would use its defaults\n", file, strerror(errno));
+        report("%s: %s; the logger would use its defaults\n", file, strerror(errno));
         pr.problems++;
     }
     print_settings();

@@ -19,6 +19,8 @@ struct ParResult {
     // The problem as a check names it ("unknown parameter sit (did you mean
     // site?)"); empty when there is none.
     char finding[PARLINE_MAX + 128] = "";
+    // A value taken that is likely not what was meant; empty when there is none.
+    char warning[PARLINE_MAX + 128] = "";
 };
 
 // Parses one parameter line and applies what it accepts to the settings.
@@ -27,10 +29,12 @@ ParResult parse_parline(const char* line);
 
 // Reads kestlog.par, echoing every line to the console and the message log,
 // and reports unknown names, bad values and over-long lines, each also on
-// standard error as "FILE:LINE: problem". Always returns 0.
+// standard error as "FILE:LINE: problem", and values that mislead as
+// "FILE:LINE: warning: text". Always returns 0.
 int readparfile();
 
 // Reads a parameter file and nothing else: prints each problem as
-// "FILE:LINE: problem", then the settings the logger would use. Returns 0
-// when there was no problem, 1 otherwise.
+// "FILE:LINE: problem" and each warning as "FILE:LINE: warning: text" on
+// standard error, then the settings the logger would use on standard
+// output. Returns 0 when there was no problem (warnings aside), 1 otherwise.
 int checkparfile(const char* file);

@@ -267,9 +267,10 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         }
         std::string watchdog_pid = "WATCHDOG_PID=" + std::to_string(getpid());
         if (opts.watchdog_pid) env[env.size() - 2] = watchdog_pid.data();
-        char arg0[] = "kestlog";
-        char* argv[] = {arg0, nullptr};
-        execve(program.c_str(), argv, env.data());
+        std::vector<char*> argv = {const_cast<char*>("kestlog")};
+        for (const std::string& a : opts.args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execve(program.c_str(), argv.data(), env.data());
         _exit(127);
     }
     console_slave_ = console_slave;

@@ -35,6 +35,8 @@ struct LoggerOptions {
     // watchdog_pid, WATCHDOG_PID names the logger itself.
     std::vector<std::string> env;
     bool watchdog_pid = false;
+    // Command-line arguments after the program's name.
+    std::vector<std::string> args;
     // What the kernel is made to say of the system clock: "synchronised",
     // "unsynchronised" or "refused" (a sandbox that refuses to tell); empty
     // for the machine's own answer. See set_clock_sync().

@@ -1,0 +1,254 @@
+// Commands from a shell: kestctl against a running logger, over its real
+// control socket.
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "e2e/e2e.h"
+
+namespace {
+
+struct Ran {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs kestctl with these words in dir, as user (uid, gid and one
+// supplementary group) when given.
+Ran kestctl(const std::string& dir, const std::vector<std::string>& words, const struct passwd* user = nullptr,
+            gid_t group = 0) {
+    std::string out = dir + "/kestctl.out", err = dir + "/kestctl.err";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, 1);
+        dup2(e, 2);
+        if (user && (setgroups(1, &group) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0))
+            _exit(125);
+        std::vector<char*> argv = {const_cast<char*>("kestctl"), const_cast<char*>("-C"),
+                                   const_cast<char*>(dir.c_str())};
+        for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+        argv.push_back(nullptr);
+        execv(KESTCTL_BIN, argv.data());
+        _exit(127);
+    }
+    Ran r;
+    int status;
+    for (int waited = 0; waited < 10000; waited += 10) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        usleep(10000);
+    }
+    if (r.status < 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    r.out = std::string(std::istreambuf_iterator<char>(std::ifstream(out).rdbuf()), {});
+    r.err = std::string(std::istreambuf_iterator<char>(std::ifstream(err).rdbuf()), {});
+    return r;
+}
+
+// A client of the logger's socket that the test drives itself.
+int connect_to(const std::string& dir) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/kestlog.sock", dir.c_str());
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// What a client has been sent, waiting at most timeout_ms for more.
+std::string read_some(int fd, int timeout_ms) {
+    std::string got;
+    char buf[65536];
+    for (struct pollfd p = {fd, POLLIN, 0}; poll(&p, 1, timeout_ms) > 0; p.revents = 0) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+        timeout_ms = 100;
+    }
+    return got;
+}
+
+}  // namespace
+
+// Every keyboard command from a shell: the same effects and records, the
+// reply to the client alone, the console naming who sent it; the exit
+// status says what became of it.
+TEST(Control, EveryKeyboardCommandWorksFromAShell) {
+    Logger log;
+    start_at(log, "2015-06-16 14:02:11");
+    const std::string& dir = log.dir();
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/kestlog.sock").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u) << "mode " << std::oct << (st.st_mode & 07777);
+
+    Ran help = kestctl(dir, {"help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out,
+              "\nhelp    - list keyboard commands\nkesdon    - print all kest status lines\n"
+              "kesrawdon - print all kest raw characters\n"
+              "comment   - add an operator comment to MESKES20150616.txt\nquit    - exit program\n"
+              "status    - show the logger's state\n");
+    EXPECT_TRUE(log.wait_console("\ngot word help from root (kestctl)\n\n"));
+    EXPECT_EQ(log.console().find("list keyboard commands"), std::string::npos) << "the reply is the client's";
+
+    EXPECT_EQ(kestctl(dir, {"kesdoff"}).status, 0);
+    log.write_serial(stx_packet("not shown"));
+    ASSERT_TRUE(log.wait_file(status_path("20150616"), stx_packet("not shown")));
+    EXPECT_EQ(kestctl(dir, {"KESRAWDON"}).status, 0);
+    log.write_serial(stx_packet("x"));
+    EXPECT_TRUE(log.wait_console("kesrawd pchar2=1 char2 78 <x>\n"));
+    EXPECT_EQ(kestctl(dir, {"kesrawdoff"}).status, 0);
+    EXPECT_EQ(kestctl(dir, {"kesdon"}).status, 0);
+    log.write_serial(stx_packet("shown"));
+    EXPECT_TRUE(log.wait_console(stx_packet("shown")));
+    EXPECT_EQ(log.console().find("not shown"), std::string::npos);
+
+    EXPECT_EQ(kestctl(dir, {"comment", "pump", "serviced"}).status, 0);
+    EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), ", comment: < pump serviced\n>\n"));
+    Ran status = kestctl(dir, {"status"});
+    EXPECT_EQ(status.status, 0);
+    EXPECT_TRUE(status.out.starts_with("last good packet: 16/06/2015,14:02:1")) << status.out;
+    EXPECT_NE(status.out.find("packets today: 0 status, 3 message\n"), std::string::npos) << status.out;
+
+    Ran bogus = kestctl(dir, {"bogus"});
+    EXPECT_EQ(bogus.status, 1);
+    EXPECT_EQ(bogus.out, "Not a valid command word.\n");
+    Ran newline = kestctl(dir, {"comment", "two\nlines"});
+    EXPECT_EQ(newline.status, 2);
+    EXPECT_TRUE(newline.err.starts_with("kestctl: a command cannot hold a newline\n")) << newline.err;
+    // Ctrl-C from a client is a byte like any other; a long line runs nothing.
+    Ran ctrl_c = kestctl(dir, {std::string("\x03") + "quit"});
+    EXPECT_EQ(ctrl_c.status, 1);
+    Ran long_line = kestctl(dir, {"comment", std::string(80, 'x')});
+    EXPECT_EQ(long_line.status, 1);
+    EXPECT_TRUE(log.running());
+
+    Ran quit = kestctl(dir, {"quit"});
+    EXPECT_EQ(quit.status, 0);
+    EXPECT_EQ(log.wait_exit(), 0);
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")), ", keyboard quit command\n$"));
+    EXPECT_FALSE(std::filesystem::exists(dir + "/kestlog.sock")) << "removed at the end";
+    Ran gone = kestctl(dir, {"status"});
+    EXPECT_EQ(gone.status, 3);
+    EXPECT_EQ(gone.err, "kestctl: no kestlog is logging in " + dir + " (No such file or directory)\n");
+}
+
+// Eight clients at once, watchers included; the ninth is turned away. A
+// client that sends nothing is closed after ten seconds; a watcher that
+// never reads holds the logger up in nothing.
+TEST(Control, ClientsAreBoundedAndAWatcherNeverHoldsTheLoggerUp) {
+    Logger log;
+    start_at(log, "2015-06-16 14:02:11 x10");
+    const std::string& dir = log.dir();
+    int watcher = connect_to(dir);
+    ASSERT_GE(watcher, 0);
+    ASSERT_EQ(write(watcher, "watch\n", 6), 6);
+    std::vector<int> idle;
+    for (int i = 0; i < 7; i++) idle.push_back(connect_to(dir));
+    Ran refused = kestctl(dir, {"status"});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_EQ(refused.err, "kestlog: too many connections\n");
+
+    // Ten seconds (one on this clock) without a command: closed.
+    struct pollfd p = {idle[0], POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1) << "an idle client was never closed";
+    char byte;
+    EXPECT_EQ(read(idle[0], &byte, 1), 0);
+    for (int fd : idle) close(fd);
+    EXPECT_EQ(kestctl(dir, {"kesrawdon"}).status, 0);
+
+    // Far more console output than a watcher may hold: every packet stored.
+    std::string all;
+    for (int i = 0; i < 400; i++) all += stx_packet("packet " + std::to_string(i) + std::string(80, '.'));
+    log.write_serial(all);
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), all, 20000));
+    std::string watched = read_some(watcher, 2000);
+    // What the socket's buffer took, and at most 64 KiB held: far from all.
+    EXPECT_LT(watched.size(), 700000u);
+    EXPECT_NE(watched.find("got word kesrawdon from root (kestctl)"), std::string::npos);
+    log.write_serial(stx_packet("after"));
+    ASSERT_TRUE(log.wait_file_contains(status_path("20150616"), stx_packet("after")));
+    watched = read_some(watcher, 2000);
+    EXPECT_TRUE(has_match(watched, "^\\[console: \\d+ bytes not shown\\]\nkesrawd pchar2=0 char2 02 <\x02> STX\n"))
+        << watched.substr(0, 200);
+    close(watcher);
+    EXPECT_TRUE(log.running());
+}
+
+// The socket is made only where nobody else could replace it; without it
+// the logging goes on. Its group's members, not only root, may use it.
+TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
+    Logger open_dir;
+    ASSERT_EQ(chmod(open_dir.dir().c_str(), 0777), 0);
+    start_at(open_dir, "2015-06-16 14:02:11");
+    EXPECT_TRUE(open_dir.wait_file_contains("stderr.txt", "kestlog.sock: not made: the working directory " +
+                                                              open_dir.dir() + " is writable by others\n"));
+    EXPECT_FALSE(std::filesystem::exists(open_dir.dir() + "/kestlog.sock"));
+    open_dir.write_serial(stx_packet("logged"));
+    EXPECT_TRUE(open_dir.wait_file(status_path("20150616"), stx_packet("logged")));
+    EXPECT_EQ(kestctl(open_dir.dir(), {"status"}).status, 3);
+
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run kestctl as another user";
+    struct passwd* nobody = getpwnam("nobody");
+    struct group* dialout = getgrnam("dialout");
+    if (!nobody || !dialout) GTEST_SKIP() << "no user nobody or group dialout here";
+    Logger log;
+    start_at(log, "2015-06-16 14:02:11");
+    ASSERT_EQ(chmod(log.dir().c_str(), 0711), 0);
+    ASSERT_EQ(chown((log.dir() + "/kestlog.sock").c_str(), 0, dialout->gr_gid), 0);
+    EXPECT_EQ(kestctl(log.dir(), {"comment", "by", "nobody"}, nobody, dialout->gr_gid).status, 0);
+    EXPECT_TRUE(log.wait_console("\ngot word comment by nobody from nobody (kestctl)\n\n"));
+    Ran outsider = kestctl(log.dir(), {"status"}, nobody, nobody->pw_gid);
+    EXPECT_EQ(outsider.status, 3);
+    EXPECT_NE(outsider.err.find("(Permission denied)"), std::string::npos) << outsider.err;
+}
+
+// A device missing at start-up (an adapter not plugged in yet) is, with
+// --wait-for-line, a line lost: reported, recorded, tried every five
+// seconds, and taken up when it appears. A refusal still ends start-up.
+TEST(Control, LineMissingAtStartUpIsWaitedFor) {
+    Logger log;
+    const std::string link = log.dir() + "/ttyLATER";
+    LoggerOptions opts;
+    opts.parfile = "serial_port=" + link + ",9600,7,E,1\nmetrics_file=metrics.prom\n";
+    opts.args = {"--wait-for-line"};
+    start_at(log, "2015-06-16 14:02:11 x10", opts);
+    const std::string lost = "serial port " + link + " lost: No such file or directory\n";
+    EXPECT_TRUE(log.wait_file_contains("stderr.txt", lost));
+    EXPECT_TRUE(log.wait_console("1,16/06/2015,14:02:11, " + lost));
+    EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), "1,16/06/2015,14:02:11, " + lost));
+    EXPECT_TRUE(log.wait_file_contains("metrics.prom", "kestlog_line_up{", 10000));
+    EXPECT_TRUE(has_match(log.file("metrics.prom"), "\nkestlog_line_up\\{[^}]*\\} 0\n"));
+    ASSERT_EQ(symlink(log.serial_name().c_str(), link.c_str()), 0);
+    EXPECT_TRUE(log.wait_console("Serial port, " + link + ", initialization successful.\n", 5000));
+    EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), "serial port " + link + " reopened\n"));
+    log.write_serial(stx_packet("first"));
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("first")));
+
+    Logger refused;
+    LoggerOptions not_serial;
+    not_serial.parfile = "serial_port=/dev/null\n";
+    not_serial.args = {"--wait-for-line"};
+    refused.start(not_serial, false);
+    EXPECT_EQ(refused.wait_exit(10000), 255);
+}
