@@ -8,13 +8,19 @@
 //            close) as often as the logger does: once a pass, 100 a second;
 //   cat      reads the line into one file.
 // Each must store every packet; the exit status is 1 when one did not.
+// Then, on the real clock, the latency: packets sent one at a time at random
+// moments, each timed from the write of its EOT to the moment its last byte
+// is in the status file; and the logger's processor time while idle.
 //
 // usage: kestbench KESTLOG [MB [REPEATS]]   run in a scratch directory; MB
 // defaults to 20, REPEATS to 3, and each figure is the median of the repeats
+//        kestbench --latency KESTLOG        the latency and idle figures only
 #include <errno.h>
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -250,9 +256,86 @@ Result median(std::vector<Result> runs) {
     return m;
 }
 
+constexpr int LATENCY_PACKETS = 1000;
+constexpr int LATENCY_GAP_MAX_MS = 20;  // packets come at random moments this far apart at most
+constexpr int LATENCY_TIMEOUT_MS = 5000;
+constexpr int IDLE_S = 10;
+
+// Waits until path holds at least size bytes, woken by the file's changes.
+bool wait_size(int notify, const std::string& path, off_t size) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(LATENCY_TIMEOUT_MS);
+    char events[4096];
+    while (size_of(path) < size) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        struct pollfd p = {notify, POLLIN, 0};
+        if (poll(&p, 1, 10) > 0) (void)read(notify, events, sizeof events);
+    }
+    return true;
+}
+
+// The logger on the real clock: what a packet waits before it is in the
+// file, and what the logger costs while nothing arrives.
+int bench_latency(const std::string& kestlog) {
+    Line line = raw_line();
+    std::string dir = "latency";
+    mkdir(dir.c_str(), 0755);
+    std::ofstream(dir + "/kestlog.par") << "serial_port=" << line.path << ",9600,7,E,1\nkessendmail=N\n";
+    char day[16];
+    time_t now = time(nullptr);
+    strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+    std::string file = dir + "/data/KES" + day + ".txt";
+    unlink(file.c_str());
+    pid_t pid = spawn({kestlog}, dir, "console.txt");
+    for (int i = 0; i < 100 && access(file.c_str(), F_OK) != 0; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(SETTLE_MS));
+    int notify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    inotify_add_watch(notify, file.c_str(), IN_MODIFY);
+
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> gap(0, LATENCY_GAP_MAX_MS * 1000);
+    Reading r = first_reading();
+    std::vector<double> ms;
+    off_t expected = size_of(file);
+    for (int i = 0; i < LATENCY_PACKETS; i++) {
+        std::this_thread::sleep_for(std::chrono::microseconds(gap(rng)));
+        next_reading(r, rng);
+        struct tm clock;
+        gmtime_r(&now, &clock);
+        std::string packet = status_packet(1, clock, r, "0000");
+        expected += static_cast<off_t>(packet.size());
+        auto sent = std::chrono::steady_clock::now();
+        write_all(line.master, packet);
+        if (!wait_size(notify, file, expected)) break;
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
+    }
+    double cpu = cpu_seconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(IDLE_S));
+    double idle = cpu_seconds(pid) - cpu;
+    close(notify);
+    finish(pid, pid, line);
+
+    bool complete = ms.size() == LATENCY_PACKETS;
+    std::sort(ms.begin(), ms.end());
+    auto at = [&](double q) { return ms.empty() ? 0 : ms[std::min(ms.size() - 1, static_cast<size_t>(q * ms.size()))]; };
+    printf("latency: %zu of %d packets, EOT written to last byte in the file: p50 %.2f ms, p99 %.2f ms, max %.2f ms%s\n",
+           ms.size(), LATENCY_PACKETS, at(0.5), at(0.99), ms.empty() ? 0 : ms.back(), complete ? "" : "  INCOMPLETE");
+    printf("idle: %.1f ms of CPU in %d s (%.3f %%)\n", idle * 1000, IDLE_S, idle * 100 / IDLE_S);
+    return complete ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "--latency") == 0) {
+        std::string kestlog = argv[2];
+        if (kestlog[0] != '/') {
+            char cwd[4096];
+            if (getcwd(cwd, sizeof cwd)) kestlog = std::string(cwd) + "/" + kestlog;
+        }
+        signal(SIGPIPE, SIG_IGN);
+        return bench_latency(kestlog);
+    }
     if (argc < 2 || argc > 4) {
         fprintf(stderr, "usage: kestbench KESTLOG [MB [REPEATS]]\n");
         return 2;
@@ -294,5 +377,6 @@ int main(int argc, char** argv) {
     printf("syncing (synced / floor): CPU %.2f, wall %.2f\n", ratio(results[2].cpu_s, results[1].cpu_s),
            ratio(results[2].wall_s, results[1].wall_s));
     printf("kestlog / synced floor: %.2f (aim: at most %.1f)\n", ratio(results[0].cpu_s, results[2].cpu_s), AIM);
+    all = bench_latency(kestlog) == 0 && all;
     return all ? 0 : 1;
 }

@@ -1,9 +1,12 @@
 #!/bin/sh
 # The benchmarks: builds as the test command does, then
 # - the load: floods a pseudo-terminal with MB megabytes of status packets
-#   (default 50) and prints the processor time per MB of kestlog, of a minimal
-#   reader that appends each packet with open/write/close (the floor), and of cat,
-#   the median of three runs each;
+#   (default 50) and prints the processor and wall time per MB of kestlog, of a
+#   minimal reader that appends each packet with open/write/close (the floor),
+#   of the floor syncing its file as often as the logger does, and of cat, the
+#   median of three runs each; then the latency of 1000 packets sent at random
+#   moments (p50, p99, max, from the write of the EOT to its last byte in the
+#   file) and the logger's processor time while idle;
 # - the report: kestreport over thirty days of a one-packet-a-second
 #   instrument (about 260 MB) against wc -l over the same files, the median
 #   of five runs each.

@@ -28,7 +28,7 @@ fi
 # The units run the installed program, and systemd finds nothing wrong with
 # them (a template is verified as one of its instances).
 for unit in kestlog.service kestlog@.service; do
-    grep -q "^ExecStart=$prefix/bin/kestlog$" "$examples/$unit" || { echo "FAIL: $unit: ExecStart"; status=1; }
+    grep -q "^ExecStart=$prefix/bin/kestlog --wait-for-line$" "$examples/$unit" || { echo "FAIL: $unit: ExecStart"; status=1; }
     grep -q "^ExecStartPre=-$prefix/bin/kestlog --check$" "$examples/$unit" || { echo "FAIL: $unit: ExecStartPre"; status=1; }
 done
 if command -v systemd-analyze >/dev/null; then
