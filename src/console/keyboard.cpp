@@ -78,7 +78,7 @@ static void print_status() {
 // cut to COMMENT_MAX characters.
 static void add_comment(const char* line) {
     constexpr size_t WORD_LEN = 7;
-    append_record("comment: <%.*s>\n", COMMENT_MAX, line + WORD_LEN);
+    append_record(REC_COMMENT, COMMENT_MAX, line + WORD_LEN);
 }
 
 // Runs the command the finished line begins with. `watch` is a command of
@@ -158,7 +158,7 @@ static ssize_t read_typed(unsigned char* buf) {
 
 void quit_program() {
     record_lost_packets();
-    record_failure(Shown::Nothing, "keyboard quit command\n");
+    record_failure(Shown::Nothing, REC_QUIT);
     exit(EXIT_QUIT);
 }
 

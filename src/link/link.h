@@ -2,15 +2,7 @@
 // stamping and fault decoding of status packets.
 #pragma once
 
-constexpr unsigned char SOH = 0x01;  // opens a status packet
-constexpr unsigned char STX = 0x02;  // opens any other packet
-constexpr unsigned char EOT = 0x04;  // closes a packet
-
-// Status packet positions.
-constexpr int STAMP_POS = 7;          // logger's time, YYMMDD hh:mm
-constexpr int STAMP_MIN_PACKET = 20;  // stamp 7-18 lies before the EOT
-constexpr int FAULT_POS = 86;         // four hexadecimal digits
-constexpr int FAULT_MIN_PACKET = 91;  // fault word 86-89 lies before the EOT
+#include "formats/formats.h"
 
 // Opens SERIAL_PORT, locks it against a second logger and makes it a raw,
 // non-blocking, receive-only line. On failure prints the reason on standard
@@ -40,6 +32,3 @@ void on_serial_input(void (*hook)());
 // fault word, recording any fault. Short packets are left as they are.
 void checkstatus();
 
-// Composes the fault text for a fault word into out and returns how many of
-// its bits count as failures of the minute.
-int decode_fault(unsigned faultnum, char* out, int outsize);

@@ -79,7 +79,7 @@ static void reject_frame(unsigned char last_read) {
     unsigned char first = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[0]) : 0;
     unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
     mon.framing_failures++;
-    record_failure(Shown::Unstamped, "kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n", widened(first),
+    record_failure(Shown::Unstamped, REC_FRAMING, widened(first),
                    widened(last));
 }
 

@@ -179,7 +179,7 @@ void init_serial_port() {
         if (mon.wait_for_line && not_opened && device_missing(err)) {
             // Waited for as a line lost while running, and said where the
             // service manager's journal hears it.
-            report("serial port %s lost: %s\n", mon.SERIAL_PORT, strerror(err));
+            report(REC_LINE_LOST, mon.SERIAL_PORT, strerror(err));
             lose_line(strerror(err));
             return;
         }
@@ -224,7 +224,7 @@ static void lose_line(const char* reason) {
     mon.rxpos = 0;
     mon.line_losses++;
     memcpy(mon.line_lost_since, mon.scurdatetim, sizeof mon.line_lost_since);
-    record_failure(Shown::Record, "serial port %s lost: %s\n", mon.SERIAL_PORT, reason);
+    record_failure(Shown::Record, REC_LINE_LOST, mon.SERIAL_PORT, reason);
     mon.retry_open = clock_now() + REOPEN_INTERVAL;
 }
 
@@ -238,7 +238,7 @@ static void retry_line() {
     mon.fhR2 = open_serial_line(why, sizeof why);
     if (mon.fhR2 < 0) return;
     say("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
-    append_record("serial port %s reopened\n", mon.SERIAL_PORT);
+    append_record(REC_LINE_REOPENED, mon.SERIAL_PORT);
     mon.line_lost_since[0] = '\0';
 }
 

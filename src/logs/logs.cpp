@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/core.h"
+#include "formats/formats.h"
 
 constexpr time_t WRITE_REPORT_INTERVAL = 60;  // seconds between reports for one file
 
@@ -156,7 +157,7 @@ void sync_data_files() {
 
 // Formats "<kesfd>,<timestamp> <text>" into record; returns its length.
 static size_t format_record(char (&record)[RECORD_MAX], const char* fmt, va_list ap) {
-    int head = snprintf(record, sizeof record, "%i,%s ", mon.kesfd, mon.scurdatetim);
+    int head = record_head(record, sizeof record, mon.kesfd, mon.scurdatetim);
     if (head < 0) return 0;
     int body = vsnprintf(record + head, sizeof record - head, fmt, ap);
     if (body < 0) return 0;
@@ -203,9 +204,12 @@ void record_failure(Shown shown, const char* fmt, ...) {
     va_end(ap);
     if (n < 0) return;
     switch (shown) {
-        case Shown::Record:
-            say("%i,%s %s", mon.kesfd, mon.scurdatetim, text);
+        case Shown::Record: {
+            char head[RECORD_MAX];
+            record_head(head, sizeof head, mon.kesfd, mon.scurdatetim);
+            say("%s%s", head, text);
             break;
+        }
         case Shown::Unstamped:
             say("%i,%s", mon.kesfd, text);
             break;
@@ -244,8 +248,8 @@ void record_lost_packets() {
     if (mon.lost_pending == 0) return;
     mon.kesfd++;
     char record[RECORD_MAX];
-    size_t len = make_record(record, "%d packets not stored from %s to %s: %s\n", mon.lost_pending,
-                             mon.lost_first, mon.lost_last, mon.lost_reason);
+    size_t len = make_record(record, REC_NOT_STORED, mon.lost_pending, mon.lost_first, mon.lost_last,
+                             mon.lost_reason);
     mon.lost_pending = 0;
     // The account of what was lost must not be lost in turn: kept for the
     // next record the message log takes.
@@ -344,12 +348,11 @@ long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size) 
     close(fd);
     return moved;
 }
-// Builds "<prefix>yyyymmdd.txt" and its path under ./data/ from a fresh clock
-// reading, stores the day digits and creates the file.
-static bool name_daily_file(const char* prefix, char* base, char* path, const char* label) {
+// Names a daily file, "<prefix>yyyymmdd.txt", and its path under ./data/
+// from a fresh clock reading, stores the day and creates the file.
+static bool name_daily_file(DailyFile kind, char* base, char* path, const char* label) {
     readclock();
-    snprintf(base, TEXT_MAX + 1, "%s%.4s%02u%.2s.txt", prefix, mon.acqtimline + 20,
-             static_cast<unsigned>(mon.month), mon.acqtimline + 8);
+    daily_file_name(base, TEXT_MAX + 1, kind, static_cast<int>(reading_day_key()));
     snprintf(path, TEXT_MAX + 1, "%s%s", DATA_DIR, base);
     mon.olddayt = mon.acqtimline[8];
     mon.olddayu = mon.acqtimline[9];
@@ -358,6 +361,6 @@ static bool name_daily_file(const char* prefix, char* base, char* path, const ch
     return append_bytes(path, "", 0);
 }
 
-bool mkkesnm() { return name_daily_file("KES", mon.kes_basefile, mon.keslog, "kest"); }
+bool mkkesnm() { return name_daily_file(DailyFile::Status, mon.kes_basefile, mon.keslog, "kest"); }
 
-bool mkmesnm() { return name_daily_file("MESKES", mon.meskes_basefile, mon.meskeslog, "message"); }
+bool mkmesnm() { return name_daily_file(DailyFile::Messages, mon.meskes_basefile, mon.meskeslog, "message"); }

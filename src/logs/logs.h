@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "formats/formats.h"  // the records, in the one place they are spelled
+
 constexpr const char* DATA_DIR = "./data/";
 
 // Creates ./data/ (mode 0775). Returns false, with errno set, when it is not

@@ -319,11 +319,9 @@ static void echo_parline(const ParLine& l) {
     size_t len = strlen(l.text);
     bool has_newline = len > 0 && l.text[len - 1] == '\n';
     say("%s%s", l.text, !has_newline && (l.newline || l.overlong) ? "\n" : "");
-    append_record("%.*s\n", static_cast<int>(has_newline ? len - 1 : len), l.text);
+    append_record(REC_PARAMETER_LINE, static_cast<int>(has_newline ? len - 1 : len), l.text);
 }
 
-// A failure of the minute with its own numbered record, also on the console.
-static void parline_problem(const char* text) { record_failure(Shown::Text, "%s\n", text); }
 
 // Reading the file, at start-up (echoed, recorded and counted, problems
 // also on standard error) or as a check (problems on standard output only).
@@ -359,12 +357,11 @@ static void warn_of_file(ParReading& pr, int number, const ParLine& line) {
 
 // What the running logger says and records of a line's problems.
 static void act_on_problems(const ParResult& r) {
+    // Each a failure of the minute with its own numbered record, also on the console.
     if (r.kind == ParKind::Unknown) {
-        parline_problem("unknown parameter");
+        record_failure(Shown::Text, REC_UNKNOWN_PARAMETER);
     } else if (r.kind == ParKind::BadValue) {
-        char text[PARLINE_MAX + 32];
-        snprintf(text, sizeof text, "bad value for %s", r.name);
-        parline_problem(text);
+        record_failure(Shown::Text, REC_BAD_VALUE, r.name);
     } else if (r.kind == ParKind::Unsupported) {
         report("%s", r.problem);
     }
@@ -386,8 +383,7 @@ static void stop_reading(ParReading& pr, FILE* f, int line, const ParResult& r) 
         name_problem(pr, line + 1, text);
     }
     if (!pr.running) return;
-    record_failure(Shown::Nothing, "kestlog.par line %d: unsupported value %s, the rest of the file was not read\n",
-                   line, r.value);
+    record_failure(Shown::Nothing, REC_UNSUPPORTED_VALUE, line, r.value);
 }
 
 static void read_parameters(ParReading& pr, FILE* f) {
@@ -400,7 +396,7 @@ static void read_parameters(ParReading& pr, FILE* f) {
         if (r.finding[0] != '\0') name_problem(pr, number, r.finding);
         if (r.warning[0] != '\0') warn(pr, number, r.warning);
         if (line.overlong) {
-            if (pr.running) parline_problem("parameter line longer than 510 characters, the rest ignored");
+            if (pr.running) record_failure(Shown::Text, REC_LONG_PARAMETER_LINE);
             name_problem(pr, number, "line longer than 510 characters, the rest ignored");
         }
         if (r.kind == ParKind::Unsupported) {
@@ -418,8 +414,7 @@ int readparfile() {
     if (!f) {
         report("%s: %s; the logger would use its defaults\n", mon.full_param_file, strerror(errno));
         say("Parameter file was not found, will use defaults\n");
-        record_failure(Shown::Nothing, "parameter file %s was not found, will use defaults\n",
-                       mon.full_param_file);
+        record_failure(Shown::Nothing, REC_PARFILE_MISSING, mon.full_param_file);
         return 0;
     }
     read_parameters(pr, f);

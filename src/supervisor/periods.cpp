@@ -27,7 +27,7 @@ void testclockstep() {
         // Rounded to whole seconds: the wall clock ticks in seconds while the
         // pass itself takes some milliseconds, which must not hide a step.
         long step = static_cast<long>((step_ms + (step_ms < 0 ? -500 : 500)) / 1000);
-        if (labs(step) > CLOCK_STEP_MIN) append_record("clock stepped by %+ld s\n", step);
+        if (labs(step) > CLOCK_STEP_MIN) append_record(REC_CLOCK_STEPPED, step);
     }
     mon.lastpass_wall = wall;
     mon.lastpass_mono_ms = mono;
@@ -60,7 +60,7 @@ void testmin() {
     if (reading_minute_key() == mon.oldmin_key) return;
     mon.minnokes++;
     if (mon.minnokes > QUIET_MINUTES_ALLOWED) {
-        record_failure(Shown::Record, "no good kest packets in %i minutes.\n", mon.minnokes);
+        record_failure(Shown::Record, REC_NO_GOOD_PACKETS, mon.minnokes);
     }
     if (mon.kesfm > 0) say("kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
     // A failed alert's next try comes before, and holds back, a new one.
@@ -86,6 +86,8 @@ void testclocksync() {
     mon.clock_sync = clock_sync_now();
     if (mon.clock_sync == ClockSync::Unknown || mon.clock_sync == mon.clock_sync_recorded) return;
     mon.clock_sync_recorded = mon.clock_sync;
-    append_record(mon.clock_sync == ClockSync::Synchronised ? "system clock synchronised\n"
-                                                             : "system clock not synchronised\n");
+    if (mon.clock_sync == ClockSync::Synchronised)
+        append_record(REC_CLOCK_SYNCHRONISED);
+    else
+        append_record(REC_CLOCK_UNSYNCHRONISED);
 }

@@ -148,14 +148,12 @@ static TornTails repair_torn_tails() {
 // that the alert e-mail tells the operator.
 static void record_previous_run(const TornTails& t) {
     if (mon.previous_run_pid != 0)
-        record_failure(Shown::Record,
-                       "the previous run (process %d) ended without stopping: power cut, crash or kill\n",
-                       mon.previous_run_pid > 0 ? mon.previous_run_pid : 0);
+        record_failure(Shown::Record, REC_UNCLEAN_END, mon.previous_run_pid > 0 ? mon.previous_run_pid : 0);
     if (t.status_moved > 0)
-        record_failure(Shown::Record, "%s ended inside a packet: %ld bytes moved to %s\n", mon.keslog,
+        record_failure(Shown::Record, REC_TORN_PACKET, mon.keslog,
                        t.status_moved, t.status_torn);
     if (t.message_moved > 0)
-        record_failure(Shown::Record, "%s ended inside a record: %ld bytes moved to %s\n", mon.meskeslog,
+        record_failure(Shown::Record, REC_TORN_RECORD, mon.meskeslog,
                        t.message_moved, t.message_torn);
 }
 
@@ -164,7 +162,7 @@ void stop_if_signalled() {
     if (sig == 0) return;
     if (mon.meskeslog[0] != '\0') {
         record_lost_packets();
-        record_failure(Shown::Nothing, "stopped by signal %s\n", signal_name(sig));
+        record_failure(Shown::Nothing, REC_STOPPED, signal_name(sig));
     }
     end_by_signal(sig);
 }
@@ -183,7 +181,7 @@ void startup() {
     mon.oldmin_key = reading_minute_key();
     make_storage();
     TornTails torn = repair_torn_tails();
-    append_record("starting %s\n", VERSION_TEXT);
+    append_record(REC_STARTING, VERSION_TEXT);
     record_previous_run(torn);
     testclocksync();
     readparfile();

@@ -1,0 +1,151 @@
+// Formats: the one definition of what the logger writes and its companion
+// programs read. The instrument's framing and status packet positions, the
+// daily file names, the message record's head, the kinds of record with the
+// text each is written with and recognised by, and the fault word's bits.
+// Includes nothing of the other rooms; anything may include it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// --- the instrument's packets ---------------------------------------------------
+
+constexpr unsigned char SOH = 0x01;  // opens a status packet
+constexpr unsigned char STX = 0x02;  // opens any other packet
+constexpr unsigned char EOT = 0x04;  // closes a packet
+
+// Status packet positions, the SOH at 0.
+constexpr int STAMP_POS = 7;           // the logger's time, YYMMDD hh:mm
+constexpr int PACKET_STAMP_LEN = 12;
+constexpr int STAMP_MIN_PACKET = 20;   // a packet long enough to carry the stamp before its EOT
+constexpr int FAULT_POS = 86;          // four hexadecimal digits
+constexpr int FAULT_LEN = 4;
+constexpr int FAULT_MIN_PACKET = 91;   // a packet long enough to carry the fault word before its EOT
+
+// The stamp "YYMMDD hh:mm" made from the timestamp text "DD/MM/YYYY,hh:mm:ss,"
+// (the day keeps its leading blank on days 1 to 9).
+void stamp_from_timestamp(const char* timestamp, char stamp[PACKET_STAMP_LEN]);
+// Reads a stamp: the date (yyyymmdd, 20yy) and the minute of the day. False
+// when it is no stamp.
+bool parse_stamp(const char* stamp, int* date, int* minute);
+
+// --- the daily files ------------------------------------------------------------
+
+enum class DailyFile { Status, Messages };
+constexpr const char* STATUS_FILE_PREFIX = "KES";
+constexpr const char* MESSAGE_FILE_PREFIX = "MESKES";
+constexpr const char* DAILY_FILE_SUFFIX = ".txt";
+constexpr const char* COMPRESSED_SUFFIX = ".gz";
+
+// "KESyyyymmdd.txt" or "MESKESyyyymmdd.txt" for a date yyyymmdd. Returns
+// the length snprintf gives.
+int daily_file_name(char* out, size_t size, DailyFile kind, int date);
+// Reads such a name, or the same with ".gz" after it. False for any other.
+bool parse_daily_file_name(std::string_view name, DailyFile* kind, int* date, bool* compressed);
+
+// --- message records ------------------------------------------------------------
+
+// The timestamp text: "DD/MM/YYYY,hh:mm:ss," (20 characters).
+constexpr int TIMESTAMP_LEN = 20;
+
+// The head of a record, "N,DD/MM/YYYY,hh:mm:ss, ", from its number and the
+// timestamp text. Returns the length snprintf gives.
+int record_head(char* out, size_t size, int number, const char* timestamp);
+
+struct RecordHead {
+    int number = 0;
+    int date = 0;    // yyyymmdd
+    int second = 0;  // of the day
+    size_t text = 0;  // where the record's text begins
+};
+// Reads the head of a record line. False for a line without one (the lone
+// ">" that ends a comment cut short, or a parameter line carried over).
+bool parse_record_head(std::string_view line, RecordHead* head);
+
+// The records the logger writes, each with its text, which is its printf
+// format (arguments after the number and the timestamp).
+constexpr char REC_STARTING[] = "starting %s\n";
+constexpr char REC_PARFILE_MISSING[] = "parameter file %s was not found, will use defaults\n";
+constexpr char REC_PARAMETER_LINE[] = "%.*s\n";  // each line of the parameter file, as read
+constexpr char REC_UNKNOWN_PARAMETER[] = "unknown parameter\n";
+constexpr char REC_BAD_VALUE[] = "bad value for %s\n";
+constexpr char REC_LONG_PARAMETER_LINE[] = "parameter line longer than 510 characters, the rest ignored\n";
+constexpr char REC_UNSUPPORTED_VALUE[] =
+    "kestlog.par line %d: unsupported value %s, the rest of the file was not read\n";
+constexpr char REC_FRAMING[] = "kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n";
+constexpr char REC_FAULT[] = "kest fault code=%.4s %s\n";
+constexpr char REC_NO_GOOD_PACKETS[] = "no good kest packets in %i minutes.\n";
+constexpr char REC_COMMENT[] = "comment: <%.*s>\n";
+constexpr char REC_QUIT[] = "keyboard quit command\n";
+constexpr char REC_LINE_LOST[] = "serial port %s lost: %s\n";
+constexpr char REC_LINE_REOPENED[] = "serial port %s reopened\n";
+constexpr char REC_STOPPED[] = "stopped by signal %s\n";
+constexpr char REC_CLOCK_STEPPED[] = "clock stepped by %+ld s\n";
+constexpr char REC_NOT_STORED[] = "%d packets not stored from %s to %s: %s\n";
+constexpr char REC_CLOCK_UNSYNCHRONISED[] = "system clock not synchronised\n";
+constexpr char REC_CLOCK_SYNCHRONISED[] = "system clock synchronised\n";
+constexpr char REC_UNCLEAN_END[] =
+    "the previous run (process %d) ended without stopping: power cut, crash or kill\n";
+constexpr char REC_TORN_PACKET[] = "%s ended inside a packet: %ld bytes moved to %s\n";
+constexpr char REC_TORN_RECORD[] = "%s ended inside a record: %ld bytes moved to %s\n";
+
+enum class RecordKind {
+    Unknown,
+    Starting,
+    ParfileMissing,
+    UnknownParameter,
+    BadValue,
+    LongParameterLine,
+    UnsupportedValue,
+    Framing,
+    Fault,
+    NoGoodPackets,
+    Comment,
+    Quit,
+    LineLost,
+    LineReopened,
+    Stopped,
+    ClockStepped,
+    NotStored,
+    ClockUnsynchronised,
+    ClockSynchronised,
+    UncleanEnd,
+    TornPacket,
+    TornRecord,
+};
+
+struct RecordKindInfo {
+    RecordKind kind;
+    const char* name;     // for people and tests: "line-lost"
+    const char* format;   // what the logger writes
+    const char* pattern;  // what a line of the log holds, when not the format
+};
+
+// Every kind the logger writes (the echoed parameter lines aside: they hold
+// whatever the file held).
+extern const RecordKindInfo RECORD_KINDS[];
+extern const size_t RECORD_KIND_COUNT;
+
+// The kind of a record's text (the line after its head, without its
+// newline), and the values that stand in its format's conversions, in order.
+RecordKind recognise_record(std::string_view text, std::vector<std::string_view>* fields = nullptr);
+const char* record_kind_name(RecordKind kind);
+
+// --- the fault word --------------------------------------------------------------
+
+struct FaultBit {
+    unsigned bit;
+    const char* text;  // as the fault record spells it, its comma first
+    bool severe;       // counts as a failure of the minute
+};
+
+// Highest bit first, the order of a fault record's texts.
+extern const FaultBit FAULT_BITS[16];
+
+// Composes the fault text for a fault word into out and returns how many of
+// its bits count as failures of the minute.
+int decode_fault(unsigned faultnum, char* out, int outsize);
+// The bits whose texts a fault record's text holds, in its order.
+std::vector<const FaultBit*> faults_in(std::string_view texts);
