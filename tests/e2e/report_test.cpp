@@ -79,7 +79,7 @@ class ReportTest : public testing::Test {
     void SetUp() override { ASSERT_TRUE(log_ && !log_->running()) << "the day could not be made"; }
 
     std::string report(const std::string& args, int* status) {
-        return run(KESTREPORT_BIN " --day 2015-06-16 " + args + " 2>&1", status);
+        return run(KESTREPORT_BIN " --tz UTC --day 2015-06-16 " + args + " 2>&1", status);
     }
 
     static Logger* log_;
@@ -91,7 +91,8 @@ TEST_F(ReportTest, TextShowsTheHourTheGapsTheFaultsAndTheEvents) {
     int status = -1;
     std::string text = report(log_->dir() + "/data", &status);
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(text.starts_with("kestreport: site TST, 2015-06-16 (" + log_->dir() + "/data)\n")) << text;
+    EXPECT_TRUE(text.starts_with("kestreport: site TST, 2015-06-16 (" + log_->dir() + "/data), time zone UTC\n"))
+        << text;
     EXPECT_NE(text.find("\n09         0     0/60       0        0       0\n"
                         "10        22    22/60       1        1       1\n"
                         "11         0     0/60       0        0       0\n"),
@@ -151,14 +152,21 @@ TEST_F(ReportTest, CsvHasAMinuteALine) {
 }
 
 // The picture is plain SVG, and a real browser shows each minute in the
-// colour of what happened in it.
+// colour of its state, with marks for what happened in it; made at 10:40
+// of that day, the minutes after it have not come yet.
 TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
     const std::string svg = log_->dir() + "/day.svg";
     int status = -1;
-    report("--svg " + svg + " " + log_->dir() + "/data", &status);
+    run("TZ=UTC faketime '2015-06-16 10:40:30' " KESTREPORT_BIN " --tz UTC --day 2015-06-16 --svg " + svg + " " + log_->dir() +
+            "/data 2>&1",
+        &status);
     ASSERT_EQ(status, 0);
     std::string picture = log_->file("day.svg");
     EXPECT_NE(picture.find(">Site TST, 2015-06-16</text>"), std::string::npos);
+    EXPECT_NE(picture.find(">time zone UTC</text>"), std::string::npos);
+    EXPECT_NE(picture.find(">22 status packets (usually 1 a minute), 22 of 1440 minutes with data; 1 faults, 1 "
+                           "framing failures, 1 line losses, 0 packets not stored</text>"),
+              std::string::npos);
     if (std::system("command -v xmllint >/dev/null") == 0) {
         EXPECT_EQ(std::system(("xmllint --noout '" + svg + "'").c_str()), 0);
     }
@@ -175,21 +183,25 @@ TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
                        log_->dir() + "/chromium' --screenshot='" + png + "' --window-size=800,500 'file://" +
                        svg + "' >/dev/null 2>&1";
     ASSERT_EQ(std::system(shot.c_str()), 0);
-    // The cell of minute m of hour h: 40 + 12 m across, 36 + 16 h down.
-    auto pixel = [&](int hour, int minute) {
+    // Minute m of hour h: its cell at 40 + 12 m across, 52 + 16 h down; its
+    // state at the cell's middle, a mark in its top left corner.
+    auto pixel = [&](int hour, int minute, int dx, int dy) {
         int s = -1;
-        std::string p =
-            run("convert '" + png + "' -format '%[pixel:p{" + std::to_string(40 + 12 * minute + 5) + "," +
-                    std::to_string(36 + 16 * hour + 7) + "}]' info: 2>&1",
-                &s);
-        return p;
+        return run("convert '" + png + "' -format '%[pixel:p{" + std::to_string(40 + 12 * minute + dx) + "," +
+                       std::to_string(52 + 16 * hour + dy) + "}]' info: 2>&1",
+                   &s);
     };
+    const std::string data = "srgb(0,114,178)", silent = "srgb(230,159,0)", lost = "srgb(213,94,0)",
+                      stopped = "srgb(187,187,187)", future = "srgb(244,244,244)";
     struct Cell {
-        int minute;
-        const char* colour;
-    } cells[] = {{5, "srgb(46,158,68)"},   {9, "srgb(228,228,228)"}, {14, "srgb(240,160,32)"},
-                 {17, "srgb(123,63,191)"}, {22, "srgb(214,40,40)"},  {25, "srgb(46,158,68)"}};
-    for (const Cell& c : cells) EXPECT_EQ(pixel(10, c.minute), c.colour) << "10:" << c.minute;
+        int hour, minute;
+        const std::string& state;
+    } cells[] = {{9, 30, stopped}, {10, 5, data},   {10, 9, silent}, {10, 14, data},    {10, 17, data},
+                 {10, 22, lost},   {10, 25, data},  {10, 33, stopped}, {10, 45, future}, {11, 0, future}};
+    for (const Cell& c : cells) EXPECT_EQ(pixel(c.hour, c.minute, 7, 8), c.state) << c.hour << ":" << c.minute;
+    EXPECT_EQ(pixel(10, 14, 1, 1), "srgb(240,228,66)") << "the fault's mark";
+    EXPECT_EQ(pixel(10, 17, 1, 1), "srgb(0,0,0)") << "the framing failure's mark";
+    EXPECT_EQ(pixel(10, 5, 1, 1), data) << "no mark";
 }
 
 }  // namespace

@@ -31,7 +31,11 @@ void usage(FILE* out) {
         "  -n, --days N           the N days ending yesterday (or --day)\n"
         "  -s, --svg FILE         also draw the day: one row an hour, a cell a minute\n"
         "  -c, --csv              one line per minute instead of the text\n"
-        "  -h, --help             this text\n",
+        "  -z, --tz ZONE          the time zone the days are in (default: TZ)\n"
+        "  -r, --records          each record, with the kind it was read as\n"
+        "  -h, --help             this text\n"
+        "Exit status 1 when a directory or file could not be read whole (the report\n"
+        "is still printed), 2 for misuse.\n",
         out);
 }
 
@@ -40,6 +44,7 @@ struct Options {
     long days = 1;
     std::string svg;
     bool csv = false;
+    bool records = false;
     std::vector<std::string> dirs;
 };
 
@@ -54,9 +59,18 @@ bool parse_options(int argc, char** argv, Options* o) {
     static const struct option longopts[] = {
         {"day", required_argument, nullptr, 'd'}, {"days", required_argument, nullptr, 'n'},
         {"svg", required_argument, nullptr, 's'}, {"csv", no_argument, nullptr, 'c'},
+        {"tz", required_argument, nullptr, 'z'},  {"records", no_argument, nullptr, 'r'},
         {"help", no_argument, nullptr, 'h'},      {nullptr, 0, nullptr, 0}};
+    // The zone first: "yesterday" is the zone's.
+    for (int i = 1; i < argc; i++) {
+        const char* zone = strcmp(argv[i], "--tz") == 0 || strcmp(argv[i], "-z") == 0 ? (i + 1 < argc ? argv[i + 1] : nullptr)
+                           : strncmp(argv[i], "--tz=", 5) == 0                         ? argv[i] + 5
+                                                                                         : nullptr;
+        if (zone) setenv("TZ", zone, 1);
+    }
+    tzset();
     o->last = yesterday();
-    for (int c; (c = getopt_long(argc, argv, "d:n:s:ch", longopts, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "d:n:s:cz:rh", longopts, nullptr)) != -1;) {
         if (c == 'd') {
             if (!parse_date(optarg, &o->last)) {
                 fprintf(stderr, "kestreport: not a date (YYYY-MM-DD): %s\n", optarg);
@@ -74,6 +88,10 @@ bool parse_options(int argc, char** argv, Options* o) {
             o->svg = optarg;
         } else if (c == 'c') {
             o->csv = true;
+        } else if (c == 'z') {
+            // Taken above.
+        } else if (c == 'r') {
+            o->records = true;
         } else if (c == 'h') {
             usage(stdout);
             exit(0);
@@ -84,6 +102,10 @@ bool parse_options(int argc, char** argv, Options* o) {
     }
     for (int i = optind; i < argc; i++) o->dirs.push_back(argv[i]);
     if (o->dirs.empty()) o->dirs.push_back("./data");
+    if (!o->svg.empty() && o->dirs.size() > 1) {
+        fputs("kestreport: --svg draws one directory\n", stderr);
+        return false;
+    }
     return true;
 }
 
@@ -105,21 +127,29 @@ int main(int argc, char** argv) {
 
     std::string out;
     bool ok = true;
-    if (o.dirs.size() > 1) {
+    if (o.records) {
+        for (const std::string& dir : o.dirs) {
+            bool complete;
+            out += records_of(dir, first, o.last, &complete);
+            ok = ok && complete;
+        }
+    } else if (o.dirs.size() > 1) {
         // A central collection of many sites: one row per directory and day.
         out = summary_header();
         for (const std::string& dir : o.dirs) {
-            for (const DaySummary& day : summarise(dir, first, o.last)) print_summary_row(day, dir, &out);
+            bool complete;
+            for (const DaySummary& day : summarise(dir, first, o.last, &complete)) print_summary_row(day, dir, &out);
+            ok = ok && complete;
         }
     } else {
-        std::vector<DaySummary> days = summarise(o.dirs[0], first, o.last);
+        std::vector<DaySummary> days = summarise(o.dirs[0], first, o.last, &ok);
         if (o.csv) {
             print_csv(days, &out);
         } else {
             print_text(days, o.dirs[0], &out);
             if (isatty(STDOUT_FILENO)) print_terminal(days, &out);
         }
-        if (!o.svg.empty()) ok = write_file(o.svg, svg_of(days));
+        if (!o.svg.empty()) ok = write_file(o.svg, svg_of(days)) && ok;
     }
     if (fwrite(out.data(), 1, out.size(), stdout) != out.size() || fflush(stdout) != 0) return EXIT_TROUBLE;
     return ok ? 0 : EXIT_TROUBLE;

@@ -1,7 +1,9 @@
 // What kestreport prints or draws of a summary: the text report, one CSV row
 // per minute, a coloured view for the terminal and the SVG picture.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 #include "report.h"
 
@@ -31,31 +33,43 @@ std::string minute_text(int minute) {
     return t;
 }
 
-// What a minute shows in the pictures, the worst of what happened in it.
-enum class Cell { Nothing, Packet, Fault, Framing, Lost };
-
-Cell cell_of(const MinuteSummary& m) {
-    if (m.lost || m.losses > 0) return Cell::Lost;
-    if (m.framing > 0) return Cell::Framing;
-    if (m.faults > 0) return Cell::Fault;
-    if (m.status > 0) return Cell::Packet;
-    return Cell::Nothing;
-}
-
-struct CellLook {
+// How each state looks: in the picture, on the terminal, and in words.
+// The picture's colours are Okabe and Ito's, told apart without red
+// against green; the data are shaded by how much came.
+struct StateLook {
     const char* colour;  // SVG fill
     const char* ansi;    // terminal colour
     char mark;           // terminal character
     const char* meaning;
 };
 
-const CellLook& look(Cell c) {
-    static const CellLook looks[] = {
-        {"#e4e4e4", "\033[90m", '.', "nothing"},   {"#2e9e44", "\033[32m", '#', "status packet stored"},
-        {"#f0a020", "\033[33m", 'F', "fault"},     {"#7b3fbf", "\033[35m", 'X', "framing failure"},
-        {"#d62828", "\033[31m", '!', "line lost"},
+const StateLook& look(CellState c) {
+    static const StateLook looks[] = {
+        {"#bbbbbb", "\033[90m", ' ', "logger not running"},
+        {"#d55e00", "\033[31m", '!', "line lost"},
+        {"#e69f00", "\033[33m", '.', "instrument silent"},
+        {"#0072b2", "\033[34m", '#', "status packets stored"},
+        {"#f4f4f4", "\033[0m", ' ', "not yet"},
     };
     return looks[static_cast<int>(c)];
+}
+
+// What happened in a minute, marked in its cell over its state.
+struct EventMark {
+    const char* colour;
+    char mark;  // on the terminal, over the state's character
+    const char* meaning;
+};
+const EventMark FAULT_MARK = {"#f0e442", 'F', "fault"};
+const EventMark FRAMING_MARK = {"#000000", 'X', "framing failure"};
+const EventMark NOT_STORED_MARK = {"#cc79a7", 'N', "packets not stored"};
+
+std::vector<const EventMark*> marks_of(const MinuteSummary& m) {
+    std::vector<const EventMark*> marks;
+    if (m.faults > 0) marks.push_back(&FAULT_MARK);
+    if (m.framing > 0) marks.push_back(&FRAMING_MARK);
+    if (m.not_stored) marks.push_back(&NOT_STORED_MARK);
+    return marks;
 }
 
 struct HourCounts {
@@ -93,16 +107,30 @@ std::string xml_text(const std::string& s) {
 }
 
 void print_day(const DaySummary& day, const std::string& dir, std::string* out) {
-    add(out, "kestreport: site %s, %s (%s)\n\n", day.site.c_str(), date_text(day.date).c_str(), dir.c_str());
+    if (!day.has_files) {
+        add(out, "kestreport: %s (%s), time zone %s\n\nno files for this day\n", date_text(day.date).c_str(),
+            dir.c_str(), zone_name().c_str());
+        return;
+    }
+    add(out, "kestreport: site %s, %s (%s), time zone %s\n\n", day.site.c_str(), date_text(day.date).c_str(),
+        dir.c_str(), zone_name().c_str());
     add(out, "hour  status  minutes  faults  framing  losses\n");
     for (int hour = 0; hour < 24; hour++) {
+        if (hour == day.missing_hour) continue;
         HourCounts h = hour_of(day, hour);
         add(out, "%02d    %6d  %4d/60  %6d  %7d  %6d\n", hour, h.status, h.minutes, h.faults, h.framing,
             h.losses);
     }
+    if (day.missing_hour >= 0)
+        add(out, "\nthe clock went forward an hour: hour %02d does not exist\n", day.missing_hour);
+    if (day.repeated_hour >= 0)
+        add(out, "\nthe clock went back an hour: hour %02d is counted twice\n", day.repeated_hour);
     add(out,
-        "\nday: %d status packets (%d without a minute), %d message packets; %d of 1440 minutes with data\n",
-        day.status_packets(), day.status_without_minute, day.message_packets, day.minutes_with_data());
+        "\nday: %d status packets (%d without a minute), %d message packets; %d of %d minutes with data\n",
+        day.status_packets(), day.status_without_minute, day.message_packets, day.minutes_with_data(),
+        MINUTES_A_DAY - (day.missing_hour >= 0 ? 60 : 0));
+    if (day.packets_not_stored > 0) add(out, "%ld packets not stored\n", day.packets_not_stored);
+    if (day.broken_bytes > 0) add(out, "%ld bytes of broken packets skipped\n", day.broken_bytes);
 
     std::vector<Gap> gaps = gaps_of(day);
     add(out, "\ngaps (%d minutes or more without a status packet):%s\n", GAP_MINUTES_MIN,
@@ -142,20 +170,24 @@ void print_csv(const std::vector<DaySummary>& days, std::string* out) {
 }
 
 void print_terminal(const std::vector<DaySummary>& days, std::string* out) {
+    int today, now;
+    now_in_zone(&today, &now);
     for (const DaySummary& day : days) {
         add(out, "\n%s, site %s: one character a minute\n", date_text(day.date).c_str(), day.site.c_str());
         for (int hour = 0; hour < 24; hour++) {
             add(out, "%02d ", hour);
             for (int m = hour * 60; m < hour * 60 + 60; m++) {
-                const CellLook& l = look(cell_of(day.minutes[m]));
-                add(out, "%s%c", l.ansi, l.mark);
+                const StateLook& l = look(state_of(day, m, today, now));
+                std::vector<const EventMark*> marks = marks_of(day.minutes[m]);
+                add(out, "%s%c", l.ansi, marks.empty() ? l.mark : marks.front()->mark);
             }
             add(out, "\033[0m\n");
         }
     }
     add(out, "   ");
-    for (Cell c : {Cell::Packet, Cell::Nothing, Cell::Fault, Cell::Framing, Cell::Lost})
+    for (CellState c : {CellState::Data, CellState::Silent, CellState::Lost, CellState::Stopped})
         add(out, "%s%c\033[0m %s  ", look(c).ansi, look(c).mark, look(c).meaning);
+    for (const EventMark* m : {&FAULT_MARK, &FRAMING_MARK, &NOT_STORED_MARK}) add(out, "%c %s  ", m->mark, m->meaning);
     add(out, "\n");
 }
 
@@ -164,6 +196,10 @@ std::string summary_header() {
 }
 
 void print_summary_row(const DaySummary& day, const std::string& dir, std::string* out) {
+    if (!day.has_files) {
+        add(out, "%-25s %s  no files for this day\n", dir.c_str(), date_text(day.date).c_str());
+        return;
+    }
     int faults = 0, framing = 0, losses = 0;
     for (const MinuteSummary& m : day.minutes) {
         faults += m.faults;
@@ -180,9 +216,112 @@ namespace {
 constexpr int CELL = 12;    // a minute
 constexpr int ROW = 16;     // an hour
 constexpr int LEFT = 40;    // hour labels
-constexpr int TITLE = 36;   // the title above each day
-constexpr int LEGEND = 40;  // below the last day
+constexpr int TITLE = 52;   // the title and the day's totals above each day
+constexpr int LEGEND = 64;  // below the last day
 constexpr int DAY_HEIGHT = TITLE + 24 * ROW + 8;
+constexpr int MARK = 4;     // an event's mark, in the cell's corner
+constexpr double SHADE_LEAST = 0.3;  // the data colour's share in a minute of few packets
+
+// The data colour, shaded by the minute's packets against the day's usual
+// rate: a minute with the usual number or more in full.
+std::string data_colour(int count, int usual) {
+    double share = usual > 0 ? std::min(1.0, static_cast<double>(count) / usual) : 1.0;
+    double f = SHADE_LEAST + (1 - SHADE_LEAST) * share;
+    const int data[3] = {0x00, 0x72, 0xb2};
+    char colour[8];
+    snprintf(colour, sizeof colour, "#%02x%02x%02x", static_cast<int>(255 - (255 - data[0]) * f + 0.5),
+             static_cast<int>(255 - (255 - data[1]) * f + 0.5), static_cast<int>(255 - (255 - data[2]) * f + 0.5));
+    return colour;
+}
+
+const char* tick_colour(EventKind k) {
+    return k == EventKind::Start ? "#009e73" : k == EventKind::Stop ? "#000000" : "#56b4e9";
+}
+
+void svg_day(const DaySummary& day, int top, int today, int now, std::string* out) {
+    const std::string title = day.has_files ? "Site " + xml_text(day.site) + ", " + date_text(day.date)
+                                            : date_text(day.date) + ": no files for this day";
+    add(out, "<text x=\"%d\" y=\"%d\" font-size=\"15\" font-weight=\"bold\">%s</text>\n", LEFT, top + 18,
+        title.c_str());
+    add(out, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"#555555\">time zone %s</text>\n",
+        LEFT + 60 * CELL, top + 18, xml_text(zone_name()).c_str());
+    int faults = 0, framing = 0, losses = 0;
+    for (const MinuteSummary& m : day.minutes) {
+        faults += m.faults;
+        framing += m.framing;
+        losses += m.losses;
+    }
+    add(out,
+        "<text x=\"%d\" y=\"%d\" fill=\"#333333\">%d status packets (usually %d a minute), %d of %d minutes "
+        "with data; %d faults, %d framing failures, %d line losses, %ld packets not stored</text>\n",
+        LEFT, top + 34, day.status_packets(), day.usual_rate(), day.minutes_with_data(), MINUTES_A_DAY, faults,
+        framing, losses, day.packets_not_stored);
+    for (int m = 0; m < 60; m += 10)
+        add(out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL, top + TITLE - 3, m);
+    int usual = day.usual_rate();
+    for (int hour = 0; hour < 24; hour++) {
+        int y = top + TITLE + hour * ROW;
+        add(out, "<text x=\"4\" y=\"%d\">%02d:00</text>\n", y + ROW - 4, hour);
+        for (int m = 0; m < 60; m++) {
+            int minute = hour * 60 + m;
+            if (!day.minute_exists(minute)) continue;  // a spring day's missing hour
+            const MinuteSummary& s = day.minutes[minute];
+            CellState state = state_of(day, minute, today, now);
+            std::string fill = state == CellState::Data ? data_colour(s.status, usual) : look(state).colour;
+            int x = LEFT + m * CELL;
+            add(out,
+                "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"><title>%02d:%02d %s, %d "
+                "packets</title></rect>\n",
+                x, y, CELL - 1, ROW - 2, fill.c_str(), hour, m, look(state).meaning, s.status);
+            int mx = x;
+            for (const EventMark* mark : marks_of(s)) {
+                add(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/>\n", mx, y, MARK, MARK,
+                    mark->colour);
+                mx += MARK;
+            }
+        }
+    }
+    // The logger's starts, stops and comments as ticks on their minute.
+    for (const Event& e : day.events) {
+        if (e.kind == EventKind::Other) continue;
+        int minute = e.second / 60;
+        int x = LEFT + minute % 60 * CELL, y = top + TITLE + minute / 60 * ROW;
+        add(out,
+            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\"><title>%s %s</title></rect>\n", x,
+            y - 1, ROW, tick_colour(e.kind), clock_text(e.second).c_str(), xml_text(e.text).c_str());
+    }
+    if (day.date == today) {
+        int x = LEFT + now % 60 * CELL + CELL / 2, y = top + TITLE + now / 60 * ROW;
+        add(out, "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"#cc0066\"><title>now</title></rect>\n",
+            x - 1, y - 2, ROW + 2);
+    }
+}
+
+void svg_legend(int y, std::string* out) {
+    int x = LEFT;
+    for (CellState c : {CellState::Data, CellState::Silent, CellState::Lost, CellState::Stopped, CellState::Future}) {
+        add(out,
+            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\" stroke=\"#999999\"/>"
+            "<text x=\"%d\" y=\"%d\">%s</text>\n",
+            x, y, CELL - 1, ROW - 2, look(c).colour, x + CELL + 4, y + ROW - 5, look(c).meaning);
+        x += 150;
+    }
+    x = LEFT;
+    y += ROW + 6;
+    for (const EventMark* m : {&FAULT_MARK, &FRAMING_MARK, &NOT_STORED_MARK}) {
+        add(out,
+            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
+            x, y + 2, MARK * 2, MARK * 2, m->colour, x + CELL + 4, y + ROW - 5, m->meaning);
+        x += 150;
+    }
+    for (EventKind k : {EventKind::Start, EventKind::Stop, EventKind::Comment}) {
+        add(out, "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
+            x, y, ROW - 2, tick_colour(k), x + 6, y + ROW - 5,
+            k == EventKind::Start ? "start" : k == EventKind::Stop ? "stop" : "comment");
+        x += 70;
+    }
+}
+
 }  // namespace
 
 std::string svg_of(const std::vector<DaySummary>& days) {
@@ -195,35 +334,10 @@ std::string svg_of(const std::vector<DaySummary>& days) {
         "font-family=\"sans-serif\" font-size=\"11\">\n"
         "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n",
         width, height, width, height, width, height);
-    for (size_t i = 0; i < days.size(); i++) {
-        const DaySummary& day = days[i];
-        int top = static_cast<int>(i) * DAY_HEIGHT;
-        add(&out, "<text x=\"%d\" y=\"%d\" font-size=\"15\" font-weight=\"bold\">Site %s, %s</text>\n", LEFT,
-            top + 22, xml_text(day.site).c_str(), date_text(day.date).c_str());
-        for (int m = 0; m < 60; m += 10)
-            add(&out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL,
-                top + TITLE - 2, m);
-        for (int hour = 0; hour < 24; hour++) {
-            int y = top + TITLE + hour * ROW;
-            add(&out, "<text x=\"4\" y=\"%d\">%02d:00</text>\n", y + ROW - 4, hour);
-            for (int m = 0; m < 60; m++) {
-                const MinuteSummary& s = day.minutes[hour * 60 + m];
-                add(&out,
-                    "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"><title>%02d:%02d %d "
-                    "packets</title></rect>\n",
-                    LEFT + m * CELL, y, CELL - 1, ROW - 2, look(cell_of(s)).colour, hour, m, s.status);
-            }
-        }
-    }
-    int y = static_cast<int>(days.size()) * DAY_HEIGHT + 12;
-    int x = LEFT;
-    for (Cell c : {Cell::Packet, Cell::Nothing, Cell::Fault, Cell::Framing, Cell::Lost}) {
-        add(&out,
-            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" "
-            "y=\"%d\">%s</text>\n",
-            x, y, CELL - 1, ROW - 2, look(c).colour, x + CELL + 4, y + ROW - 5, look(c).meaning);
-        x += 150;
-    }
+    int today, now;
+    now_in_zone(&today, &now);
+    for (size_t i = 0; i < days.size(); i++) svg_day(days[i], static_cast<int>(i) * DAY_HEIGHT, today, now, &out);
+    svg_legend(static_cast<int>(days.size()) * DAY_HEIGHT + 10, &out);
     add(&out, "</svg>\n");
     return out;
 }

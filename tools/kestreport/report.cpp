@@ -14,26 +14,19 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <memory>
 
+#include "formats/formats.h"
 #include "report.h"
 
 namespace {
 
-constexpr unsigned char SOH = 0x01;
-constexpr unsigned char STX = 0x02;
-constexpr char EOT = 0x04;
 constexpr size_t BLOCK = 1 << 20;  // read at once
-constexpr size_t STAMP_END = 19;   // a status packet's stamp lies at 7-18
 constexpr int SECONDS_A_DAY = 86400;
-
-bool digit(char c) { return c >= '0' && c <= '9'; }
-
-int two(const char* p) { return (p[0] == ' ' ? 0 : (p[0] - '0') * 10) + (p[1] - '0'); }
-
-bool two_digits(const char* p) { return (digit(p[0]) || p[0] == ' ') && digit(p[1]); }
 
 // Days since 1970-01-01 of a yyyymmdd date, and back.
 long day_number(int date) {
@@ -51,123 +44,158 @@ int date_of(long day) {
     return (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
 }
 
-// Calls fn(begin, end) for every piece of [p, end) that ends with sep, and
-// for a last piece without one. Many bytes are searched at a time: a day of
-// packets is tens of thousands of pieces, and a call of memchr for each
-// costs more than the search.
+// Where the last start byte (SOH or STX) stands in [from, to), or nullptr.
+const char* last_start_in(const char* from, const char* to) {
+    for (const char* q = to; q > from; q--) {
+        if (q[-1] == static_cast<char>(SOH) || q[-1] == static_cast<char>(STX)) return q - 1;
+    }
+    return nullptr;
+}
+
+// Calls fn(begin, end, start) for every piece of [p, end) that ends with
+// sep, and for a last piece without one; start is where the piece's last
+// start byte stands (nullptr for none), for packets. Many bytes are searched
+// at a time: a day of packets is tens of thousands of pieces, and a call of
+// memchr for each costs more than the search.
 template <class Fn>
-void split_rest(const char* start, const char* p, const char* end, char sep, Fn& fn) {
+void split_rest(const char* start, const char* p, const char* end, char sep, bool starts, Fn& fn) {
     for (const char* at; (at = static_cast<const char*>(memchr(p, sep, static_cast<size_t>(end - p))));) {
-        fn(start, at + 1);
+        fn(start, at + 1, starts ? last_start_in(start, at) : nullptr);
         start = p = at + 1;
     }
-    if (start < end) fn(start, end);
+    if (start < end) fn(start, end, starts ? last_start_in(start, end) : nullptr);
 }
 
 #ifdef __x86_64__
-// 64 bytes a step: two 32-byte compares give one mask of where sep stands.
+// Where n stands in the 64 bytes a and b hold, a bit a byte.
+__attribute__((target("avx2"))) inline uint64_t mask_of(__m256i a, __m256i b, __m256i n) {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, n))) |
+           static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, n)))) << 32;
+}
+
+// 64 bytes a step: 32-byte compares give one mask of where sep stands, and
+// for packets one of where start bytes stand, so that a torn packet glued
+// to the next is found at no cost of its own.
 template <class Fn>
-__attribute__((target("avx2"))) void split_avx2(const char* p, const char* end, char sep, Fn& fn) {
+__attribute__((target("avx2"))) void split_avx2(const char* p, const char* end, char sep, bool starts, Fn& fn) {
     const char* start = p;
+    const char* last_start = nullptr;  // before this block
     const __m256i needle = _mm256_set1_epi8(sep);
+    const __m256i soh = _mm256_set1_epi8(static_cast<char>(SOH));
+    const __m256i stx = _mm256_set1_epi8(static_cast<char>(STX));
     for (; end - p >= 64; p += 64) {
         __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-        uint64_t mask =
-            static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(a, needle))) |
-            static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, needle))))
-                << 32;
+        uint64_t mask = mask_of(a, b, needle);
+        uint64_t start_mask = starts ? mask_of(a, b, soh) | mask_of(a, b, stx) : 0;
         for (; mask != 0; mask &= mask - 1) {
-            const char* at = p + __builtin_ctzll(mask);
-            fn(start, at + 1);
+            int i = __builtin_ctzll(mask);
+            const char* at = p + i;
+            uint64_t before = start_mask & (i == 63 ? ~0ULL : (1ULL << (i + 1)) - 1);
+            const char* ls = before ? p + 63 - __builtin_clzll(before) : last_start;
+            fn(start, at + 1, ls && ls >= start ? ls : nullptr);
             start = at + 1;
         }
+        if (start_mask) last_start = p + 63 - __builtin_clzll(start_mask);
     }
-    split_rest(start, p, end, sep, fn);
+    // The rest, fewer than 64 bytes: a start byte before them may still be
+    // the piece's, so it is looked for from the piece's own beginning.
+    split_rest(start, p, end, sep, starts, fn);
 }
 #endif
 
 template <class Fn>
-void split(const char* p, const char* end, char sep, Fn& fn) {
+void split(const char* p, const char* end, char sep, bool starts, Fn& fn) {
 #ifdef __x86_64__
     static const bool avx2 = __builtin_cpu_supports("avx2");
     if (avx2) {
-        split_avx2(p, end, sep, fn);
+        split_avx2(p, end, sep, starts, fn);
         return;
     }
 #endif
-    split_rest(p, p, end, sep, fn);
+    split_rest(p, p, end, sep, starts, fn);
+}
+
+// A file that could not be read whole: named, with how much was read.
+void read_failure(const std::string& path, long bytes, const char* why) {
+    fprintf(stderr, "%s: read %ld bytes: %s\n", path.c_str(), bytes, why);
 }
 
 // A plain file is mapped, not copied: reading costs no more than the page
 // cache's own work, which is what `wc -l` costs too.
 template <class Fn>
-bool for_each_piece_mapped(const std::string& path, char sep, Fn& fn, bool* mapped) {
-    *mapped = false;
+bool for_each_piece_mapped(const std::string& path, char sep, bool starts, Fn& fn) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        read_failure(path, 0, strerror(errno));
+        return false;
+    }
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size == 0) {
+    if (fstat(fd, &st) != 0) {
+        read_failure(path, 0, strerror(errno));
         close(fd);
-        *mapped = st.st_size == 0;
-        return *mapped;
+        return false;
+    }
+    if (st.st_size == 0) {
+        close(fd);
+        return true;
     }
     size_t size = static_cast<size_t>(st.st_size);
     void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    int err = errno;
     close(fd);
-    if (map == MAP_FAILED) return false;
-    *mapped = true;
+    if (map == MAP_FAILED) {
+        read_failure(path, 0, strerror(err));
+        return false;
+    }
     const char* p = static_cast<const char*>(map);
-    split(p, p + size, sep, fn);
+    split(p, p + size, sep, starts, fn);
     munmap(map, size);
     return true;
 }
 
 // Feeds fn every piece of the file that ends with sep (and a last piece
 // without one), reading plain and gzip-compressed files alike. A piece longer
-// than a block is handed over cut. Returns false when the file cannot be read.
+// than a block is handed over cut. Returns false, after saying so, when the
+// file cannot be read whole (a truncated .gz gives what it held).
 template <class Fn>
-bool for_each_piece(const std::string& path, char sep, Fn fn) {
-    bool mapped = false;
-    if (path.size() < 3 || path.compare(path.size() - 3, 3, ".gz") != 0) {
-        if (for_each_piece_mapped(path, sep, fn, &mapped) || mapped) return true;
-    }
+bool for_each_piece(const std::string& path, char sep, bool starts, Fn fn) {
+    if (!path.ends_with(COMPRESSED_SUFFIX)) return for_each_piece_mapped(path, sep, starts, fn);
     gzFile f = gzopen(path.c_str(), "rb");
     if (!f) {
-        fprintf(stderr, "kestreport: %s: %s\n", path.c_str(), strerror(errno ? errno : ENOMEM));
+        read_failure(path, 0, strerror(errno ? errno : ENOMEM));
         return false;
     }
     gzbuffer(f, BLOCK);
     std::unique_ptr<char[]> buf(new char[BLOCK]);
     size_t held = 0;
-    bool ok = true;
+    long total = 0;
     for (;;) {
         int n = gzread(f, buf.get() + held, static_cast<unsigned>(BLOCK - held));
-        if (n < 0) {
-            int err;
-            fprintf(stderr, "kestreport: %s: %s\n", path.c_str(), gzerror(f, &err));
-            ok = false;
-            break;
-        }
-        if (n == 0) break;
+        if (n <= 0) break;
+        total += n;
         held += static_cast<size_t>(n);
         const char* p = buf.get();
         const char* end = p + held;
         // Whole pieces now; the unfinished last one waits for more.
         const char* last = static_cast<const char*>(memrchr(p, sep, held));
         if (last) {
-            split(p, last + 1, sep, fn);
+            split(p, last + 1, sep, starts, fn);
             p = last + 1;
         }
         held = static_cast<size_t>(end - p);
         if (held == BLOCK) {
-            fn(p, end);
+            fn(p, end, starts ? last_start_in(p, end) : nullptr);
             held = 0;
         } else {
             memmove(buf.get(), p, held);
         }
     }
-    if (held > 0 && ok) fn(buf.get(), buf.get() + held);
+    int err = Z_OK;
+    const char* why = gzerror(f, &err);
+    bool ok = err == Z_OK || err == Z_STREAM_END;
+    if (!ok) read_failure(path, total, why);
+    if (held > 0) fn(buf.get(), buf.get() + held, starts ? last_start_in(buf.get(), buf.get() + held) : nullptr);
     gzclose(f);
     return ok;
 }
@@ -179,32 +207,28 @@ struct DataFiles {
     std::map<int, std::string> messages;
 };
 
-DataFiles list_files(const std::string& dir) {
-    DataFiles files;
+bool list_files(const std::string& dir, DataFiles* files) {
     DIR* d = opendir(dir.c_str());
     if (!d) {
-        fprintf(stderr, "kestreport: %s: %s\n", dir.c_str(), strerror(errno));
-        return files;
+        read_failure(dir, 0, strerror(errno));
+        return false;
     }
     while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
-        bool messages = name.rfind("MESKES", 0) == 0;
-        size_t at = messages ? 6 : name.rfind("KES", 0) == 0 ? 3 : std::string::npos;
-        if (at == std::string::npos || name.size() < at + 12) continue;
-        std::string rest = name.substr(at + 8);
-        bool gz = rest == ".txt.gz";
-        if (!gz && rest != ".txt") continue;
-        if (!std::all_of(name.begin() + static_cast<long>(at), name.begin() + static_cast<long>(at + 8),
-                         digit))
-            continue;
-        int date = std::stoi(name.substr(at, 8));
-        auto& kind = messages ? files.messages : files.status;
-        if (gz && kind.count(date)) continue;
-        kind[date] = dir + "/" + name;
+        DailyFile kind;
+        int date;
+        bool gz;
+        if (!parse_daily_file_name(e->d_name, &kind, &date, &gz)) continue;
+        auto& files_of_kind = kind == DailyFile::Messages ? files->messages : files->status;
+        if (gz && files_of_kind.count(date)) continue;
+        files_of_kind[date] = dir + "/" + e->d_name;
     }
     closedir(d);
-    return files;
+    return true;
 }
+
+// A run of the logger as its records tell: where it started, stopped, or
+// was found to have ended without stopping.
+enum class RunMark { Start, Stop, UncleanEnd };
 
 class Summariser {
    public:
@@ -212,22 +236,34 @@ class Summariser {
         for (long d = first_; d <= last_; d++) days_.emplace_back().date = date_of(d);
     }
 
-    void status_file(int file_date, const std::string& path) {
+    bool status_file(int file_date, const std::string& path) {
         DaySummary* file_day = day(day_number(file_date));
-        for_each_piece(path, EOT, [&](const char* p, const char* end) { packet(file_day, p, end); });
+        if (file_day) file_day->has_files = true;
+        return for_each_piece(path, static_cast<char>(EOT), true,
+                              [&](const char* p, const char* end, const char* start) {
+                                  packet(file_day, p, end, start);
+                              });
     }
 
-    void message_file(const std::string& path) {
-        for_each_piece(path, '\n', [&](const char* p, const char* end) { record(p, end); });
+    bool message_file(const std::string& path) {
+        return for_each_piece(path, '\n', false,
+                              [&](const char* p, const char* end, const char*) { record(p, end); });
     }
+
+    // Each record as it was read: "yyyy-mm-dd hh:mm:ss KIND TEXT".
+    void list_records(std::string* out) { listing_ = out; }
 
     std::vector<DaySummary> finish() {
         if (lost_from_ >= 0) mark_lost(lost_from_, last_record_);
+        mark_stopped();
         for (DaySummary& d : days_) {
             long end_of_day = (day_number(d.date) + 1) * MINUTES_A_DAY;
             for (const auto& [minute, site] : sites_) {
                 if (minute < end_of_day) d.site = site;
             }
+            // A parameter file without site= leaves the logger its own default.
+            if (d.site.empty() && d.has_files) d.site = "WXX";
+            daylight_saving(&d);
         }
         return std::move(days_);
     }
@@ -237,31 +273,40 @@ class Summariser {
         return number >= first_ && number <= last_ ? &days_[static_cast<size_t>(number - first_)] : nullptr;
     }
 
+    MinuteSummary* minute_at(long when) {
+        DaySummary* d = day(when / MINUTES_A_DAY);
+        return d ? &d->minutes[when % MINUTES_A_DAY] : nullptr;
+    }
+
     // A status packet counts for the minute of its stamp; a message packet,
     // and a status packet too short for a stamp, for the day of its file.
-    void packet(DaySummary* file_day, const char* p, const char* end) {
+    // Bytes before a packet's start byte (the torn packet, or the NUL run, a
+    // power cut left before it), and a piece with no start byte at all, are
+    // broken: skipped and counted.
+    void packet(DaySummary* file_day, const char* p, const char* end, const char* start) {
+        if (!start || end[-1] != static_cast<char>(EOT)) {
+            if (file_day) file_day->broken_bytes += end - p;
+            return;
+        }
+        if (start != p && file_day) file_day->broken_bytes += start - p;
+        p = start;
         size_t len = static_cast<size_t>(end - p);
-        if (len < 2 || end[-1] != EOT) return;
-        unsigned char start = static_cast<unsigned char>(p[0]);
-        if (start == STX) {
+        if (static_cast<unsigned char>(p[0]) == STX) {
             if (file_day) file_day->message_packets++;
             return;
         }
-        if (start != SOH) return;
-        const char* s = p + 7;  // YYMMDD hh:mm
+        const char* s = p + STAMP_POS;
         // A minute's packets share their stamp: count them where the last went.
-        if (len > STAMP_END && last_minute_ && memcmp(s, last_stamp_, sizeof last_stamp_) == 0) {
+        bool stamped = len >= static_cast<size_t>(STAMP_MIN_PACKET);
+        if (stamped && last_minute_ && memcmp(s, last_stamp_, sizeof last_stamp_) == 0) {
             last_minute_->status++;
             return;
         }
-        if (len <= STAMP_END || !two_digits(s) || !two_digits(s + 2) || !two_digits(s + 4) ||
-            !two_digits(s + 7) || !two_digits(s + 10)) {
+        int date, minute;
+        if (!stamped || !parse_stamp(s, &date, &minute)) {
             if (file_day) file_day->status_without_minute++;
             return;
         }
-        int date = 20000000 + two(s) * 10000 + two(s + 2) * 100 + two(s + 4);
-        int minute = two(s + 7) * 60 + two(s + 10);
-        if (minute >= MINUTES_A_DAY) return;
         if (date != last_date_) {  // most packets share the date of the one before
             last_date_ = date;
             last_day_ = day(day_number(date));
@@ -270,80 +315,127 @@ class Summariser {
         if (last_minute_) {
             memcpy(last_stamp_, s, sizeof last_stamp_);
             last_minute_->status++;
+            last_minute_->active = true;
+            last_day_->has_files = true;
         }
     }
 
     // "N,DD/MM/YYYY,hh:mm:ss, text": the record's own time chooses its day.
     void record(const char* p, const char* end) {
-        const char* comma = static_cast<const char*>(memchr(p, ',', static_cast<size_t>(end - p)));
-        if (!comma || end - comma < 22) return;
-        const char* t = comma + 1;
-        if (!two_digits(t) || t[2] != '/' || !two_digits(t + 3) || t[5] != '/' || !digit(t[6]) ||
-            !digit(t[9]) || t[10] != ',' || !two_digits(t + 11) || !two_digits(t + 14) ||
-            !two_digits(t + 17) || t[19] != ',')
-            return;
-        int date = (t[6] - '0') * 10000000 + (t[7] - '0') * 1000000 + (t[8] - '0') * 100000 +
-                   (t[9] - '0') * 10000 + two(t + 3) * 100 + two(t);
-        int second = two(t + 11) * 3600 + two(t + 14) * 60 + two(t + 17);
-        std::string text(t + 21, static_cast<size_t>(end - t - 21));
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        long when = day_number(date) * MINUTES_A_DAY + second / 60;
+        RecordHead head;
+        std::string_view line(p, static_cast<size_t>(end - p));
+        if (!parse_record_head(line, &head)) return;  // the ">" of a comment, or a line carried over
+        std::string_view text = line.substr(head.text);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+        long when = day_number(head.date) * MINUTES_A_DAY + head.second / 60;
         last_record_ = when;
-        what_happened(day(day_number(date)), when, second, text);
+        DaySummary* d = day(day_number(head.date));
+        if (d) {
+            d->has_files = true;
+            d->minutes[head.second / 60].active = true;
+        }
+        std::vector<std::string_view> fields;
+        RecordKind kind = recognise_record(text, &fields);
+        if (listing_ && d) {
+            char stamp[32];
+            snprintf(stamp, sizeof stamp, "%s %02d:%02d:%02d ", date_text(head.date).c_str(), head.second / 3600,
+                     head.second / 60 % 60, head.second % 60);
+            *listing_ += std::string(stamp) + record_kind_name(kind) + " " + std::string(text) + "\n";
+        }
+        what_happened(d, when, head.second, kind, fields, text);
     }
 
-    void what_happened(DaySummary* d, long when, int second, const std::string& text) {
+    void what_happened(DaySummary* d, long when, int second, RecordKind kind,
+                       const std::vector<std::string_view>& fields, std::string_view text) {
         MinuteSummary* m = d ? &d->minutes[second / 60] : nullptr;
-        if (text.rfind("kest fault code=", 0) == 0) {
-            if (m) m->faults++;
-            if (d && text.size() > 21) fault_texts(d, second, text.substr(21));
-        } else if (text.rfind("kest packet not between", 0) == 0) {
-            if (m) m->framing++;
-        } else if (text.rfind("serial port ", 0) == 0 && text.find(" lost: ") != std::string::npos) {
-            if (m) m->losses++;
-            if (lost_from_ < 0) lost_from_ = when;
-            event(d, second, "line lost: " + text.substr(text.find(" lost: ") + 7));
-        } else if (text.rfind("serial port ", 0) == 0 && text.size() > 9 &&
-                   text.compare(text.size() - 9, 9, " reopened") == 0) {
-            line_back(when);
-            event(d, second, "line back");
-        } else if (text.rfind("starting ", 0) == 0) {
-            line_back(when);
-            event(d, second, "started (" + text.substr(9) + ")");
-        } else if (text == "keyboard quit command") {
-            event(d, second, "stopped (quit)");
-        } else if (text.rfind("stopped by signal ", 0) == 0) {
-            event(d, second, "stopped (" + text.substr(18) + ")");
-        } else if (text.rfind("clock stepped by ", 0) == 0) {
-            event(d, second, text);
-        } else if (text.rfind("comment: <", 0) == 0) {
-            std::string comment = text.substr(10);
-            if (!comment.empty() && comment.back() == '>') comment.pop_back();
-            event(d, second, "comment: " + comment);
-        } else if (text.rfind("site=", 0) == 0 && text.size() > 5) {
-            size_t end = text.find_first_of(" \t\r", 5);
-            sites_.emplace_back(when, text.substr(5, end == std::string::npos ? end : end - 5));
-        }
-    }
-
-    void fault_texts(DaySummary* d, int second, const std::string& texts) {
-        for (size_t at = 0; at < texts.size();) {
-            size_t next = texts.find(',', at + 1);
-            std::string one =
-                texts.substr(at + 1, (next == std::string::npos ? texts.size() : next) - at - 1);
-            while (!one.empty() && one.back() == ' ') one.pop_back();  // ",air temp "
-            if (!one.empty()) {
-                FaultSummary& f = d->faults[one];
-                if (f.count++ == 0) f.first = second;
-                f.last = second;
+        switch (kind) {
+            case RecordKind::Fault:
+                if (m) m->faults++;
+                if (d) fault_texts(d, second, fields[1]);
+                break;
+            case RecordKind::Framing:
+                if (m) m->framing++;
+                break;
+            case RecordKind::LineLost:
+                if (m) m->losses++;
+                if (lost_from_ < 0) lost_from_ = when;
+                event(d, second, "line lost: " + std::string(fields[1]));
+                break;
+            case RecordKind::LineReopened:
+                line_back(when);
+                event(d, second, "line back");
+                break;
+            case RecordKind::Starting:
+                line_back(when);
+                marks_.push_back({when, RunMark::Start});
+                event(d, second, "started (" + std::string(fields[0]) + ")", EventKind::Start);
+                break;
+            case RecordKind::Quit:
+                marks_.push_back({when, RunMark::Stop});
+                event(d, second, "stopped (quit)", EventKind::Stop);
+                break;
+            case RecordKind::Stopped:
+                marks_.push_back({when, RunMark::Stop});
+                event(d, second, "stopped (" + std::string(fields[0]) + ")", EventKind::Stop);
+                break;
+            case RecordKind::UncleanEnd:
+                marks_.push_back({when, RunMark::UncleanEnd});
+                event(d, second, "the run before ended without stopping");
+                break;
+            case RecordKind::ClockStepped:
+                event(d, second, std::string(text));
+                break;
+            case RecordKind::Comment: {
+                std::string comment(fields[0]);
+                if (!comment.empty() && comment.back() == '>') comment.pop_back();
+                event(d, second, "comment: " + comment, EventKind::Comment);
+                break;
             }
-            if (next == std::string::npos) break;
-            at = next;
+            case RecordKind::NotStored:
+                not_stored(d, when, second, fields);
+                break;
+            default:
+                // An echoed parameter line: the site is the one read last.
+                if (text.starts_with("site=") && text.size() > 5) {
+                    size_t end = text.find_first_of(" \t\r", 5);
+                    sites_.emplace_back(when, std::string(text.substr(5, end == std::string::npos ? end : end - 5)));
+                }
+                break;
         }
     }
 
-    void event(DaySummary* d, int second, const std::string& text) {
-        if (d) d->events.push_back({second, text});
+    // "N packets not stored from hh:mm:ss to hh:mm:ss: reason": the minutes
+    // that lost them are marked, back into the day before when they began
+    // before midnight.
+    void not_stored(DaySummary* d, long when, int second, const std::vector<std::string_view>& fields) {
+        long count = std::strtol(std::string(fields[0]).c_str(), nullptr, 10);
+        if (d) d->packets_not_stored += count;
+        auto minute_of = [](std::string_view hms) {
+            return hms.size() >= 5 ? ((hms[0] - '0') * 10 + (hms[1] - '0')) * 60 + (hms[3] - '0') * 10 + (hms[4] - '0')
+                                   : 0;
+        };
+        long today = when - second / 60;
+        long from = today + minute_of(fields[1]), to = today + minute_of(fields[2]);
+        if (to > when) to -= MINUTES_A_DAY;
+        if (from > to) from -= MINUTES_A_DAY;
+        for (long m = std::max(from, to - MINUTES_A_DAY); m <= to; m++) {
+            if (MinuteSummary* s = minute_at(m)) s->not_stored = true;
+        }
+        event(d, second, std::string(fields[0]) + " packets not stored: " + std::string(fields[3]));
+    }
+
+    void fault_texts(DaySummary* d, int second, std::string_view texts) {
+        for (const FaultBit* f : faults_in(texts)) {
+            std::string one = f->text + 1;                     // without its comma
+            while (!one.empty() && one.back() == ' ') one.pop_back();  // ",air temp "
+            FaultSummary& s = d->faults[one];
+            if (s.count++ == 0) s.first = second;
+            s.last = second;
+        }
+    }
+
+    void event(DaySummary* d, int second, const std::string& text, EventKind kind = EventKind::Other) {
+        if (d) d->events.push_back({second, text, kind});
     }
 
     // The line came back (or a new start took it up): the minutes since the
@@ -355,9 +447,70 @@ class Summariser {
     }
 
     void mark_lost(long from, long to) {
-        for (long m = std::max(from, first_ * MINUTES_A_DAY); m <= to && m < (last_ + 1) * MINUTES_A_DAY;
-             m++) {
-            if (DaySummary* d = day(m / MINUTES_A_DAY)) d->minutes[m % MINUTES_A_DAY].lost = true;
+        for (long m = std::max(from, first_ * MINUTES_A_DAY); m <= to && m < (last_ + 1) * MINUTES_A_DAY; m++) {
+            if (MinuteSummary* s = minute_at(m)) s->lost = true;
+        }
+    }
+
+    // The last minute before `when` in which anything came, or `floor`.
+    long last_active_before(long when, long floor) {
+        for (long m = when - 1; m > floor; m--) {
+            MinuteSummary* s = minute_at(m);
+            if (s && s->active) return m;
+        }
+        return floor;
+    }
+
+    // The logger did not run from a quit or stop signal until the next
+    // start, and from its last sign of life until a start that found the run
+    // before ended without stopping; before its first start, unless it was
+    // heard of before that.
+    void mark_stopped() {
+        std::stable_sort(marks_.begin(), marks_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        long range_begin = first_ * MINUTES_A_DAY - 1, range_end = (last_ + 1) * MINUTES_A_DAY;
+        long stopped_from = -1;
+        bool started = false;
+        for (const auto& [when, mark] : marks_) {
+            if (mark == RunMark::Stop) {
+                stopped_from = when + 1;
+            } else if (mark == RunMark::UncleanEnd) {
+                // Recorded by the start that found it: down until that start.
+                mark_range(last_active_before(when, range_begin) + 1, when - 1);
+            } else {
+                if (!started && stopped_from < 0 && last_active_before(when, range_begin) == range_begin)
+                    stopped_from = range_begin + 1;
+                if (stopped_from >= 0) mark_range(stopped_from, when - 1);
+                stopped_from = -1;
+                started = true;
+            }
+        }
+        if (stopped_from >= 0) mark_range(stopped_from, range_end - 1);
+    }
+
+    void mark_range(long from, long to) {
+        for (long m = std::max(from, first_ * MINUTES_A_DAY); m <= to; m++) {
+            if (MinuteSummary* s = minute_at(m)) s->stopped = true;
+        }
+    }
+
+    // In the zone the report is made in: the hour a spring day skips, and
+    // the one an autumn day has twice.
+    static void daylight_saving(DaySummary* d) {
+        struct tm t = {};
+        t.tm_year = d->date / 10000 - 1900;
+        t.tm_mon = d->date / 100 % 100 - 1;
+        t.tm_mday = d->date % 100;
+        t.tm_isdst = -1;
+        time_t midnight = mktime(&t);
+        int last_hour = -1;
+        for (time_t at = midnight; ; at += 3600) {
+            struct tm local;
+            localtime_r(&at, &local);
+            int date = (local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
+            if (date != d->date) break;
+            if (local.tm_hour == last_hour) d->repeated_hour = local.tm_hour;
+            if (local.tm_hour == last_hour + 2) d->missing_hour = last_hour + 1;
+            last_hour = local.tm_hour;
         }
     }
 
@@ -365,12 +518,31 @@ class Summariser {
     std::vector<DaySummary> days_;
     int last_date_ = -1;
     DaySummary* last_day_ = nullptr;
-    char last_stamp_[12] = {};              // the stamp of the packet counted last ...
-    MinuteSummary* last_minute_ = nullptr;  // ... and where it counted
-    long lost_from_ = -1;                   // minute (since 1970) the line was lost, -1 while up
+    char last_stamp_[PACKET_STAMP_LEN] = {};  // the stamp of the packet counted last ...
+    MinuteSummary* last_minute_ = nullptr;    // ... and where it counted
+    long lost_from_ = -1;                     // minute (since 1970) the line was lost, -1 while up
     long last_record_ = 0;
     std::vector<std::pair<long, std::string>> sites_;  // when each site= was read
+    std::vector<std::pair<long, RunMark>> marks_;
+    std::string* listing_ = nullptr;
 };
+
+// Reads the directory's files for the days into s.
+bool read_days(const std::string& dir, int first, int last, Summariser* s) {
+    DataFiles files;
+    bool ok = list_files(dir, &files);
+    // A stamp of 23:59 may lie in the next day's file.
+    for (const auto& [date, path] : files.status) {
+        if (date >= first && date <= next_date(last)) ok = s->status_file(date, path) && ok;
+    }
+    // A message log keeps the name of the day its logger started, and only
+    // the newest gets records (one logger per directory): the newest named on
+    // or before the first day, and those named after it.
+    auto from = files.messages.upper_bound(first);
+    if (from != files.messages.begin()) --from;
+    for (auto it = from; it != files.messages.end() && it->first <= last; ++it) ok = s->message_file(it->second) && ok;
+    return ok;
+}
 
 }  // namespace
 
@@ -386,34 +558,74 @@ int DaySummary::minutes_with_data() const {
     return n;
 }
 
+int DaySummary::usual_rate() const {
+    std::vector<int> counts;
+    for (const MinuteSummary& m : minutes) {
+        if (m.status > 0) counts.push_back(m.status);
+    }
+    if (counts.empty()) return 0;
+    std::nth_element(counts.begin(), counts.begin() + static_cast<long>(counts.size() / 2), counts.end());
+    return counts[counts.size() / 2];
+}
+
 std::vector<Gap> gaps_of(const DaySummary& day) {
+    // The hour a spring day skips is no gap: it never came.
+    auto quiet = [&](int m) { return day.minutes[m].status == 0 && day.minute_exists(m); };
     std::vector<Gap> gaps;
     for (int m = 0; m < MINUTES_A_DAY;) {
-        if (day.minutes[m].status > 0) {
+        if (!quiet(m)) {
             m++;
             continue;
         }
         int from = m;
-        while (m < MINUTES_A_DAY && day.minutes[m].status == 0) m++;
+        while (m < MINUTES_A_DAY && (quiet(m) || !day.minute_exists(m))) m++;
         if (m - from >= GAP_MINUTES_MIN) gaps.push_back({from, m - 1});
     }
     return gaps;
 }
 
-std::vector<DaySummary> summarise(const std::string& dir, int first, int last) {
-    DataFiles files = list_files(dir);
+std::vector<DaySummary> summarise(const std::string& dir, int first, int last, bool* complete) {
     Summariser s(first, last);
-    // A stamp of 23:59 may lie in the next day's file.
-    for (const auto& [date, path] : files.status) {
-        if (date >= first && date <= next_date(last)) s.status_file(date, path);
-    }
-    // A message log keeps the name of the day its logger started, and only
-    // the newest gets records (one logger per directory): the newest named on
-    // or before the first day, and those named after it.
-    auto from = files.messages.upper_bound(first);
-    if (from != files.messages.begin()) --from;
-    for (auto it = from; it != files.messages.end() && it->first <= last; ++it) s.message_file(it->second);
+    *complete = read_days(dir, first, last, &s);
     return s.finish();
+}
+
+std::string records_of(const std::string& dir, int first, int last, bool* complete) {
+    Summariser s(first, last);
+    std::string out;
+    s.list_records(&out);
+    *complete = read_days(dir, first, last, &s);
+    return out;
+}
+
+std::string zone_name() {
+    const char* tz = getenv("TZ");
+    if (tz && *tz) return tz[0] == ':' ? tz + 1 : tz;
+    char target[256];
+    ssize_t n = readlink("/etc/localtime", target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        const char* zoneinfo = strstr(target, "zoneinfo/");
+        return zoneinfo ? zoneinfo + 9 : target;
+    }
+    return "local time";
+}
+
+void now_in_zone(int* date, int* minute) {
+    time_t now = time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    *date = (t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday;
+    *minute = t.tm_hour * 60 + t.tm_min;
+}
+
+CellState state_of(const DaySummary& day, int minute, int today, int now_minute) {
+    if (day.date > today || (day.date == today && minute > now_minute)) return CellState::Future;
+    const MinuteSummary& m = day.minutes[minute];
+    if (m.status > 0) return CellState::Data;
+    if (m.stopped || !day.has_files) return CellState::Stopped;
+    if (m.lost || m.losses > 0) return CellState::Lost;
+    return CellState::Silent;
 }
 
 int next_date(int date) { return date_of(day_number(date) + 1); }

@@ -43,7 +43,9 @@ TEST_F(ReportSummaryTest, EachPacketAndRecordCountsForItsOwnMinute) {
           "2, 6/06/2015,00:04:05, comment: < pump serviced\n"
           ">\n"
           "3, 6/06/2015,00:05:00, stopped by signal SIGTERM\n");
-    std::vector<DaySummary> days = summarise("data", 20150605, 20150606);
+    bool complete = false;
+    std::vector<DaySummary> days = summarise("data", 20150605, 20150606, &complete);
+    EXPECT_TRUE(complete);
     ASSERT_EQ(days.size(), 2u);
     const DaySummary& fifth = days[0];
     const DaySummary& sixth = days[1];
@@ -60,6 +62,7 @@ TEST_F(ReportSummaryTest, EachPacketAndRecordCountsForItsOwnMinute) {
     EXPECT_EQ(sixth.minutes[2].faults, 1);
     EXPECT_EQ(sixth.minutes[3].framing, 1);
     EXPECT_EQ(sixth.site, "ABC");
+    EXPECT_EQ(sixth.broken_bytes, 0) << "a short packet is whole";
     ASSERT_EQ(sixth.faults.size(), 3u);
     EXPECT_EQ(sixth.faults.at("DC offset").count, 1);
     EXPECT_EQ(sixth.faults.at("-12V").first, 123);
@@ -73,6 +76,76 @@ TEST_F(ReportSummaryTest, EachPacketAndRecordCountsForItsOwnMinute) {
     ASSERT_FALSE(gaps.empty());
     EXPECT_EQ(gaps[0].from, 1);
     EXPECT_EQ(gaps.back().to, MINUTES_A_DAY - 1);
+}
+
+// What a power cut leaves (a packet cut short, a NUL run) is skipped and
+// counted, never taken for a packet; runs of the logger give the minutes it
+// was not running; packets not stored are marked where they were lost.
+TEST_F(ReportSummaryTest, BrokenPacketsAreSkippedAndTheLoggersRunsAreTold) {
+    const std::string torn = "\x01K0001 150616 10:0";
+    write("KES20150616.txt", stamped_packet("150616 10:00") + torn + std::string(100, '\0') +
+                                 stamped_packet("150616 10:05") + std::string(300, '\0') + "\x04" +
+                                 stamped_packet("150616 10:06") + stamped_packet("150616 10:20") + torn);
+    write("MESKES20150616.txt",
+          "0,16/06/2015,09:00:00, starting KESTLOG (build 2015-Jun-19)\n"
+          "1,16/06/2015,10:01:30, keyboard quit command\n"
+          "0,16/06/2015,10:05:00, starting KESTLOG (build 2015-Jun-19)\n"
+          "0,16/06/2015,10:07:00, comment: < seen\n"
+          ">\n"
+          "0,16/06/2015,10:15:00, starting KESTLOG (build 2015-Jun-19)\n"
+          "1,16/06/2015,10:15:00, the previous run (process 77) ended without stopping: power cut, crash or kill\n"
+          "2,16/06/2015,10:21:10, 7 packets not stored from 10:20:50 to 10:21:05: No space left on device\n");
+    bool complete = false;
+    std::vector<DaySummary> days = summarise("data", 20150616, 20150616, &complete);
+    ASSERT_EQ(days.size(), 1u);
+    const DaySummary& d = days[0];
+    EXPECT_EQ(d.broken_bytes, static_cast<long>(2 * torn.size() + 100 + 301));
+    EXPECT_EQ(d.status_packets(), 4);
+    EXPECT_EQ(d.packets_not_stored, 7);
+    EXPECT_TRUE(d.minutes[10 * 60 + 20].not_stored && d.minutes[10 * 60 + 21].not_stored);
+    EXPECT_FALSE(d.minutes[10 * 60 + 22].not_stored);
+    struct {
+        int minute;
+        bool stopped;
+    } runs[] = {{8 * 60 + 59, true},  {9 * 60, false},       {10 * 60 + 1, false}, {10 * 60 + 2, true},
+                {10 * 60 + 4, true},  {10 * 60 + 5, false},  {10 * 60 + 7, false}, {10 * 60 + 8, true},
+                {10 * 60 + 14, true}, {10 * 60 + 15, false}, {23 * 60, false}};
+    for (const auto& r : runs) EXPECT_EQ(d.minutes[r.minute].stopped, r.stopped) << "minute " << r.minute;
+    EXPECT_EQ(state_of(d, 10 * 60 + 10, 20150616, 10 * 60 + 30), CellState::Stopped);
+    EXPECT_EQ(state_of(d, 10 * 60 + 6, 20150616, 10 * 60 + 30), CellState::Data);
+    EXPECT_EQ(state_of(d, 10 * 60 + 25, 20150616, 10 * 60 + 30), CellState::Silent);
+    EXPECT_EQ(state_of(d, 10 * 60 + 31, 20150616, 10 * 60 + 30), CellState::Future);
+
+    // A day the directory has nothing for.
+    days = summarise("data", 20150617, 20150617, &complete);
+    EXPECT_TRUE(complete);
+    EXPECT_FALSE(days[0].has_files);
+    EXPECT_FALSE(summarise("no-such-dir", 20150616, 20150616, &complete)[0].has_files);
+    EXPECT_FALSE(complete);
+}
+
+// Days of 23 and 25 hours where the clock changes: the hour that never came
+// is no gap; the one that came twice is known.
+TEST_F(ReportSummaryTest, DaylightSavingChangesAreKnown) {
+    setenv("TZ", "Europe/Vienna", 1);
+    tzset();
+    std::string spring;
+    for (int m = 0; m < 24 * 60; m++) {
+        if (m / 60 == 2) continue;
+        char stamp[16];
+        snprintf(stamp, sizeof stamp, "150329 %02d:%02d", m / 60, m % 60);
+        spring += stamped_packet(stamp);
+    }
+    write("KES20150329.txt", spring);
+    bool complete;
+    std::vector<DaySummary> days = summarise("data", 20151025, 20151025, &complete);
+    EXPECT_EQ(days[0].repeated_hour, 2);
+    EXPECT_EQ(days[0].missing_hour, -1);
+    days = summarise("data", 20150329, 20150329, &complete);
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(days[0].missing_hour, 2);
+    EXPECT_TRUE(gaps_of(days[0]).empty()) << "the missing hour is no gap";
 }
 
 TEST(ReportDates, CalendarAndParsing) {
