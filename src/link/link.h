@@ -24,8 +24,9 @@ int checkkest();
 // Stores the good packets held (see checkkest); a packet that cannot be
 // stored is lost, and counted so.
 void store_packets();
-// Called after each read that took bytes from the line, before they are
-// assembled: the moment those packets' EOTs were taken.
+// After each read that took bytes from the line, the timestamp text is
+// refreshed (the moment those packets' EOTs were taken) and hook called,
+// before the bytes are assembled.
 void on_serial_input(void (*hook)());
 
 // Stamps the logger's time into the status packet in skest and decodes its

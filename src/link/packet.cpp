@@ -48,7 +48,9 @@ static int next_byte(unsigned char* c) {
         }
         if (n == 0) return 0;
         mon.rx_total += static_cast<unsigned long long>(n);
-        if (input_hook) input_hook();  // the moment these bytes were taken
+        // The packets these bytes end carry the moment they were taken.
+        curdatetim();
+        if (input_hook) input_hook();
     }
     *c = mon.rxbuf[mon.rxpos++];
     return 1;

@@ -42,12 +42,9 @@ int wait_ms() {
     return static_cast<int>(std::clamp(ms, 1LL, static_cast<long long>(PASS_MS)));
 }
 
-// The moment a read took bytes from the line: their packets carry it, and a
-// new day starts its file before they are stored.
-void taken_now() {
-    curdatetim();
-    testday();
-}
+// A read took bytes from the line: a new day starts its file before their
+// packets, which carry the day, are stored.
+void taken_now() { testday(); }
 
 // Takes what the line holds, a bounded amount at a time, so that a flood
 // cannot keep the keyboard and the clients waiting.

@@ -205,3 +205,121 @@ TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every kind of record, as the real logger writes it, read back by
+// kestreport as that kind: a kind added to one side without the other, or a
+// text changed on one side, fails here. What provokes each is below; the
+// kinds are the test's own list, compared with the one kestreport knows.
+struct Provoked {
+    const char* kind;
+    const char* text;  // a piece of the record's text
+};
+const Provoked EVERY_KIND[] = {
+    {"starting", "starting KESTLOG (build 2015-Jun-19)"},
+    {"parameter-file-missing", "parameter file kestlog.par was not found, will use defaults"},
+    {"unknown-parameter", "unknown parameter"},
+    {"bad-value", "bad value for site="},
+    {"long-parameter-line", "parameter line longer than 510 characters, the rest ignored"},
+    {"unsupported-value", "kestlog.par line 5: unsupported value 600, the rest of the file was not read"},
+    {"framing", "kest packet not between 0x01/2 and 0x04, 00 04"},
+    {"fault", "kest fault code=0029 ,-12V,+5V,DC offset"},
+    {"no-good-packets", "no good kest packets in 3 minutes."},
+    {"comment", "comment: < round trip"},
+    {"quit", "keyboard quit command"},
+    {"line-lost", " lost: "},
+    {"line-reopened", " reopened"},
+    {"stopped", "stopped by signal SIGTERM"},
+    {"clock-stepped", "clock stepped by +"},
+    {"not-stored", "1 packets not stored from "},
+    {"clock-unsynchronised", "system clock not synchronised"},
+    {"clock-synchronised", "system clock synchronised"},
+    {"unclean-end", "ended without stopping: power cut, crash or kill"},
+    {"torn-packet", "./data/KES20150616.txt ended inside a packet: 4107 bytes moved to ./data/KES20150616.txt.torn"},
+    {"torn-record", "./data/MESKES20150616.txt ended inside a record: 9 bytes moved to ./data/MESKES20150616.txt.torn"},
+};
+
+}  // namespace
+
+TEST(RecordRoundTrip, EveryKindTheLoggerWritesIsReadBackAsThatKind) {
+    int status = -1;
+    std::string known = run(KESTREPORT_BIN " --kinds", &status);
+    std::string listed;
+    for (const Provoked& p : EVERY_KIND) listed += std::string(p.kind) + "\n";
+    EXPECT_EQ(known, listed) << "a kind of record without its provocation here, or the other way round";
+
+    Logger log;
+    const std::string link = log.dir() + "/ttyKEST";
+    relink(link, log.serial_name());
+    // The unsupported speed must be the last line: it ends the reading.
+    LoggerOptions opts;
+    opts.parfile = "serial_port=" + link + ",9600,7,E,1\nbogus\nsite=\n;" + std::string(600, 'x') +
+                   "\nserial_port=" + link + ",600,7,E,1\n";
+    opts.clock_sync = "unsynchronised";
+    start_at(log, "2015-06-16 10:00:00 x30", opts);
+    log.set_clock_sync("synchronised");
+    log.write_serial("\x04" + status_packet(100, "0029"));
+    log.type("comment round trip\r");
+    ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "system clock synchronised\n", 5000));
+    size_t from = log.console().size();
+    unlink(link.c_str());
+    log.new_serial_line();
+    ASSERT_TRUE(log.wait_console(" lost: ", 5000, from));
+    relink(link, log.serial_name());
+    ASSERT_TRUE(log.wait_console("initialization successful", 5000, from));
+    const std::string day = log.dir() + "/" + status_path("20150616");
+    fs::rename(day, day + ".kept");
+    fs::create_directory(day);
+    log.write_serial(stx_packet("lost"));
+    ASSERT_TRUE(log.wait_file_contains("stderr.txt", "Is a directory"));
+    fs::remove(day);
+    fs::rename(day + ".kept", day);
+    log.write_serial(stx_packet("stored"));
+    ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), " packets not stored from "));
+    ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "no good kest packets in 3 minutes.", 15000));
+    log.signal(SIGKILL);
+    log.wait_exit();
+    // What a power cut leaves: a packet cut short and a NUL run, a record cut short.
+    std::ofstream(day, std::ios::app | std::ios::binary) << "\x01KES01 1506" << std::string(4096, '\0');
+    std::ofstream(log.dir() + "/" + message_path("20150616"), std::ios::app) << "9,16/06/2";
+
+    LoggerOptions again;
+    again.parfile = "serial_port=" + link + ",9600,7,E,1\n";
+    start_at(log, "2015-06-16 10:30:00 x30", again);
+    log.signal(SIGTERM);
+    ASSERT_GE(log.wait_exit(), 0);
+    again.clock_file_time = "2015-06-16 11:00:00";
+    log.start(again);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // a pass has seen the clock
+    log.set_clock("2015-06-16 13:00:00");
+    ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "clock stepped by +"));
+    log.type("quit\r");
+    ASSERT_EQ(log.wait_exit(), 0);
+    if (access("/dev/ttyUSB0", F_OK) != 0) {
+        LoggerOptions defaults;
+        defaults.write_parfile = false;
+        defaults.args = {"--wait-for-line"};
+        fs::remove(log.dir() + "/kestlog.par");
+        start_at(log, "2015-06-16 14:00:00", defaults);
+        log.type("quit\r");
+        ASSERT_EQ(log.wait_exit(), 0);
+    }
+
+    std::string records = run(KESTREPORT_BIN " --records --tz UTC --day 2015-06-16 " + log.dir() + "/data", &status);
+    EXPECT_EQ(status, 0);
+    for (const Provoked& p : EVERY_KIND) {
+        if (std::string(p.kind) == "parameter-file-missing" && access("/dev/ttyUSB0", F_OK) == 0) continue;
+        EXPECT_TRUE(has_match(records, "(^|\n)2015-06-16 \\d\\d:\\d\\d:\\d\\d " + lit(p.kind) + " [^\n]*" +
+                                           lit(p.text)))
+            << p.kind << " not read back as such:\n"
+            << records;
+    }
+    // Only the echoed parameter lines are read as no kind.
+    std::regex unknown("(^|\n)2015-06-16 [\\d:]+ unknown ([^\n]*)");
+    for (auto it = std::sregex_iterator(records.begin(), records.end(), unknown); it != std::sregex_iterator(); ++it) {
+        std::string text = (*it)[2];
+        EXPECT_TRUE(text.starts_with("serial_port=") || text == "bogus" || text == "site=" || text.starts_with(";"))
+            << "read as no kind: " << text;
+    }
+}

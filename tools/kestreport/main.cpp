@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/formats.h"
 #include "report.h"
 
 namespace {
@@ -33,6 +34,7 @@ void usage(FILE* out) {
         "  -c, --csv              one line per minute instead of the text\n"
         "  -z, --tz ZONE          the time zone the days are in (default: TZ)\n"
         "  -r, --records          each record, with the kind it was read as\n"
+        "  -k, --kinds            the kinds of record it reads, and stop\n"
         "  -h, --help             this text\n"
         "Exit status 1 when a directory or file could not be read whole (the report\n"
         "is still printed), 2 for misuse.\n",
@@ -60,6 +62,7 @@ bool parse_options(int argc, char** argv, Options* o) {
         {"day", required_argument, nullptr, 'd'}, {"days", required_argument, nullptr, 'n'},
         {"svg", required_argument, nullptr, 's'}, {"csv", no_argument, nullptr, 'c'},
         {"tz", required_argument, nullptr, 'z'},  {"records", no_argument, nullptr, 'r'},
+        {"kinds", no_argument, nullptr, 'k'},
         {"help", no_argument, nullptr, 'h'},      {nullptr, 0, nullptr, 0}};
     // The zone first: "yesterday" is the zone's.
     for (int i = 1; i < argc; i++) {
@@ -70,7 +73,7 @@ bool parse_options(int argc, char** argv, Options* o) {
     }
     tzset();
     o->last = yesterday();
-    for (int c; (c = getopt_long(argc, argv, "d:n:s:cz:rh", longopts, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "d:n:s:cz:rkh", longopts, nullptr)) != -1;) {
         if (c == 'd') {
             if (!parse_date(optarg, &o->last)) {
                 fprintf(stderr, "kestreport: not a date (YYYY-MM-DD): %s\n", optarg);
@@ -92,6 +95,9 @@ bool parse_options(int argc, char** argv, Options* o) {
             // Taken above.
         } else if (c == 'r') {
             o->records = true;
+        } else if (c == 'k') {
+            for (size_t i = 0; i < RECORD_KIND_COUNT; i++) printf("%s\n", RECORD_KINDS[i].name);
+            exit(0);
         } else if (c == 'h') {
             usage(stdout);
             exit(0);
