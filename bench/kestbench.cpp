@@ -129,7 +129,7 @@ off_t size_of(const std::string& path) {
         if (n <= 0) _exit(0);
         pending.append(buf, static_cast<size_t>(n));
         size_t start = 0;
-        for (size_t eot; (eot = pending.find('\x04', start)) != std::string::npos; start = eot + 1) {
+        for (size_t eot; (eot = pending.find(static_cast<char>(EOT), start)) != std::string::npos; start = eot + 1) {
             int o = open(out, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
             if (o < 0 || write(o, pending.data() + start, eot + 1 - start) < 0) _exit(1);
             close(o);
@@ -212,16 +212,24 @@ void finish(pid_t pid, pid_t wrapper, const Line& line) {
     close(line.slave);
 }
 
+// The status file of a date in a logger's working directory.
+std::string status_file(const std::string& dir, int date) {
+    char name[64];
+    daily_file_name(name, sizeof name, DailyFile::Status, date);
+    return dir + "/data/" + name;
+}
+
 Result bench_kestlog(const std::string& kestlog, const std::string& bytes) {
     Line line = raw_line();
     std::string dir = "kestlog";
     mkdir(dir.c_str(), 0755);
-    unlink((dir + "/data/KES20150616.txt").c_str());  // a repeat measures a fresh file
+    const std::string file = status_file(dir, 20150616);
+    unlink(file.c_str());  // a repeat measures a fresh file
     std::ofstream(dir + "/kestlog.par") << "serial_port=" << line.path << ",57600,8,N,1\nkessendmail=N\n";
     pid_t wrapper = spawn({"faketime", "-f", "@2015-06-16 00:00:10 x" + std::to_string(CLOCK_RATE), kestlog}, dir,
                           "console.txt");
     pid_t pid = child_of(wrapper);
-    Result r = measure("kestlog", pid, line, bytes, dir + "/data/KES20150616.txt");
+    Result r = measure("kestlog", pid, line, bytes, file);
     finish(pid, wrapper, line);
     return r;
 }
@@ -280,10 +288,10 @@ int bench_latency(const std::string& kestlog) {
     std::string dir = "latency";
     mkdir(dir.c_str(), 0755);
     std::ofstream(dir + "/kestlog.par") << "serial_port=" << line.path << ",9600,7,E,1\nkessendmail=N\n";
-    char day[16];
     time_t now = time(nullptr);
-    strftime(day, sizeof day, "%Y%m%d", localtime(&now));
-    std::string file = dir + "/data/KES" + day + ".txt";
+    struct tm today;
+    localtime_r(&now, &today);
+    std::string file = status_file(dir, (today.tm_year + 1900) * 10000 + (today.tm_mon + 1) * 100 + today.tm_mday);
     unlink(file.c_str());
     pid_t pid = spawn({kestlog}, dir, "console.txt");
     for (int i = 0; i < 100 && access(file.c_str(), F_OK) != 0; i++)

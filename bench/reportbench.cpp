@@ -15,10 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "formats/formats.h"
+#include "kestsim.h"
+
 namespace {
 
 constexpr double AIM = 1.5;        // kestreport's CPU time against wc -l's, at most
-constexpr int PACKET_LEN = 100;    // bytes of a status packet, SOH to EOT
 constexpr int STX_EVERY = 600;     // seconds between message packets
 constexpr int FAULT_EVERY = 3600;  // seconds between fault records
 
@@ -29,34 +31,35 @@ int day_before_today(int back, struct tm* out) {
     return (out->tm_year + 1900) * 10000 + (out->tm_mon + 1) * 100 + out->tm_mday;
 }
 
-std::string status_packet(const struct tm& day, int second) {
-    char p[PACKET_LEN + 1];
-    int n = snprintf(p, sizeof p, "\x01K0001 %02d%02d%2d %02d:%02d %05d  0.00 00 +12.5  8.05 120 24.00 1.20 ",
-                     day.tm_year % 100, day.tm_mon + 1, day.tm_mday, second / 3600, second / 60 % 60, 15000);
-    std::string s(p, static_cast<size_t>(n));
-    while (s.size() < PACKET_LEN - 5) s += '.';
-    return s + (second % FAULT_EVERY == 0 ? "0029" : "0000") + "\x04";
-}
-
-// One day's status file and a message log with the records it would have.
+// One day's status file, as the simulator sends and the logger stores it,
+// and a message log with the records it would have.
 void write_day(const std::string& dir, int back, std::vector<std::string>* files) {
     struct tm day;
     int date = day_before_today(back, &day);
     std::string status, messages;
-    char line[160];
+    Reading r = first_reading();
+    std::mt19937 rng(static_cast<unsigned>(date));
     for (int s = 0; s < 86400; s++) {
-        status += status_packet(day, s);
-        if (s % STX_EVERY == 0) status += "\x02K0001 MSG HEATER ON\x04";
+        struct tm clock = day;
+        clock.tm_hour = s / 3600;
+        clock.tm_min = s / 60 % 60;
+        clock.tm_sec = s % 60;
+        next_reading(r, rng);
+        status += status_packet(1, clock, r, s % FAULT_EVERY == 0 ? "0029" : "0000");
+        if (s % STX_EVERY == 0) status += message_packet(1, clock, s / STX_EVERY);
         if (s % FAULT_EVERY == 0) {
-            snprintf(line, sizeof line,
-                     "%d,%2d/%02d/%04d,%02d:%02d:%02d, kest fault code=0029 ,-12V,+5V,DC offset\n",
-                     s / FAULT_EVERY + 1, day.tm_mday, day.tm_mon + 1, day.tm_year + 1900, s / 3600,
-                     s / 60 % 60, 0);
-            messages += line;
+            char timestamp[64], head[96], line[160];
+            snprintf(timestamp, sizeof timestamp, "%2d/%02d/%04d,%02d:%02d:%02d,", day.tm_mday, day.tm_mon + 1,
+                     day.tm_year + 1900, s / 3600, s / 60 % 60, 0);
+            record_head(head, sizeof head, s / FAULT_EVERY + 1, timestamp);
+            snprintf(line, sizeof line, REC_FAULT, "0029", ",-12V,+5V,DC offset");
+            messages += std::string(head) + line;
         }
     }
-    for (auto [prefix, text] : {std::pair{"KES", &status}, std::pair{"MESKES", &messages}}) {
-        std::string path = dir + "/" + prefix + std::to_string(date) + ".txt";
+    for (auto [kind, text] : {std::pair{DailyFile::Status, &status}, std::pair{DailyFile::Messages, &messages}}) {
+        char name[64];
+        daily_file_name(name, sizeof name, kind, date);
+        std::string path = dir + "/" + name;
         FILE* f = fopen(path.c_str(), "w");
         if (!f || fwrite(text->data(), 1, text->size(), f) != text->size() || fclose(f) != 0) {
             perror(path.c_str());

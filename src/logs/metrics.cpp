@@ -57,11 +57,11 @@ std::string exposition() {
              mon.framing_failures);
     e.metric("kestlog_fault_records_total", "counter", "Status packets with a fault word other than 0000.",
              mon.fault_records);
-    e.family("kestlog_fault_bits_total", "counter", "Status packets with this fault bit set.");
+    e.family("kestlog_fault_records_by_bit_total", "counter", "Fault records with this fault bit set.");
     for (int bit = 15; bit >= 0; bit--) {
         char label[32];
         snprintf(label, sizeof label, "bit=\"0x%04X\"", 1u << bit);
-        e.sample("kestlog_fault_bits_total", label, mon.fault_bits[bit]);
+        e.sample("kestlog_fault_records_by_bit_total", label, mon.fault_bits[bit]);
     }
     e.metric("kestlog_line_losses_total", "counter", "Times the serial line was lost.", mon.line_losses);
     e.metric("kestlog_storage_failures_total", "counter", "Packets and records that could not be stored.",
@@ -76,10 +76,6 @@ std::string exposition() {
              "When the last good packet was stored (0: none since start).", mon.last_good_time);
     e.metric("kestlog_line_up", "gauge", "1 while the serial line is open, 0 while it is lost.",
              mon.fhR2 >= 0);
-    // Written at a change of minute, which has just counted itself: a minute
-    // that had a packet is not one without data.
-    e.metric("kestlog_minutes_without_data", "gauge", "Whole minutes gone by without a good packet.",
-             mon.minnokes > 0 ? mon.minnokes - 1 : 0);
     // Absent where the kernel cannot be asked: no value rather than a guess.
     if (mon.clock_sync != ClockSync::Unknown)
         e.metric("kestlog_clock_synchronised", "gauge", "1 while the system clock is synchronised, else 0.",

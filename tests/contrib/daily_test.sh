@@ -15,9 +15,13 @@ MAIL
 chmod +x "$work/bin/mail"
 data="$work/site/data"
 printf '\001K0001 150630 10:00 ....\004\001K0001 150630 10:01 ....\004' >"$data/KES20150630.txt"
-for f in KES20150601 KES20150616 KES20150617 KES20150701 MESKES20150501 MESKES20150520 KES20150602; do
+for f in KES20150601 KES20150616 KES20150617 KES20150701 MESKES20150501 MESKES20150520 KES20150602 \
+    MESKES20000101; do
     echo "$f" >"$data/$f.txt"
 done
+# A site whose clock battery is dead: the log written last has the oldest name.
+touch -d "2015-06-01" "$data"/MESKES20150520.txt "$data"/MESKES20150501.txt
+touch "$data/MESKES20000101.txt"
 echo "older copy" | gzip >"$data/KES20150602.txt.gz"
 echo "long ago" | gzip >"$data/KES20150301.txt.gz"
 
@@ -30,11 +34,12 @@ run env KESTLOG_REPORT_TO="ops@example.org night@example.org"
 
 grep -q "^10    *2 *2/60 " "$work/site/reports/2015-06-30.txt" || fail "no report of yesterday's packets"
 grep -q "<svg" "$work/site/reports/2015-06-30.svg" || fail "no picture"
-grep -q "^mail -s kestlog report 2015-06-30 ops@example.org night@example.org$" "$work/mail.log" || fail "not mailed"
-for f in KES20150601 KES20150616 MESKES20150501; do
+grep -q "^mail -s kestlog report WXX 2015-06-30 ops@example.org night@example.org$" "$work/mail.log" ||
+    fail "not mailed"
+for f in KES20150601 KES20150616 MESKES20150501 MESKES20150520; do
     [ -f "$data/$f.txt.gz" ] && [ ! -e "$data/$f.txt" ] || fail "$f not compressed"
 done
-for f in KES20150617 KES20150701 MESKES20150520 KES20150630; do
+for f in KES20150617 KES20150701 MESKES20000101 KES20150630; do
     [ -f "$data/$f.txt" ] && [ ! -e "$data/$f.txt.gz" ] || fail "$f compressed"
 done
 [ -f "$data/KES20150602.txt" ] && [ "$(gunzip -c "$data/KES20150602.txt.gz")" = "older copy" ] ||
@@ -45,4 +50,28 @@ grep -q "KES20150602.txt.gz exists already" "$work/stderr" || fail "the left fil
 run env KESTLOG_DELETE_AFTER_DAYS=100
 [ ! -e "$data/KES20150301.txt.gz" ] || fail "not deleted when asked"
 [ -f "$data/MESKES20150501.txt.gz" ] || fail "deleted too much"
-echo "daily job: report, mail, compression and deletion as expected"
+
+# A file kestreport cannot read whole: the report still goes out, then the job fails.
+: >"$work/mail.log"
+printf '\001K0001 150630 10:05 ....\004' | gzip | head -c 20 >"$data/KES20150701.txt.gz"
+rm -f "$data/KES20150701.txt"
+if run env KESTLOG_REPORT_TO=ops@example.org KESTLOG_TODAY=2015-07-02; then fail "an incomplete report counted as a success"; fi
+grep -q "^mail -s kestlog report" "$work/mail.log" || fail "the incomplete report was not mailed"
+grep -q "could not read all of" "$work/stderr" || fail "the failure is not said: $(cat "$work/stderr")"
+
+# No data directory: a failure, and nothing made.
+if KESTLOG_DIR="$work/nowhere" sh "$source_dir/contrib/kestlog-daily" 2>"$work/stderr"; then
+    fail "a missing data directory counted as a success"
+fi
+grep -q "^kestlog-daily: $work/nowhere/data: no such directory$" "$work/stderr" || fail "not said: $(cat "$work/stderr")"
+[ ! -e "$work/nowhere" ] || fail "made something for a missing directory"
+
+# Run by hand from its install folder: the kestreport beside it, not PATH's.
+mkdir -p "$work/installed"
+cp "$source_dir/contrib/kestlog-daily" "$work/installed/"
+printf '#!/bin/sh\necho "kestreport: site BESIDE, stub"\n' >"$work/installed/kestreport"
+chmod +x "$work/installed/kestreport"
+KESTLOG_DIR="$work/site" KESTLOG_TODAY=2015-07-01 PATH="/usr/bin:/bin" sh "$work/installed/kestlog-daily" 2>"$work/stderr" ||
+    fail "run by hand: $(cat "$work/stderr")"
+grep -q "BESIDE" "$work/site/reports/2015-06-30.txt" || fail "kestreport beside it not used"
+echo "daily job: report, mail, compression, deletion and failures as expected"

@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
-// A status packet: SOH, 89 characters of fixed-width fields, EOT.
-constexpr size_t SIM_STATUS_LEN = 91;
+#include "formats/formats.h"
+
+// A status packet: SOH, 89 characters of fixed-width fields, EOT; the fault
+// word its last field.
+constexpr size_t SIM_STATUS_LEN = FAULT_MIN_PACKET;
 // An oversized frame: well past the logger's 8192-byte packet buffer.
 constexpr size_t SIM_OVERSIZE_LEN = 9000;
 

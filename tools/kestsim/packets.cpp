@@ -27,8 +27,6 @@
 
 namespace {
 
-constexpr char SOH = 0x01, STX = 0x02, EOT = 0x04;
-
 double clamp(double v, double lo, double hi) { return std::min(std::max(v, lo), hi); }
 int clamp(int v, int lo, int hi) { return std::min(std::max(v, lo), hi); }
 
@@ -103,13 +101,17 @@ std::string status_packet(int sensor, const struct tm& clock, const Reading& rea
                           const std::string& fault) {
     Reading r = clamped(reading);
     char text[SIM_STATUS_LEN + 32];
-    int n =
-        snprintf(text, sizeof text,
-                 "%cK%04d %s %05d %6.2f %02d %+5.1f %5.2f %03d %5.2f %4.2f %4.2f %5.2f %+6.2f %+04d %.4s%c",
-                 SOH, sensor % 10000, clock_text(clock, "%y%m%d %H:%M").c_str(), r.visibility_m, r.precip_mmh,
-                 weather_code(r), r.air_temp_c, r.gunn_v, r.gunn_ma, r.heater_v, r.heater_a, r.supply_5v,
-                 r.supply_p12v, r.supply_m12v, r.dc_offset_mv, fault.c_str(), EOT);
-    return std::string(text, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof text) - 1)));
+    // The clock and the fault word go where the logger looks for them.
+    const std::string clock_field(PACKET_STAMP_LEN, ' '), fault_field(FAULT_LEN, ' ');
+    int n = snprintf(text, sizeof text,
+                     "%cK%04d %s %05d %6.2f %02d %+5.1f %5.2f %03d %5.2f %4.2f %4.2f %5.2f %+6.2f %+04d %s%c", SOH,
+                     sensor % 10000, clock_field.c_str(), r.visibility_m, r.precip_mmh, weather_code(r),
+                     r.air_temp_c, r.gunn_v, r.gunn_ma, r.heater_v, r.heater_a, r.supply_5v, r.supply_p12v,
+                     r.supply_m12v, r.dc_offset_mv, fault_field.c_str(), EOT);
+    std::string packet(text, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof text) - 1)));
+    packet.replace(STAMP_POS, PACKET_STAMP_LEN, clock_text(clock, "%y%m%d %H:%M").substr(0, PACKET_STAMP_LEN));
+    packet.replace(FAULT_POS, FAULT_LEN, (fault + std::string(FAULT_LEN, ' ')).substr(0, FAULT_LEN));
+    return packet;
 }
 
 std::string message_packet(int sensor, const struct tm& clock, int n) {
@@ -122,8 +124,8 @@ std::string message_packet(int sensor, const struct tm& clock, int n) {
 }
 
 std::string broken_frame(int n) {
-    if (n % 2 == 0) return std::string(1, EOT);
-    std::string frame(1, SOH);
+    if (n % 2 == 0) return std::string(1, static_cast<char>(EOT));
+    std::string frame(1, static_cast<char>(SOH));
     frame += "K0000 OVERRUN ";
     while (frame.size() < SIM_OVERSIZE_LEN) frame += static_cast<char>('A' + frame.size() % 26);
     return frame;
@@ -155,8 +157,9 @@ bool parse_fault_list(const std::string& text, std::vector<std::string>* words) 
 std::vector<std::string> recorded_packets(const std::string& bytes) {
     std::vector<std::string> packets;
     size_t at = 0;
-    while ((at = bytes.find_first_of(std::string{SOH, STX}, at)) != std::string::npos) {
-        size_t end = bytes.find(EOT, at);
+    const std::string starts = {static_cast<char>(SOH), static_cast<char>(STX)};
+    while ((at = bytes.find_first_of(starts, at)) != std::string::npos) {
+        size_t end = bytes.find(static_cast<char>(EOT), at);
         if (end == std::string::npos) break;
         packets.push_back(bytes.substr(at, end - at + 1));
         at = end + 1;
