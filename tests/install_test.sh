@@ -11,7 +11,7 @@ for f in bin/kestlog bin/kestctl bin/kestsim bin/kestreport bin/kestlog-daily; d
     [ -x "$prefix/$f" ] || { echo "FAIL: $f not installed as a program"; status=1; }
 done
 examples="$prefix/share/doc/kestlog/examples"
-for f in share/man/man1/kestlog.1 share/man/man1/kestctl.1 share/man/man1/kestreport.1 share/doc/kestlog/examples/kestlog.service \
+for f in share/man/man1/kestlog.1 share/man/man1/kestctl.1 share/man/man1/kestreport.1 share/man/man1/kestsim.1 share/man/man1/kestlog-daily.1 share/doc/kestlog/examples/kestlog.service \
     share/doc/kestlog/examples/kestlog-daily.service share/doc/kestlog/examples/kestlog-daily.timer \
     share/doc/kestlog/examples/kestlog-alerts.yml \
     share/doc/kestlog/examples/kestlog@.service \
@@ -20,7 +20,7 @@ for f in share/man/man1/kestlog.1 share/man/man1/kestctl.1 share/man/man1/kestre
 done
 "$prefix/bin/kestsim" --help | grep -q "^usage: kestsim" || { echo "FAIL: kestsim --help"; status=1; }
 if command -v groff >/dev/null; then
-    for page in kestlog kestctl kestreport; do
+    for page in kestlog kestctl kestreport kestsim kestlog-daily; do
         warnings=$(groff -man -ww -z "$prefix/share/man/man1/$page.1" 2>&1)
         [ -z "$warnings" ] || { echo "FAIL: the manual page $page has faults: $warnings"; status=1; }
     done
