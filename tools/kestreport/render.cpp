@@ -219,7 +219,7 @@ constexpr int LEFT = 40;    // hour labels
 constexpr int TITLE = 52;   // the title and the day's totals above each day
 constexpr int LEGEND = 64;  // below the last day
 constexpr int DAY_HEIGHT = TITLE + 24 * ROW + 8;
-constexpr int MARK = 4;     // an event's mark, in the cell's corner
+constexpr int MARK = 5;     // an event's mark, in the cell's corner
 constexpr double SHADE_LEAST = 0.3;  // the data colour's share in a minute of few packets
 
 // The data colour, shaded by the minute's packets against the day's usual

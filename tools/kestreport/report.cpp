@@ -383,7 +383,14 @@ class Summariser {
                 event(d, second, "the run before ended without stopping");
                 break;
             case RecordKind::ClockStepped:
+            case RecordKind::ClockSynchronised:
+            case RecordKind::ClockUnsynchronised:
                 event(d, second, std::string(text));
+                break;
+            case RecordKind::TornPacket:
+            case RecordKind::TornRecord:
+                event(d, second, "power cut mended: " + std::string(fields[1]) + " bytes moved to " +
+                                     std::string(fields[2]));
                 break;
             case RecordKind::Comment: {
                 std::string comment(fields[0]);
@@ -622,7 +629,8 @@ void now_in_zone(int* date, int* minute) {
 CellState state_of(const DaySummary& day, int minute, int today, int now_minute) {
     if (day.date > today || (day.date == today && minute > now_minute)) return CellState::Future;
     const MinuteSummary& m = day.minutes[minute];
-    if (m.status > 0) return CellState::Data;
+    // Packets that came but could not be stored are data, if none to see.
+    if (m.status > 0 || m.not_stored) return CellState::Data;
     if (m.stopped || !day.has_files) return CellState::Stopped;
     if (m.lost || m.losses > 0) return CellState::Lost;
     return CellState::Silent;

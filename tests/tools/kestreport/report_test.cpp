@@ -114,6 +114,7 @@ TEST_F(ReportSummaryTest, BrokenPacketsAreSkippedAndTheLoggersRunsAreTold) {
     EXPECT_EQ(state_of(d, 10 * 60 + 10, 20150616, 10 * 60 + 30), CellState::Stopped);
     EXPECT_EQ(state_of(d, 10 * 60 + 6, 20150616, 10 * 60 + 30), CellState::Data);
     EXPECT_EQ(state_of(d, 10 * 60 + 25, 20150616, 10 * 60 + 30), CellState::Silent);
+    EXPECT_EQ(state_of(d, 10 * 60 + 21, 20150616, 10 * 60 + 30), CellState::Data) << "came, but lost: not silent";
     EXPECT_EQ(state_of(d, 10 * 60 + 31, 20150616, 10 * 60 + 30), CellState::Future);
 
     // A day the directory has nothing for.
