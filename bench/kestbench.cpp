@@ -17,9 +17,9 @@
 //        kestbench --latency KESTLOG        the latency and idle figures only
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,10 +41,10 @@
 namespace {
 
 constexpr size_t MB = 1000000;
-constexpr int SETTLE_MS = 300;        // for a reader to open its line
-constexpr int STORE_TIMEOUT_S = 300;  // for a reader to store the whole flood
-constexpr double AIM = 1.1;           // kestlog's CPU time per MB against the synced floor's
-constexpr int CLOCK_RATE = 100;       // the logger's fake clock against the real one
+constexpr int SETTLE_MS = 300;                       // for a reader to open its line
+constexpr int STORE_TIMEOUT_S = 300;                 // for a reader to store the whole flood
+constexpr double AIM = 1.1;                          // kestlog's CPU time per MB against the synced floor's
+constexpr int CLOCK_RATE = 100;                      // the logger's fake clock against the real one
 constexpr int SYNC_INTERVAL_MS = 1000 / CLOCK_RATE;  // the logger's pass, and its sync, in real time
 
 struct Line {
@@ -129,7 +129,8 @@ off_t size_of(const std::string& path) {
         if (n <= 0) _exit(0);
         pending.append(buf, static_cast<size_t>(n));
         size_t start = 0;
-        for (size_t eot; (eot = pending.find(static_cast<char>(EOT), start)) != std::string::npos; start = eot + 1) {
+        for (size_t eot; (eot = pending.find(static_cast<char>(EOT), start)) != std::string::npos;
+             start = eot + 1) {
             int o = open(out, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
             if (o < 0 || write(o, pending.data() + start, eot + 1 - start) < 0) _exit(1);
             close(o);
@@ -226,8 +227,8 @@ Result bench_kestlog(const std::string& kestlog, const std::string& bytes) {
     const std::string file = status_file(dir, 20150616);
     unlink(file.c_str());  // a repeat measures a fresh file
     std::ofstream(dir + "/kestlog.par") << "serial_port=" << line.path << ",57600,8,N,1\nkessendmail=N\n";
-    pid_t wrapper = spawn({"faketime", "-f", "@2015-06-16 00:00:10 x" + std::to_string(CLOCK_RATE), kestlog}, dir,
-                          "console.txt");
+    pid_t wrapper = spawn({"faketime", "-f", "@2015-06-16 00:00:10 x" + std::to_string(CLOCK_RATE), kestlog},
+                          dir, "console.txt");
     pid_t pid = child_of(wrapper);
     Result r = measure("kestlog", pid, line, bytes, file);
     finish(pid, wrapper, line);
@@ -291,7 +292,8 @@ int bench_latency(const std::string& kestlog) {
     time_t now = time(nullptr);
     struct tm today;
     localtime_r(&now, &today);
-    std::string file = status_file(dir, (today.tm_year + 1900) * 10000 + (today.tm_mon + 1) * 100 + today.tm_mday);
+    std::string file =
+        status_file(dir, (today.tm_year + 1900) * 10000 + (today.tm_mon + 1) * 100 + today.tm_mday);
     unlink(file.c_str());
     pid_t pid = spawn({kestlog}, dir, "console.txt");
     for (int i = 0; i < 100 && access(file.c_str(), F_OK) != 0; i++)
@@ -315,7 +317,8 @@ int bench_latency(const std::string& kestlog) {
         auto sent = std::chrono::steady_clock::now();
         write_all(line.master, packet);
         if (!wait_size(notify, file, expected)) break;
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
     }
     double cpu = cpu_seconds(pid);
     std::this_thread::sleep_for(std::chrono::seconds(IDLE_S));
@@ -325,9 +328,14 @@ int bench_latency(const std::string& kestlog) {
 
     bool complete = ms.size() == LATENCY_PACKETS;
     std::sort(ms.begin(), ms.end());
-    auto at = [&](double q) { return ms.empty() ? 0 : ms[std::min(ms.size() - 1, static_cast<size_t>(q * ms.size()))]; };
-    printf("latency: %zu of %d packets, EOT written to last byte in the file: p50 %.2f ms, p99 %.2f ms, max %.2f ms%s\n",
-           ms.size(), LATENCY_PACKETS, at(0.5), at(0.99), ms.empty() ? 0 : ms.back(), complete ? "" : "  INCOMPLETE");
+    auto at = [&](double q) {
+        return ms.empty() ? 0 : ms[std::min(ms.size() - 1, static_cast<size_t>(q * ms.size()))];
+    };
+    printf(
+        "latency: %zu of %d packets, EOT written to last byte in the file: p50 %.2f ms, p99 %.2f ms, max "
+        "%.2f ms%s\n",
+        ms.size(), LATENCY_PACKETS, at(0.5), at(0.99), ms.empty() ? 0 : ms.back(),
+        complete ? "" : "  INCOMPLETE");
     printf("idle: %.1f ms of CPU in %d s (%.3f %%)\n", idle * 1000, IDLE_S, idle * 100 / IDLE_S);
     return complete ? 0 : 1;
 }
@@ -374,17 +382,19 @@ int main(int argc, char** argv) {
     Result results[] = {median(runs[0]), median(runs[1]), median(runs[2]), median(runs[3])};
 
     double megabytes = static_cast<double>(bytes.size()) / MB;
-    printf("%-8s %8s %10s %8s  %s (median of %d)\n", "reader", "CPU s", "CPU s/MB", "wall s", "stored", repeats);
+    printf("%-8s %8s %10s %8s  %s (median of %d)\n", "reader", "CPU s", "CPU s/MB", "wall s", "stored",
+           repeats);
     bool all = true;
     for (const Result& r : results) {
-        printf("%-8s %8.2f %10.4f %8.2f  %zu of %zu bytes%s\n", r.name, r.cpu_s, r.cpu_s / megabytes, r.wall_s,
-               r.stored_bytes, bytes.size(), r.complete ? "" : "  INCOMPLETE");
+        printf("%-8s %8.2f %10.4f %8.2f  %zu of %zu bytes%s\n", r.name, r.cpu_s, r.cpu_s / megabytes,
+               r.wall_s, r.stored_bytes, bytes.size(), r.complete ? "" : "  INCOMPLETE");
         all = all && r.complete;
     }
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0; };
     printf("syncing (synced / floor): CPU %.2f, wall %.2f\n", ratio(results[2].cpu_s, results[1].cpu_s),
            ratio(results[2].wall_s, results[1].wall_s));
-    printf("kestlog / synced floor: %.2f (aim: at most %.1f)\n", ratio(results[0].cpu_s, results[2].cpu_s), AIM);
+    printf("kestlog / synced floor: %.2f (aim: at most %.1f)\n", ratio(results[0].cpu_s, results[2].cpu_s),
+           AIM);
     all = bench_latency(kestlog) == 0 && all;
     return all ? 0 : 1;
 }

@@ -49,14 +49,15 @@ void write_day(const std::string& dir, int back, std::vector<std::string>* files
         if (s % STX_EVERY == 0) status += message_packet(1, clock, s / STX_EVERY);
         if (s % FAULT_EVERY == 0) {
             char timestamp[64], head[96], line[160];
-            snprintf(timestamp, sizeof timestamp, "%2d/%02d/%04d,%02d:%02d:%02d,", day.tm_mday, day.tm_mon + 1,
-                     day.tm_year + 1900, s / 3600, s / 60 % 60, 0);
+            snprintf(timestamp, sizeof timestamp, "%2d/%02d/%04d,%02d:%02d:%02d,", day.tm_mday,
+                     day.tm_mon + 1, day.tm_year + 1900, s / 3600, s / 60 % 60, 0);
             record_head(head, sizeof head, s / FAULT_EVERY + 1, timestamp);
             snprintf(line, sizeof line, REC_FAULT, "0029", ",-12V,+5V,DC offset");
             messages += std::string(head) + line;
         }
     }
-    for (auto [kind, text] : {std::pair{DailyFile::Status, &status}, std::pair{DailyFile::Messages, &messages}}) {
+    for (auto [kind, text] :
+         {std::pair{DailyFile::Status, &status}, std::pair{DailyFile::Messages, &messages}}) {
         char name[64];
         daily_file_name(name, sizeof name, kind, date);
         std::string path = dir + "/" + name;

@@ -6,11 +6,11 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <climits>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -173,7 +173,8 @@ static pid_t start_command(const char* cmdline, const std::string* input = nullp
 }
 
 // The loop watches the command that runs: its end, or its deadline.
-static void run_step(AlertStep step, const char* cmdline, long long deadline_ms, const std::string* input = nullptr) {
+static void run_step(AlertStep step, const char* cmdline, long long deadline_ms,
+                     const std::string* input = nullptr) {
     mon.alert_command = cmdline;
     mon.alert_step = step;
     mon.alert_started_ms = monotonic_ms();
@@ -258,14 +259,17 @@ void alert_child_ended() {
     int status;
     pid_t r = waitpid(mon.alert_pid, &status, WNOHANG);
     if (r == 0 || (r < 0 && errno == EINTR)) return;
-    command_ended(r < 0 ? COMMAND_NOT_STARTED : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    command_ended(r < 0               ? COMMAND_NOT_STARTED
+                  : WIFEXITED(status) ? WEXITSTATUS(status)
+                                      : 128 + WTERMSIG(status));
 }
 
 void check_alert_deadline() {
     if (mon.alert_pid <= 0 || monotonic_ms() < mon.alert_deadline_ms) return;
     end_command(mon.alert_pid);
     report("mail command timed out after %d s: %s\n",
-           static_cast<int>((mon.alert_deadline_ms - mon.alert_started_ms + 500) / 1000), mon.alert_command.c_str());
+           static_cast<int>((mon.alert_deadline_ms - mon.alert_started_ms + 500) / 1000),
+           mon.alert_command.c_str());
     command_ended(COMMAND_TIMED_OUT);
 }
 

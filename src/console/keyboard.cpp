@@ -50,15 +50,16 @@ static void print_status() {
     else
         say("last good packet: none since start\n");
     say("packets today: %d status, %d message\n", mon.today_status, mon.today_message);
-    if (mon.today_lost > 0) say("not stored today: %d packets, last at %s\n", mon.today_lost, mon.today_lost_last);
+    if (mon.today_lost > 0)
+        say("not stored today: %d packets, last at %s\n", mon.today_lost, mon.today_lost_last);
     say("failures this hour: %d\n", mon.hour_failures + mon.kesfm);
     if (mon.fhR2 >= 0)
         say("serial line: up\n");
     else
         say("serial line: lost since %s\n", mon.line_lost_since);
     say("system clock: %s\n", mon.clock_sync == ClockSync::Synchronised     ? "synchronised"
-                               : mon.clock_sync == ClockSync::Unsynchronised ? "not synchronised"
-                                                                              : "unknown");
+                              : mon.clock_sync == ClockSync::Unsynchronised ? "not synchronised"
+                                                                            : "unknown");
     if (mon.kessendmail != 'Y') {
         say("e-mail: off\n");
     } else if (mon.last_alert[0] == '\0') {

@@ -21,7 +21,7 @@ static ClockSync kernel_clock_sync() {
     int state = adjtimex(&tx);
     if (state < 0) return ClockSync::Unknown;
     return state == TIME_ERROR || (tx.status & STA_UNSYNC) ? ClockSync::Unsynchronised
-                                                            : ClockSync::Synchronised;
+                                                           : ClockSync::Synchronised;
 }
 
 static ClockSyncSource current_sync = kernel_clock_sync;

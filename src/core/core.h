@@ -21,31 +21,31 @@
 #include <vector>
 
 // Fixed limits.
-constexpr int PACKET_MAX = 8192;                // bytes of one packet, start byte to EOT
-constexpr int KB_LINE_MAX = 81;                 // characters of one keyboard line
-constexpr int KB_READ_MAX = 4096;               // keyboard bytes taken in one pass
-constexpr int COMMENT_MAX = 72;                 // characters of an operator comment
-constexpr int TEXT_MAX = 255;                   // settings texts and file names
-constexpr int PARLINE_MAX = 510;                // characters read as one parameter line
-constexpr int RECORD_MAX = 1024;                // one formatted message record
-constexpr int CONSOLE_LINE_MAX = 4096;          // one formatted console line
-constexpr size_t CONSOLE_HOLD_MAX = 64 * 1024;  // bytes a stream holds that its destination has not taken
-constexpr int CONSOLE_EXIT_WAIT_MS = 1000;      // held output is written for at most this long at exit
-constexpr int RX_CHUNK = 65536;                 // bytes taken from the serial line per read
-constexpr size_t RX_WAKE_MAX = 1 << 20;         // taken from the line before the loop looks at the rest
-constexpr int CTIME_LEN = 64;                   // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
-constexpr int STAMP_LEN = 20;                   // "DD/MM/YYYY,hh:mm:ss,"
-constexpr int WRITE_REPORTS = 4;                // files whose write failures are rate-limited
-constexpr int STORAGE_FAILURES_MAX = 8;         // storage failures of one minute kept for the alert
-constexpr int REOPEN_INTERVAL = 5;              // seconds between tries to open a lost serial line
-constexpr int CLOCK_STEP_MIN = 120;             // seconds the clock may jump between passes unrecorded
-constexpr int SYNCED_FILES_MAX = 4;             // data files appended to in one pass, synced at its end
-constexpr size_t UNWRITTEN_RECORDS_MAX = 16384; // records kept while the message log refuses them
-constexpr int ALERT_RETRY_MINUTES = 5;          // changes of minute between tries of a failed alert
-constexpr int HMS_LEN = 8;                      // "hh:mm:ss"
-constexpr int CONTROL_CLIENTS_MAX = 8;          // control clients at once, watchers included
-constexpr int CONTROL_IDLE_MS = 10000;          // for a client to send its command
-constexpr size_t WATCH_HOLD_MAX = 64 * 1024;    // console output a watcher holds that it has not read
+constexpr int PACKET_MAX = 8192;                 // bytes of one packet, start byte to EOT
+constexpr int KB_LINE_MAX = 81;                  // characters of one keyboard line
+constexpr int KB_READ_MAX = 4096;                // keyboard bytes taken in one pass
+constexpr int COMMENT_MAX = 72;                  // characters of an operator comment
+constexpr int TEXT_MAX = 255;                    // settings texts and file names
+constexpr int PARLINE_MAX = 510;                 // characters read as one parameter line
+constexpr int RECORD_MAX = 1024;                 // one formatted message record
+constexpr int CONSOLE_LINE_MAX = 4096;           // one formatted console line
+constexpr size_t CONSOLE_HOLD_MAX = 64 * 1024;   // bytes a stream holds that its destination has not taken
+constexpr int CONSOLE_EXIT_WAIT_MS = 1000;       // held output is written for at most this long at exit
+constexpr int RX_CHUNK = 65536;                  // bytes taken from the serial line per read
+constexpr size_t RX_WAKE_MAX = 1 << 20;          // taken from the line before the loop looks at the rest
+constexpr int CTIME_LEN = 64;                    // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
+constexpr int STAMP_LEN = 20;                    // "DD/MM/YYYY,hh:mm:ss,"
+constexpr int WRITE_REPORTS = 4;                 // files whose write failures are rate-limited
+constexpr int STORAGE_FAILURES_MAX = 8;          // storage failures of one minute kept for the alert
+constexpr int REOPEN_INTERVAL = 5;               // seconds between tries to open a lost serial line
+constexpr int CLOCK_STEP_MIN = 120;              // seconds the clock may jump between passes unrecorded
+constexpr int SYNCED_FILES_MAX = 4;              // data files appended to in one pass, synced at its end
+constexpr size_t UNWRITTEN_RECORDS_MAX = 16384;  // records kept while the message log refuses them
+constexpr int ALERT_RETRY_MINUTES = 5;           // changes of minute between tries of a failed alert
+constexpr int HMS_LEN = 8;                       // "hh:mm:ss"
+constexpr int CONTROL_CLIENTS_MAX = 8;           // control clients at once, watchers included
+constexpr int CONTROL_IDLE_MS = 10000;           // for a client to send its command
+constexpr size_t WATCH_HOLD_MAX = 64 * 1024;     // console output a watcher holds that it has not read
 constexpr int USER_NAME_MAX = 64;
 
 constexpr int EXIT_QUIT = 0;
@@ -170,8 +170,8 @@ struct MonitorState {
     // Serial line.
     int fhR2 = -1;  // -1 while the line is lost
     struct termios newtio = {};
-    int read_errno = 0;     // a read of the line failed with this; the line is then given up
-    time_t retry_open = 0;  // when a lost line is next tried
+    int read_errno = 0;          // a read of the line failed with this; the line is then given up
+    time_t retry_open = 0;       // when a lost line is next tried
     bool wait_for_line = false;  // a line missing at start-up is waited for, as one lost
 
     // File names.
@@ -228,10 +228,10 @@ struct MonitorState {
     long fault_bits[16] = {};  // [i]: bit 1 << i
     long line_losses = 0;
     long storage_failure_count = 0;
-    long packets_lost = 0;                     // good packets whose append failed, since start
-    int today_lost = 0;                        // the same since midnight (or start)
-    char today_lost_last[HMS_LEN + 1] = "";    // when the last of them came
-    bool lost_this_minute = false;             // this minute has counted its loss as a failure
+    long packets_lost = 0;                   // good packets whose append failed, since start
+    int today_lost = 0;                      // the same since midnight (or start)
+    char today_lost_last[HMS_LEN + 1] = "";  // when the last of them came
+    bool lost_this_minute = false;           // this minute has counted its loss as a failure
     // Lost packets not yet recorded: how many, the first and last, and why
     // the first could not be stored.
     int lost_pending = 0;

@@ -46,7 +46,7 @@ struct Stream {
 };
 
 std::string* capture = nullptr;  // a client's reply being gathered
-ConsoleTee tee = nullptr;         // the console's watchers
+ConsoleTee tee = nullptr;        // the console's watchers
 
 // Made once and never freed: the writers may still run while exit() tears
 // down static objects.

@@ -1,8 +1,8 @@
 // The file formats, written by the logger and read by its companions.
 #include "formats/formats.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -18,9 +18,9 @@ bool hex_digit(char c) { return digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' 
 
 // One conversion of a printf format, as far as records use them.
 struct Conversion {
-    size_t length;     // of the conversion in the format
-    char type;         // 's', 'd', 'X'
-    long most = -1;    // characters at most (a string's precision), -1 for any
+    size_t length;      // of the conversion in the format
+    char type;          // 's', 'd', 'X'
+    long most = -1;     // characters at most (a string's precision), -1 for any
     bool sign = false;  // '+': a sign always stands
 };
 
@@ -50,8 +50,10 @@ Conversion conversion_at(const char* f) {
 // shortest first for strings (the literal text after them decides).
 bool number_at(const Conversion& c, std::string_view t, size_t* n) {
     size_t i = 0;
-    if (i < t.size() && (t[i] == '+' || t[i] == '-')) i++;
-    else if (c.sign) return false;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-'))
+        i++;
+    else if (c.sign)
+        return false;
     size_t digits = i;
     while (i < t.size() && (c.type == 'X' ? hex_digit(t[i]) : digit(t[i]))) i++;
     *n = i;
@@ -98,12 +100,14 @@ bool matches(const char* f, std::string_view t, std::vector<std::string_view>* f
 
 void stamp_from_timestamp(const char* ts, char stamp[PACKET_STAMP_LEN]) {
     // DD/MM/YYYY,hh:mm:ss, -> YYMMDD hh:mm
-    const char s[PACKET_STAMP_LEN] = {ts[8], ts[9], ts[3], ts[4], ts[0], ts[1], ' ', ts[11], ts[12], ':', ts[14], ts[15]};
+    const char s[PACKET_STAMP_LEN] = {ts[8], ts[9],  ts[3],  ts[4], ts[0],  ts[1],
+                                      ' ',   ts[11], ts[12], ':',   ts[14], ts[15]};
     memcpy(stamp, s, sizeof s);
 }
 
 bool parse_stamp(const char* s, int* date, int* minute) {
-    if (!two_digits(s) || !two_digits(s + 2) || !two_digits(s + 4) || !two_digits(s + 7) || !two_digits(s + 10))
+    if (!two_digits(s) || !two_digits(s + 2) || !two_digits(s + 4) || !two_digits(s + 7) ||
+        !two_digits(s + 10))
         return false;
     *date = 20000000 + two(s) * 10000 + two(s + 2) * 100 + two(s + 4);
     *minute = two(s + 7) * 60 + two(s + 10);
@@ -111,8 +115,9 @@ bool parse_stamp(const char* s, int* date, int* minute) {
 }
 
 int daily_file_name(char* out, size_t size, DailyFile kind, int date) {
-    return snprintf(out, size, "%s%08d%s", kind == DailyFile::Status ? STATUS_FILE_PREFIX : MESSAGE_FILE_PREFIX,
-                    date, DAILY_FILE_SUFFIX);
+    return snprintf(out, size, "%s%08d%s",
+                    kind == DailyFile::Status ? STATUS_FILE_PREFIX : MESSAGE_FILE_PREFIX, date,
+                    DAILY_FILE_SUFFIX);
 }
 
 bool parse_daily_file_name(std::string_view name, DailyFile* kind, int* date, bool* compressed) {
@@ -147,7 +152,8 @@ int record_head(char* out, size_t size, int number, const char* timestamp) {
 
 bool parse_record_head(std::string_view line, RecordHead* h) {
     size_t comma = line.find(',');
-    if (comma == std::string_view::npos || comma == 0 || line.size() < comma + 1 + TIMESTAMP_LEN) return false;
+    if (comma == std::string_view::npos || comma == 0 || line.size() < comma + 1 + TIMESTAMP_LEN)
+        return false;
     int number = 0;
     for (size_t i = 0; i < comma; i++) {
         if (!digit(line[i])) return false;

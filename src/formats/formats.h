@@ -17,12 +17,12 @@ constexpr unsigned char STX = 0x02;  // opens any other packet
 constexpr unsigned char EOT = 0x04;  // closes a packet
 
 // Status packet positions, the SOH at 0.
-constexpr int STAMP_POS = 7;           // the logger's time, YYMMDD hh:mm
+constexpr int STAMP_POS = 7;  // the logger's time, YYMMDD hh:mm
 constexpr int PACKET_STAMP_LEN = 12;
-constexpr int STAMP_MIN_PACKET = 20;   // a packet long enough to carry the stamp before its EOT
-constexpr int FAULT_POS = 86;          // four hexadecimal digits
+constexpr int STAMP_MIN_PACKET = 20;  // a packet long enough to carry the stamp before its EOT
+constexpr int FAULT_POS = 86;         // four hexadecimal digits
 constexpr int FAULT_LEN = 4;
-constexpr int FAULT_MIN_PACKET = 91;   // a packet long enough to carry the fault word before its EOT
+constexpr int FAULT_MIN_PACKET = 91;  // a packet long enough to carry the fault word before its EOT
 
 // The stamp "YYMMDD hh:mm" made from the timestamp text "DD/MM/YYYY,hh:mm:ss,"
 // (the day keeps its leading blank on days 1 to 9).
@@ -56,8 +56,8 @@ int record_head(char* out, size_t size, int number, const char* timestamp);
 
 struct RecordHead {
     int number = 0;
-    int date = 0;    // yyyymmdd
-    int second = 0;  // of the day
+    int date = 0;     // yyyymmdd
+    int second = 0;   // of the day
     size_t text = 0;  // where the record's text begins
 };
 // Reads the head of a record line. False for a line without one (the lone

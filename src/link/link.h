@@ -32,4 +32,3 @@ void on_serial_input(void (*hook)());
 // Stamps the logger's time into the status packet in skest and decodes its
 // fault word, recording any fault. Short packets are left as they are.
 void checkstatus();
-

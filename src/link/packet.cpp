@@ -81,8 +81,7 @@ static void reject_frame(unsigned char last_read) {
     unsigned char first = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[0]) : 0;
     unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
     mon.framing_failures++;
-    record_failure(Shown::Unstamped, REC_FRAMING, widened(first),
-                   widened(last));
+    record_failure(Shown::Unstamped, REC_FRAMING, widened(first), widened(last));
 }
 
 // A good packet: stamped and decoded if a status packet, shown, and held to

@@ -248,8 +248,8 @@ void record_lost_packets() {
     if (mon.lost_pending == 0) return;
     mon.kesfd++;
     char record[RECORD_MAX];
-    size_t len = make_record(record, REC_NOT_STORED, mon.lost_pending, mon.lost_first, mon.lost_last,
-                             mon.lost_reason);
+    size_t len =
+        make_record(record, REC_NOT_STORED, mon.lost_pending, mon.lost_first, mon.lost_last, mon.lost_reason);
     mon.lost_pending = 0;
     // The account of what was lost must not be lost in turn: kept for the
     // next record the message log takes.

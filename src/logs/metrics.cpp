@@ -97,8 +97,8 @@ bool write_metrics() {
     std::string text = exposition();
     int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     // Synced before the rename: after a power cut the name holds a whole file.
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              fsync(fd) == 0;
+    bool ok =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     int err = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
         ok = false;

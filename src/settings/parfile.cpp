@@ -322,7 +322,6 @@ static void echo_parline(const ParLine& l) {
     append_record(REC_PARAMETER_LINE, static_cast<int>(has_newline ? len - 1 : len), l.text);
 }
 
-
 // Reading the file, at start-up (echoed, recorded and counted, problems
 // also on standard error) or as a check (problems on standard output only).
 struct ParReading {

@@ -23,9 +23,7 @@ long long last_pass_mono = 0;
 
 // At each turn of the wall clock's second, or when a second has passed on
 // the monotonic clock (a wall clock held still or set back).
-bool pass_due() {
-    return wall_ms() / 1000 != last_pass_second || monotonic_ms() - last_pass_mono >= PASS_MS;
-}
+bool pass_due() { return wall_ms() / 1000 != last_pass_second || monotonic_ms() - last_pass_mono >= PASS_MS; }
 
 void run_pass() {
     last_pass_second = wall_ms() / 1000;
@@ -73,7 +71,8 @@ void mainloop(int signals) {
         int control = n;
         n += control_pollfds(fds + n);
         console_kick();
-        if (poll(fds, static_cast<nfds_t>(n), wait_ms()) < 0 && errno != EINTR) report("poll: %s\n", strerror(errno));
+        if (poll(fds, static_cast<nfds_t>(n), wait_ms()) < 0 && errno != EINTR)
+            report("poll: %s\n", strerror(errno));
 
         if (fds[0].revents & POLLIN) {
             bool child = false;

@@ -139,7 +139,8 @@ struct TornTails {
 
 static TornTails repair_torn_tails() {
     TornTails t;
-    t.status_moved = repair_torn_tail(mon.keslog, static_cast<char>(EOT), t.status_torn, sizeof t.status_torn);
+    t.status_moved =
+        repair_torn_tail(mon.keslog, static_cast<char>(EOT), t.status_torn, sizeof t.status_torn);
     t.message_moved = repair_torn_tail(mon.meskeslog, '\n', t.message_torn, sizeof t.message_torn);
     return t;
 }
@@ -150,11 +151,9 @@ static void record_previous_run(const TornTails& t) {
     if (mon.previous_run_pid != 0)
         record_failure(Shown::Record, REC_UNCLEAN_END, mon.previous_run_pid > 0 ? mon.previous_run_pid : 0);
     if (t.status_moved > 0)
-        record_failure(Shown::Record, REC_TORN_PACKET, mon.keslog,
-                       t.status_moved, t.status_torn);
+        record_failure(Shown::Record, REC_TORN_PACKET, mon.keslog, t.status_moved, t.status_torn);
     if (t.message_moved > 0)
-        record_failure(Shown::Record, REC_TORN_RECORD, mon.meskeslog,
-                       t.message_moved, t.message_torn);
+        record_failure(Shown::Record, REC_TORN_RECORD, mon.meskeslog, t.message_moved, t.message_torn);
 }
 
 void stop_if_signalled() {

@@ -117,7 +117,8 @@ TEST_F(AlertTest, FailuresInEveryMinuteSendOneMailAnHour) {
 // minutes with failures meanwhile only print their count, and a new hour
 // drops a retry still waiting.
 TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
-    std::ofstream("bin/mail") << "#!/bin/sh\n{ echo \"mail $*\"; cat; } >> mail.log\n[ ! -e fail ] || exit 75\n";
+    std::ofstream("bin/mail")
+        << "#!/bin/sh\n{ echo \"mail $*\"; cat; } >> mail.log\n[ ! -e fail ] || exit 75\n";
     auto in = [](int hhmm, int from, int to) { return hhmm >= from && hhmm < to; };
     // The minutes at which a mail is tried, and the count line of its body.
     const std::map<int, std::string> tries = {{1400, "kesfm=1 kesfd=1"},
@@ -149,5 +150,6 @@ TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
     EXPECT_EQ(mon.mails_failed, 3);
     EXPECT_EQ(mon.mails_sent, 2);
     EXPECT_NE(out.find("kesfm=1 kesfd=1\nemail message <tail"), std::string::npos) << out;
-    EXPECT_NE(out.find("kesfm=1 kesfd=2\nkesfm=1 kesfd=3\n"), std::string::npos) << "no alert while one waits";
+    EXPECT_NE(out.find("kesfm=1 kesfd=2\nkesfm=1 kesfd=3\n"), std::string::npos)
+        << "no alert while one waits";
 }

@@ -93,11 +93,13 @@ TEST_F(KeyboardTest, StatusTellsHowTheLoggingGoes) {
         mon.today_lost = c.lost;
         EXPECT_EQ(type("STATUS\n"), std::string("\ngot word status\n\n") +
                                         "last good packet: 16/06/2015,14:02:11,\n"
-                                        "packets today: 7 status, 2 message\n" + c.lost_line +
+                                        "packets today: 7 status, 2 message\n" +
+                                        c.lost_line +
                                         "failures this hour: 4\n"
                                         "serial line: lost since 16/06/2015,14:02:30,\n"
-                                        "system clock: " + c.clock + "\n" +
-                                        "e-mail: on, last alert 16/06/2015,14:03:00, " + c.alert + "\n");
+                                        "system clock: " +
+                                        c.clock + "\n" + "e-mail: on, last alert 16/06/2015,14:03:00, " +
+                                        c.alert + "\n");
     }
     mon.kessendmail = 'N';
     mon.fhR2 = 0;

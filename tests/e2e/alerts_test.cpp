@@ -120,7 +120,8 @@ TEST(Alerts, MidnightRollsTheStatusFileAndRestartsNumbers) {
     EXPECT_FALSE(fs::exists(log.dir() + "/" + message_path("20150617")));
     EXPECT_EQ(log.file(status_path("20150616")), stamped(packet, "150616 23:59"));
     EXPECT_EQ(
-        log.file("mail.log").find("mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n" + site_line() + "0,"),
+        log.file("mail.log")
+            .find("mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n" + site_line() + "0,"),
         0u);
 }
 
@@ -162,8 +163,8 @@ TEST(Alerts, BodyFileThatCannotBeWrittenGoesThroughAPipe) {
     EXPECT_EQ(log.console().find("email message <tail"), std::string::npos);
     EXPECT_EQ(count(log.stderr_text(), "lastmailmsg:"), 1u);
     std::string messages = log.file(message_path("20150616"));
-    EXPECT_EQ(log.file("mail.log"),
-              "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n" + site_line() + first_lines(messages, 4));
+    EXPECT_EQ(log.file("mail.log"), "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n" +
+                                        site_line() + first_lines(messages, 4));
 }
 
 namespace {

@@ -26,8 +26,8 @@ struct Ran {
 
 // Runs kestctl with these words in dir, as user (uid, gid and one
 // supplementary group) when given.
-Ran kestctl(const std::string& dir, const std::vector<std::string>& words, const struct passwd* user = nullptr,
-            gid_t group = 0) {
+Ran kestctl(const std::string& dir, const std::vector<std::string>& words,
+            const struct passwd* user = nullptr, gid_t group = 0) {
     std::string out = dir + "/kestctl.out", err = dir + "/kestctl.err";
     pid_t pid = fork();
     if (pid == 0) {
@@ -189,7 +189,8 @@ TEST(Control, ClientsAreBoundedAndAWatcherNeverHoldsTheLoggerUp) {
     log.write_serial(stx_packet("after"));
     ASSERT_TRUE(log.wait_file_contains(status_path("20150616"), stx_packet("after")));
     watched = read_some(watcher, 2000);
-    EXPECT_TRUE(has_match(watched, "^\\[console: \\d+ bytes not shown\\]\nkesrawd pchar2=0 char2 02 <\x02> STX\n"))
+    EXPECT_TRUE(
+        has_match(watched, "^\\[console: \\d+ bytes not shown\\]\nkesrawd pchar2=0 char2 02 <\x02> STX\n"))
         << watched.substr(0, 200);
     close(watcher);
     EXPECT_TRUE(log.running());

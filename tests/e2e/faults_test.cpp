@@ -33,8 +33,8 @@ TEST(WriteFaults, PacketsTheStatusFileRefusesAreLostCountedMailedAndRecorded) {
     EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./data/KES20150616.txt: Is a directory\n"));
     // One failure for the frame, one for the minute that lost a packet.
     ASSERT_TRUE(log.wait_console("kesfm=2 kesfd=1\n", 10000));
-    EXPECT_TRUE(
-        log.wait_file_contains("mail.body", "kesfm=2 kesfd=1\n" + site_line() + "./data/KES20150616.txt: Is a directory\n0,"));
+    EXPECT_TRUE(log.wait_file_contains(
+        "mail.body", "kesfm=2 kesfd=1\n" + site_line() + "./data/KES20150616.txt: Is a directory\n0,"));
 
     // Two more lost in the next minute: one failure for the minute.
     size_t from = log.console().size();
@@ -151,8 +151,8 @@ TEST(WriteFaults, StoredFilesAreFlushedToTheDiskOnceAPass) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        execl("/usr/bin/strace", "strace", "-f", "-y", "-e", "trace=fdatasync,fsync", "-o", trace.c_str(), "-p",
-              std::to_string(log.pid()).c_str(), (char*)nullptr);
+        execl("/usr/bin/strace", "strace", "-f", "-y", "-e", "trace=fdatasync,fsync", "-o", trace.c_str(),
+              "-p", std::to_string(log.pid()).c_str(), (char*)nullptr);
         _exit(127);
     }
     usleep(300000);  // attached
@@ -166,7 +166,8 @@ TEST(WriteFaults, StoredFilesAreFlushedToTheDiskOnceAPass) {
     kill(tracer, SIGINT);
     waitpid(tracer, nullptr, 0);
     std::string calls = log.file("strace.txt");
-    if (calls.find("attach: ptrace") != std::string::npos) GTEST_SKIP() << "strace may not attach here: " << calls;
+    if (calls.find("attach: ptrace") != std::string::npos)
+        GTEST_SKIP() << "strace may not attach here: " << calls;
     for (const std::string& synced :
          {"fdatasync\\(\\d+<" + lit(log.dir()) + "/data/KES20150616\\.txt>\\) = 0",
           "fsync\\(\\d+<" + lit(log.dir()) + "/data>\\) = 0",

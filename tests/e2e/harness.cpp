@@ -174,7 +174,8 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         if (!opts.run_as.empty()) {
             // The build tree may lie where that user cannot reach it.
             preload = dir_ + "/clocksync.so";
-            std::filesystem::copy_file(CLOCKSYNC_LIB, preload, std::filesystem::copy_options::overwrite_existing);
+            std::filesystem::copy_file(CLOCKSYNC_LIB, preload,
+                                       std::filesystem::copy_options::overwrite_existing);
         }
     }
     if (!opts.faketime.empty() || !opts.clock_file_time.empty()) {

@@ -91,7 +91,8 @@ TEST_F(ReportTest, TextShowsTheHourTheGapsTheFaultsAndTheEvents) {
     int status = -1;
     std::string text = report(log_->dir() + "/data", &status);
     EXPECT_EQ(status, 0);
-    EXPECT_TRUE(text.starts_with("kestreport: site TST, 2015-06-16 (" + log_->dir() + "/data), time zone UTC\n"))
+    EXPECT_TRUE(
+        text.starts_with("kestreport: site TST, 2015-06-16 (" + log_->dir() + "/data), time zone UTC\n"))
         << text;
     EXPECT_NE(text.find("\n09         0     0/60       0        0       0\n"
                         "10        22    22/60       1        1       1\n"
@@ -157,16 +158,17 @@ TEST_F(ReportTest, CsvHasAMinuteALine) {
 TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
     const std::string svg = log_->dir() + "/day.svg";
     int status = -1;
-    run("TZ=UTC faketime '2015-06-16 10:40:30' " KESTREPORT_BIN " --tz UTC --day 2015-06-16 --svg " + svg + " " + log_->dir() +
-            "/data 2>&1",
+    run("TZ=UTC faketime '2015-06-16 10:40:30' " KESTREPORT_BIN " --tz UTC --day 2015-06-16 --svg " + svg +
+            " " + log_->dir() + "/data 2>&1",
         &status);
     ASSERT_EQ(status, 0);
     std::string picture = log_->file("day.svg");
     EXPECT_NE(picture.find(">Site TST, 2015-06-16</text>"), std::string::npos);
     EXPECT_NE(picture.find(">time zone UTC</text>"), std::string::npos);
-    EXPECT_NE(picture.find(">22 status packets (usually 1 a minute), 22 of 1440 minutes with data; 1 faults, 1 "
-                           "framing failures, 1 line losses, 0 packets not stored</text>"),
-              std::string::npos);
+    EXPECT_NE(
+        picture.find(">22 status packets (usually 1 a minute), 22 of 1440 minutes with data; 1 faults, 1 "
+                     "framing failures, 1 line losses, 0 packets not stored</text>"),
+        std::string::npos);
     if (std::system("command -v xmllint >/dev/null") == 0) {
         EXPECT_EQ(std::system(("xmllint --noout '" + svg + "'").c_str()), 0);
     }
@@ -196,9 +198,10 @@ TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
     struct Cell {
         int hour, minute;
         const std::string& state;
-    } cells[] = {{9, 30, stopped}, {10, 5, data},   {10, 9, silent}, {10, 14, data},    {10, 17, data},
-                 {10, 22, lost},   {10, 25, data},  {10, 33, stopped}, {10, 45, future}, {11, 0, future}};
-    for (const Cell& c : cells) EXPECT_EQ(pixel(c.hour, c.minute, 7, 8), c.state) << c.hour << ":" << c.minute;
+    } cells[] = {{9, 30, stopped}, {10, 5, data},  {10, 9, silent},   {10, 14, data},   {10, 17, data},
+                 {10, 22, lost},   {10, 25, data}, {10, 33, stopped}, {10, 45, future}, {11, 0, future}};
+    for (const Cell& c : cells)
+        EXPECT_EQ(pixel(c.hour, c.minute, 7, 8), c.state) << c.hour << ":" << c.minute;
     EXPECT_EQ(pixel(10, 14, 1, 1), "srgb(240,228,66)") << "the fault's mark";
     EXPECT_EQ(pixel(10, 17, 1, 1), "srgb(0,0,0)") << "the framing failure's mark";
     EXPECT_EQ(pixel(10, 5, 1, 1), data) << "no mark";
@@ -236,8 +239,10 @@ const Provoked EVERY_KIND[] = {
     {"clock-unsynchronised", "system clock not synchronised"},
     {"clock-synchronised", "system clock synchronised"},
     {"unclean-end", "ended without stopping: power cut, crash or kill"},
-    {"torn-packet", "./data/KES20150616.txt ended inside a packet: 4107 bytes moved to ./data/KES20150616.txt.torn"},
-    {"torn-record", "./data/MESKES20150616.txt ended inside a record: 9 bytes moved to ./data/MESKES20150616.txt.torn"},
+    {"torn-packet",
+     "./data/KES20150616.txt ended inside a packet: 4107 bytes moved to ./data/KES20150616.txt.torn"},
+    {"torn-record",
+     "./data/MESKES20150616.txt ended inside a record: 9 bytes moved to ./data/MESKES20150616.txt.torn"},
 };
 
 }  // namespace
@@ -277,7 +282,8 @@ TEST(RecordRoundTrip, EveryKindTheLoggerWritesIsReadBackAsThatKind) {
     fs::rename(day + ".kept", day);
     log.write_serial(stx_packet("stored"));
     ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), " packets not stored from "));
-    ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "no good kest packets in 3 minutes.", 15000));
+    ASSERT_TRUE(
+        log.wait_file_contains(message_path("20150616"), "no good kest packets in 3 minutes.", 15000));
     log.signal(SIGKILL);
     log.wait_exit();
     // What a power cut leaves: a packet cut short and a NUL run, a record cut short.
@@ -306,20 +312,23 @@ TEST(RecordRoundTrip, EveryKindTheLoggerWritesIsReadBackAsThatKind) {
         ASSERT_EQ(log.wait_exit(), 0);
     }
 
-    std::string records = run(KESTREPORT_BIN " --records --tz UTC --day 2015-06-16 " + log.dir() + "/data", &status);
+    std::string records =
+        run(KESTREPORT_BIN " --records --tz UTC --day 2015-06-16 " + log.dir() + "/data", &status);
     EXPECT_EQ(status, 0);
     for (const Provoked& p : EVERY_KIND) {
         if (std::string(p.kind) == "parameter-file-missing" && access("/dev/ttyUSB0", F_OK) == 0) continue;
-        EXPECT_TRUE(has_match(records, "(^|\n)2015-06-16 \\d\\d:\\d\\d:\\d\\d " + lit(p.kind) + " [^\n]*" +
-                                           lit(p.text)))
+        EXPECT_TRUE(has_match(
+            records, "(^|\n)2015-06-16 \\d\\d:\\d\\d:\\d\\d " + lit(p.kind) + " [^\n]*" + lit(p.text)))
             << p.kind << " not read back as such:\n"
             << records;
     }
     // Only the echoed parameter lines are read as no kind.
     std::regex unknown("(^|\n)2015-06-16 [\\d:]+ unknown ([^\n]*)");
-    for (auto it = std::sregex_iterator(records.begin(), records.end(), unknown); it != std::sregex_iterator(); ++it) {
+    for (auto it = std::sregex_iterator(records.begin(), records.end(), unknown);
+         it != std::sregex_iterator(); ++it) {
         std::string text = (*it)[2];
-        EXPECT_TRUE(text.starts_with("serial_port=") || text == "bogus" || text == "site=" || text.starts_with(";"))
+        EXPECT_TRUE(text.starts_with("serial_port=") || text == "bogus" || text == "site=" ||
+                    text.starts_with(";"))
             << "read as no kind: " << text;
     }
 }

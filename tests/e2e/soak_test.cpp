@@ -47,7 +47,8 @@ std::map<std::string, std::string> status_files(const Logger& log) {
     std::map<std::string, std::string> files;
     for (const auto& e : fs::directory_iterator(log.dir() + "/data")) {
         std::string name = e.path().filename();
-        if (name.rfind("KES", 0) == 0 && name.ends_with(".txt")) files[name.substr(3, 8)] = log.file("data/" + name);
+        if (name.rfind("KES", 0) == 0 && name.ends_with(".txt"))
+            files[name.substr(3, 8)] = log.file("data/" + name);
     }
     return files;
 }
@@ -276,8 +277,8 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
             leaks.push_back("descriptors " + std::to_string(early.fds) + " -> " + std::to_string(late.fds));
 #ifndef __SANITIZE_ADDRESS__  // AddressSanitizer holds freed memory in quarantine: its size says nothing
         if (late.rss_kb - early.rss_kb > 512)
-            leaks.push_back("resident " + std::to_string(early.rss_kb) + " -> " + std::to_string(late.rss_kb) +
-                            " kB");
+            leaks.push_back("resident " + std::to_string(early.rss_kb) + " -> " +
+                            std::to_string(late.rss_kb) + " kB");
 #endif
     };
 
@@ -304,30 +305,31 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
                           }});
         events.push_back({day + 3 * 3600, [&] { early = usage_of(log.pid()); }});
         if (d == 0) continue;
-        events.push_back({day + 3600, [&] {
-                              // The power fails once all that was sent is stored: the last
-                              // packet's EOT never reached the disk, a NUL run did.
-                              char last[32];
-                              snprintf(last, sizeof last, "SEQ%07ld", seq - 1);
-                              std::string file;
-                              for (int waited = 0; waited < 5000; waited += 10) {
-                                  file = log.dir() + "/" + status_path(std::prev(status_files(log).end())->first);
-                                  std::string text = log.file(file.substr(log.dir().size() + 1));
-                                  if (text.find(last) != std::string::npos && text.ends_with("\x04")) break;
-                                  log.read_console(10);
-                              }
-                              check_usage();
-                              log.signal(SIGKILL);
-                              ASSERT_EQ(log.wait_exit(), 128 + SIGKILL);
-                              ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(fs::file_size(file) - 1)), 0);
-                              std::ofstream(file, std::ios::app | std::ios::binary) << std::string(4096, '\0');
-                              std::string text = log.file(file.substr(log.dir().size() + 1));
-                              torn.insert(seq_of(text.substr(text.rfind('\x04') + 1)));
-                              console += log.console();
-                              errors += log.stderr_text();
-                              start_at(log, fake_clock_at(sim_now()), opts);
-                              power_cuts++;
-                          }});
+        events.push_back(
+            {day + 3600, [&] {
+                 // The power fails once all that was sent is stored: the last
+                 // packet's EOT never reached the disk, a NUL run did.
+                 char last[32];
+                 snprintf(last, sizeof last, "SEQ%07ld", seq - 1);
+                 std::string file;
+                 for (int waited = 0; waited < 5000; waited += 10) {
+                     file = log.dir() + "/" + status_path(std::prev(status_files(log).end())->first);
+                     std::string text = log.file(file.substr(log.dir().size() + 1));
+                     if (text.find(last) != std::string::npos && text.ends_with("\x04")) break;
+                     log.read_console(10);
+                 }
+                 check_usage();
+                 log.signal(SIGKILL);
+                 ASSERT_EQ(log.wait_exit(), 128 + SIGKILL);
+                 ASSERT_EQ(truncate(file.c_str(), static_cast<off_t>(fs::file_size(file) - 1)), 0);
+                 std::ofstream(file, std::ios::app | std::ios::binary) << std::string(4096, '\0');
+                 std::string text = log.file(file.substr(log.dir().size() + 1));
+                 torn.insert(seq_of(text.substr(text.rfind('\x04') + 1)));
+                 console += log.console();
+                 errors += log.stderr_text();
+                 start_at(log, fake_clock_at(sim_now()), opts);
+                 power_cuts++;
+             }});
     }
     events.push_back({utc_time(2015, 6, 17, 10, 0), [&] {
                           unread_from = console.size() + log.console().size();
@@ -429,8 +431,9 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     EXPECT_EQ(count(messages, "ended without stopping: power cut, crash or kill\n"),
               static_cast<size_t>(power_cuts));
     std::regex mended(" ended inside a packet: \\d+ bytes moved to \\./data/KES\\d{8}\\.txt\\.torn\n");
-    EXPECT_EQ(std::distance(std::sregex_iterator(messages.begin(), messages.end(), mended), std::sregex_iterator()),
-              power_cuts);
+    EXPECT_EQ(
+        std::distance(std::sregex_iterator(messages.begin(), messages.end(), mended), std::sregex_iterator()),
+        power_cuts);
     long recorded_lost = 0;
     std::regex not_stored(", (\\d+) packets not stored from \\d\\d:\\d\\d:\\d\\d to \\d\\d:\\d\\d:\\d\\d: ");
     for (auto it = std::sregex_iterator(messages.begin(), messages.end(), not_stored);
@@ -477,7 +480,8 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     EXPECT_EQ(line_losses, 2 * CHAOS_DAYS);
     EXPECT_EQ(power_cuts, CHAOS_DAYS - 1);
     EXPECT_TRUE(leaks.empty()) << leaks.front();
-    printf("chaos: %ld packets over %zu days in %.0f s; %zu without EOT, %d line losses, %d power cuts, %ld "
-           "packets lost to the refused file, all recorded\n",
-           seq, files.size(), seconds, eot_dropped.size(), line_losses, power_cuts, lost_to_storage);
+    printf(
+        "chaos: %ld packets over %zu days in %.0f s; %zu without EOT, %d line losses, %d power cuts, %ld "
+        "packets lost to the refused file, all recorded\n",
+        seq, files.size(), seconds, eot_dropped.size(), line_losses, power_cuts, lost_to_storage);
 }

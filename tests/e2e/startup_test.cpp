@@ -429,16 +429,19 @@ TEST(Startup, PowerCutIsMendedAndRecordedByTheNextRun) {
     const std::string torn_packet = packet.substr(0, 40) + std::string(4096, '\0');
     std::ofstream(log.dir() + "/" + status_path("20150616"), std::ios::app | std::ios::binary) << torn_packet;
     std::ofstream(log.dir() + "/" + message_path("20150616"), std::ios::app) << "9,16/06/2015,14:0";
-    const std::string before = log.file(message_path("20150616")).substr(0, log.file(message_path("20150616")).size() - 17);
+    const std::string before =
+        log.file(message_path("20150616")).substr(0, log.file(message_path("20150616")).size() - 17);
 
     LoggerOptions opts;
     opts.parfile = "serial_port=@PTY@,9600,7,E,1\n";
     start_at(log, "2015-06-16 14:02:20 x10", opts);
     const std::string ts = "16/06/2015,14:02:20, ";
     EXPECT_EQ(log.file(message_path("20150616")),
-              before + "0," + ts + "starting KESTLOG (build 2015-Jun-19)\n" + "1," + ts + "the previous run (process " +
-                  std::to_string(killed) + ") ended without stopping: power cut, crash or kill\n" + "2," + ts +
-                  "./data/KES20150616.txt ended inside a packet: 4136 bytes moved to ./data/KES20150616.txt.torn\n" +
+              before + "0," + ts + "starting KESTLOG (build 2015-Jun-19)\n" + "1," + ts +
+                  "the previous run (process " + std::to_string(killed) +
+                  ") ended without stopping: power cut, crash or kill\n" + "2," + ts +
+                  "./data/KES20150616.txt ended inside a packet: 4136 bytes moved to "
+                  "./data/KES20150616.txt.torn\n" +
                   "3," + ts +
                   "./data/MESKES20150616.txt ended inside a record: 17 bytes moved to "
                   "./data/MESKES20150616.txt.torn\n" +
@@ -446,7 +449,8 @@ TEST(Startup, PowerCutIsMendedAndRecordedByTheNextRun) {
     EXPECT_EQ(log.file(status_path("20150616") + ".torn"), torn_packet);
     EXPECT_EQ(log.file(message_path("20150616") + ".torn"), "9,16/06/2015,14:0");
     log.write_serial(packet);
-    EXPECT_TRUE(log.wait_file(status_path("20150616"), stored + stored)) << "the new packet is glued to nothing";
+    EXPECT_TRUE(log.wait_file(status_path("20150616"), stored + stored))
+        << "the new packet is glued to nothing";
     EXPECT_TRUE(log.wait_console("kesfm=3 kesfd=3\n", 10000)) << "each is a failure, so the operator hears";
     EXPECT_TRUE(log.wait_file_contains("mail.body", "ended without stopping"));
 
@@ -492,13 +496,15 @@ TEST(Startup, SystemClockSynchronisationIsRecordedAndShown) {
         ASSERT_TRUE(log.wait_file_contains("metrics.prom", "kestlog_start_time_seconds", 10000));
         std::string metrics = log.file("metrics.prom");
         if (s.metric)
-            EXPECT_TRUE(has_match(metrics, "\nkestlog_clock_synchronised\\{[^}]*\\} " + std::string(s.metric) + "\n"))
+            EXPECT_TRUE(
+                has_match(metrics, "\nkestlog_clock_synchronised\\{[^}]*\\} " + std::string(s.metric) + "\n"))
                 << metrics;
         else
             EXPECT_EQ(metrics.find("kestlog_clock_synchronised"), std::string::npos) << metrics;
         std::string added = log.file(message_path("20150616")).substr(records.size());
-        EXPECT_TRUE(s.record ? has_match(added, "^0,16/06/2015,14:0\\d:0\\d, " + std::string(s.record) + "\n$")
-                             : added.empty())
+        EXPECT_TRUE(s.record
+                        ? has_match(added, "^0,16/06/2015,14:0\\d:0\\d, " + std::string(s.record) + "\n$")
+                        : added.empty())
             << added;
         log.type("status\r");
         EXPECT_TRUE(log.wait_console("system clock: " + std::string(s.shown) + "\n", 5000, from));

@@ -168,7 +168,8 @@ TEST_F(LogsTest, TornTailsAreMovedAsideWhole) {
         std::filesystem::remove("data/f.torn");
         std::ofstream("data/f", std::ios::binary | std::ios::trunc) << c.text;
         char torn[64];
-        EXPECT_EQ(repair_torn_tail("data/f", c.end, torn, sizeof torn), static_cast<long>(c.text.size() - c.kept));
+        EXPECT_EQ(repair_torn_tail("data/f", c.end, torn, sizeof torn),
+                  static_cast<long>(c.text.size() - c.kept));
         EXPECT_STREQ(torn, "data/f.torn");
         EXPECT_EQ(slurp("data/f"), c.text.substr(0, c.kept));
         EXPECT_EQ(slurp("data/f.torn"), c.text.substr(c.kept));

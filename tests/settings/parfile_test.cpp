@@ -262,15 +262,17 @@ TEST_F(ParFileTest, CheckNamesProblemsAndTheSettingsToBeUsed) {
 // Values the logger takes that likely mislead: warned of, once each, and
 // the exit status left alone.
 TEST_F(ParFileTest, MisleadingValuesAreWarnedOf) {
-    std::ofstream("warn.par") << "\xEF\xBB\xBFsite=ABC\r\nkessendmail=yes\r\nkessendmail=Yes\r\n"
-                                 "maildest=a@x.org b@y.org c@z.org \r\nmetrics_file=/no/such/folder/k.prom\r\n"
-                                 "metrics_file=k.prom\r\nserial_port=/dev/kest-none,9600,7,E,1\r\n";
+    std::ofstream("warn.par")
+        << "\xEF\xBB\xBFsite=ABC\r\nkessendmail=yes\r\nkessendmail=Yes\r\n"
+           "maildest=a@x.org b@y.org c@z.org \r\nmetrics_file=/no/such/folder/k.prom\r\n"
+           "metrics_file=k.prom\r\nserial_port=/dev/kest-none,9600,7,E,1\r\n";
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(checkparfile("warn.par"), 1) << "the byte-order mark hides a parameter";
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "warn.par:1: warning: the file starts with a byte-order mark: this line's parameter is not recognised\n"
+              "warn.par:1: warning: the file starts with a byte-order mark: this line's parameter is not "
+              "recognised\n"
               "warn.par:1: warning: CR LF line ends: the CR is kept in the message log's copy of each line\n"
               "warn.par:1: unknown parameter \xEF\xBB\xBFsite\n"
               "warn.par:2: warning: kessendmail=yes turns e-mail off (only Y turns it on)\n"

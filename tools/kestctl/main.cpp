@@ -4,13 +4,13 @@
 // the logger's console shows until interrupted.
 #include <errno.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <string>
 
 #include "console/console.h"
@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) break;
         held.append(buf, static_cast<size_t>(n));
-        if (!watch || (!streaming && turned_away.compare(0, held.size(), held) == 0 && held.size() < turned_away.size()))
+        if (!watch || (!streaming && turned_away.compare(0, held.size(), held) == 0 &&
+                       held.size() < turned_away.size()))
             continue;
         streaming = true;
         if (!write_all(STDOUT_FILENO, held)) break;

@@ -58,17 +58,21 @@ int yesterday() {
 }
 
 bool parse_options(int argc, char** argv, Options* o) {
-    static const struct option longopts[] = {
-        {"day", required_argument, nullptr, 'd'}, {"days", required_argument, nullptr, 'n'},
-        {"svg", required_argument, nullptr, 's'}, {"csv", no_argument, nullptr, 'c'},
-        {"tz", required_argument, nullptr, 'z'},  {"records", no_argument, nullptr, 'r'},
-        {"kinds", no_argument, nullptr, 'k'},
-        {"help", no_argument, nullptr, 'h'},      {nullptr, 0, nullptr, 0}};
+    static const struct option longopts[] = {{"day", required_argument, nullptr, 'd'},
+                                             {"days", required_argument, nullptr, 'n'},
+                                             {"svg", required_argument, nullptr, 's'},
+                                             {"csv", no_argument, nullptr, 'c'},
+                                             {"tz", required_argument, nullptr, 'z'},
+                                             {"records", no_argument, nullptr, 'r'},
+                                             {"kinds", no_argument, nullptr, 'k'},
+                                             {"help", no_argument, nullptr, 'h'},
+                                             {nullptr, 0, nullptr, 0}};
     // The zone first: "yesterday" is the zone's.
     for (int i = 1; i < argc; i++) {
-        const char* zone = strcmp(argv[i], "--tz") == 0 || strcmp(argv[i], "-z") == 0 ? (i + 1 < argc ? argv[i + 1] : nullptr)
-                           : strncmp(argv[i], "--tz=", 5) == 0                         ? argv[i] + 5
-                                                                                         : nullptr;
+        const char* zone = strcmp(argv[i], "--tz") == 0 || strcmp(argv[i], "-z") == 0
+                               ? (i + 1 < argc ? argv[i + 1] : nullptr)
+                           : strncmp(argv[i], "--tz=", 5) == 0 ? argv[i] + 5
+                                                               : nullptr;
         if (zone) setenv("TZ", zone, 1);
     }
     tzset();
@@ -144,7 +148,8 @@ int main(int argc, char** argv) {
         out = summary_header();
         for (const std::string& dir : o.dirs) {
             bool complete;
-            for (const DaySummary& day : summarise(dir, first, o.last, &complete)) print_summary_row(day, dir, &out);
+            for (const DaySummary& day : summarise(dir, first, o.last, &complete))
+                print_summary_row(day, dir, &out);
             ok = ok && complete;
         }
     } else {

@@ -187,7 +187,8 @@ void print_terminal(const std::vector<DaySummary>& days, std::string* out) {
     add(out, "   ");
     for (CellState c : {CellState::Data, CellState::Silent, CellState::Lost, CellState::Stopped})
         add(out, "%s%c\033[0m %s  ", look(c).ansi, look(c).mark, look(c).meaning);
-    for (const EventMark* m : {&FAULT_MARK, &FRAMING_MARK, &NOT_STORED_MARK}) add(out, "%c %s  ", m->mark, m->meaning);
+    for (const EventMark* m : {&FAULT_MARK, &FRAMING_MARK, &NOT_STORED_MARK})
+        add(out, "%c %s  ", m->mark, m->meaning);
     add(out, "\n");
 }
 
@@ -219,7 +220,7 @@ constexpr int LEFT = 40;    // hour labels
 constexpr int TITLE = 52;   // the title and the day's totals above each day
 constexpr int LEGEND = 64;  // below the last day
 constexpr int DAY_HEIGHT = TITLE + 24 * ROW + 8;
-constexpr int MARK = 5;     // an event's mark, in the cell's corner
+constexpr int MARK = 5;              // an event's mark, in the cell's corner
 constexpr double SHADE_LEAST = 0.3;  // the data colour's share in a minute of few packets
 
 // The data colour, shaded by the minute's packets against the day's usual
@@ -230,7 +231,8 @@ std::string data_colour(int count, int usual) {
     const int data[3] = {0x00, 0x72, 0xb2};
     char colour[8];
     snprintf(colour, sizeof colour, "#%02x%02x%02x", static_cast<int>(255 - (255 - data[0]) * f + 0.5),
-             static_cast<int>(255 - (255 - data[1]) * f + 0.5), static_cast<int>(255 - (255 - data[2]) * f + 0.5));
+             static_cast<int>(255 - (255 - data[1]) * f + 0.5),
+             static_cast<int>(255 - (255 - data[2]) * f + 0.5));
     return colour;
 }
 
@@ -254,10 +256,11 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
     add(out,
         "<text x=\"%d\" y=\"%d\" fill=\"#333333\">%d status packets (usually %d a minute), %d of %d minutes "
         "with data; %d faults, %d framing failures, %d line losses, %ld packets not stored</text>\n",
-        LEFT, top + 34, day.status_packets(), day.usual_rate(), day.minutes_with_data(), MINUTES_A_DAY, faults,
-        framing, losses, day.packets_not_stored);
+        LEFT, top + 34, day.status_packets(), day.usual_rate(), day.minutes_with_data(), MINUTES_A_DAY,
+        faults, framing, losses, day.packets_not_stored);
     for (int m = 0; m < 60; m += 10)
-        add(out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL, top + TITLE - 3, m);
+        add(out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL, top + TITLE - 3,
+            m);
     int usual = day.usual_rate();
     for (int hour = 0; hour < 24; hour++) {
         int y = top + TITLE + hour * ROW;
@@ -275,8 +278,8 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
                 x, y, CELL - 1, ROW - 2, fill.c_str(), hour, m, look(state).meaning, s.status);
             int mx = x;
             for (const EventMark* mark : marks_of(s)) {
-                add(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/>\n", mx, y, MARK, MARK,
-                    mark->colour);
+                add(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/>\n", mx, y, MARK,
+                    MARK, mark->colour);
                 mx += MARK;
             }
         }
@@ -292,14 +295,16 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
     }
     if (day.date == today) {
         int x = LEFT + now % 60 * CELL + CELL / 2, y = top + TITLE + now / 60 * ROW;
-        add(out, "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"#cc0066\"><title>now</title></rect>\n",
+        add(out,
+            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"#cc0066\"><title>now</title></rect>\n",
             x - 1, y - 2, ROW + 2);
     }
 }
 
 void svg_legend(int y, std::string* out) {
     int x = LEFT;
-    for (CellState c : {CellState::Data, CellState::Silent, CellState::Lost, CellState::Stopped, CellState::Future}) {
+    for (CellState c :
+         {CellState::Data, CellState::Silent, CellState::Lost, CellState::Stopped, CellState::Future}) {
         add(out,
             "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\" stroke=\"#999999\"/>"
             "<text x=\"%d\" y=\"%d\">%s</text>\n",
@@ -310,14 +315,19 @@ void svg_legend(int y, std::string* out) {
     y += ROW + 6;
     for (const EventMark* m : {&FAULT_MARK, &FRAMING_MARK, &NOT_STORED_MARK}) {
         add(out,
-            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
+            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" "
+            "y=\"%d\">%s</text>\n",
             x, y + 2, MARK * 2, MARK * 2, m->colour, x + CELL + 4, y + ROW - 5, m->meaning);
         x += 150;
     }
     for (EventKind k : {EventKind::Start, EventKind::Stop, EventKind::Comment}) {
-        add(out, "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" y=\"%d\">%s</text>\n",
+        add(out,
+            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" "
+            "y=\"%d\">%s</text>\n",
             x, y, ROW - 2, tick_colour(k), x + 6, y + ROW - 5,
-            k == EventKind::Start ? "start" : k == EventKind::Stop ? "stop" : "comment");
+            k == EventKind::Start  ? "start"
+            : k == EventKind::Stop ? "stop"
+                                   : "comment");
         x += 70;
     }
 }
@@ -336,7 +346,8 @@ std::string svg_of(const std::vector<DaySummary>& days) {
         width, height, width, height, width, height);
     int today, now;
     now_in_zone(&today, &now);
-    for (size_t i = 0; i < days.size(); i++) svg_day(days[i], static_cast<int>(i) * DAY_HEIGHT, today, now, &out);
+    for (size_t i = 0; i < days.size(); i++)
+        svg_day(days[i], static_cast<int>(i) * DAY_HEIGHT, today, now, &out);
     svg_legend(static_cast<int>(days.size()) * DAY_HEIGHT + 10, &out);
     add(&out, "</svg>\n");
     return out;

@@ -17,8 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string_view>
 #include <memory>
+#include <string_view>
 
 #include "formats/formats.h"
 #include "report.h"
@@ -77,7 +77,8 @@ __attribute__((target("avx2"))) inline uint64_t mask_of(__m256i a, __m256i b, __
 // for packets one of where start bytes stand, so that a torn packet glued
 // to the next is found at no cost of its own.
 template <class Fn>
-__attribute__((target("avx2"))) void split_avx2(const char* p, const char* end, char sep, bool starts, Fn& fn) {
+__attribute__((target("avx2"))) void split_avx2(const char* p, const char* end, char sep, bool starts,
+                                                Fn& fn) {
     const char* start = p;
     const char* last_start = nullptr;  // before this block
     const __m256i needle = _mm256_set1_epi8(sep);
@@ -195,7 +196,8 @@ bool for_each_piece(const std::string& path, char sep, bool starts, Fn fn) {
     const char* why = gzerror(f, &err);
     bool ok = err == Z_OK || err == Z_STREAM_END;
     if (!ok) read_failure(path, total, why);
-    if (held > 0) fn(buf.get(), buf.get() + held, starts ? last_start_in(buf.get(), buf.get() + held) : nullptr);
+    if (held > 0)
+        fn(buf.get(), buf.get() + held, starts ? last_start_in(buf.get(), buf.get() + held) : nullptr);
     gzclose(f);
     return ok;
 }
@@ -239,10 +241,9 @@ class Summariser {
     bool status_file(int file_date, const std::string& path) {
         DaySummary* file_day = day(day_number(file_date));
         if (file_day) file_day->has_files = true;
-        return for_each_piece(path, static_cast<char>(EOT), true,
-                              [&](const char* p, const char* end, const char* start) {
-                                  packet(file_day, p, end, start);
-                              });
+        return for_each_piece(
+            path, static_cast<char>(EOT), true,
+            [&](const char* p, const char* end, const char* start) { packet(file_day, p, end, start); });
     }
 
     bool message_file(const std::string& path) {
@@ -338,8 +339,8 @@ class Summariser {
         RecordKind kind = recognise_record(text, &fields);
         if (listing_ && d) {
             char stamp[32];
-            snprintf(stamp, sizeof stamp, "%s %02d:%02d:%02d ", date_text(head.date).c_str(), head.second / 3600,
-                     head.second / 60 % 60, head.second % 60);
+            snprintf(stamp, sizeof stamp, "%s %02d:%02d:%02d ", date_text(head.date).c_str(),
+                     head.second / 3600, head.second / 60 % 60, head.second % 60);
             *listing_ += std::string(stamp) + record_kind_name(kind) + " " + std::string(text) + "\n";
         }
         what_happened(d, when, head.second, kind, fields, text);
@@ -389,8 +390,9 @@ class Summariser {
                 break;
             case RecordKind::TornPacket:
             case RecordKind::TornRecord:
-                event(d, second, "power cut mended: " + std::string(fields[1]) + " bytes moved to " +
-                                     std::string(fields[2]));
+                event(d, second,
+                      "power cut mended: " + std::string(fields[1]) + " bytes moved to " +
+                          std::string(fields[2]));
                 break;
             case RecordKind::Comment: {
                 std::string comment(fields[0]);
@@ -405,7 +407,8 @@ class Summariser {
                 // An echoed parameter line: the site is the one read last.
                 if (text.starts_with("site=") && text.size() > 5) {
                     size_t end = text.find_first_of(" \t\r", 5);
-                    sites_.emplace_back(when, std::string(text.substr(5, end == std::string::npos ? end : end - 5)));
+                    sites_.emplace_back(
+                        when, std::string(text.substr(5, end == std::string::npos ? end : end - 5)));
                 }
                 break;
         }
@@ -418,8 +421,9 @@ class Summariser {
         long count = std::strtol(std::string(fields[0]).c_str(), nullptr, 10);
         if (d) d->packets_not_stored += count;
         auto minute_of = [](std::string_view hms) {
-            return hms.size() >= 5 ? ((hms[0] - '0') * 10 + (hms[1] - '0')) * 60 + (hms[3] - '0') * 10 + (hms[4] - '0')
-                                   : 0;
+            return hms.size() >= 5
+                       ? ((hms[0] - '0') * 10 + (hms[1] - '0')) * 60 + (hms[3] - '0') * 10 + (hms[4] - '0')
+                       : 0;
         };
         long today = when - second / 60;
         long from = today + minute_of(fields[1]), to = today + minute_of(fields[2]);
@@ -433,7 +437,7 @@ class Summariser {
 
     void fault_texts(DaySummary* d, int second, std::string_view texts) {
         for (const FaultBit* f : faults_in(texts)) {
-            std::string one = f->text + 1;                     // without its comma
+            std::string one = f->text + 1;                             // without its comma
             while (!one.empty() && one.back() == ' ') one.pop_back();  // ",air temp "
             FaultSummary& s = d->faults[one];
             if (s.count++ == 0) s.first = second;
@@ -454,7 +458,8 @@ class Summariser {
     }
 
     void mark_lost(long from, long to) {
-        for (long m = std::max(from, first_ * MINUTES_A_DAY); m <= to && m < (last_ + 1) * MINUTES_A_DAY; m++) {
+        for (long m = std::max(from, first_ * MINUTES_A_DAY); m <= to && m < (last_ + 1) * MINUTES_A_DAY;
+             m++) {
             if (MinuteSummary* s = minute_at(m)) s->lost = true;
         }
     }
@@ -473,7 +478,8 @@ class Summariser {
     // before ended without stopping; before its first start, unless it was
     // heard of before that.
     void mark_stopped() {
-        std::stable_sort(marks_.begin(), marks_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::stable_sort(marks_.begin(), marks_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
         long range_begin = first_ * MINUTES_A_DAY - 1, range_end = (last_ + 1) * MINUTES_A_DAY;
         long stopped_from = -1;
         bool started = false;
@@ -510,7 +516,7 @@ class Summariser {
         t.tm_isdst = -1;
         time_t midnight = mktime(&t);
         int last_hour = -1;
-        for (time_t at = midnight; ; at += 3600) {
+        for (time_t at = midnight;; at += 3600) {
             struct tm local;
             localtime_r(&at, &local);
             int date = (local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
@@ -547,7 +553,8 @@ bool read_days(const std::string& dir, int first, int last, Summariser* s) {
     // or before the first day, and those named after it.
     auto from = files.messages.upper_bound(first);
     if (from != files.messages.begin()) --from;
-    for (auto it = from; it != files.messages.end() && it->first <= last; ++it) ok = s->message_file(it->second) && ok;
+    for (auto it = from; it != files.messages.end() && it->first <= last; ++it)
+        ok = s->message_file(it->second) && ok;
     return ok;
 }
 

@@ -38,8 +38,8 @@ struct Event {
 };
 
 struct DaySummary {
-    int date = 0;  // yyyymmdd
-    std::string site;  // as the parameter file last said, "" when unknown
+    int date = 0;            // yyyymmdd
+    std::string site;        // as the parameter file last said, "" when unknown
     bool has_files = false;  // a status file, or records, for this day
     MinuteSummary minutes[MINUTES_A_DAY];
     int message_packets = 0;        // STX packets, which carry no stamp

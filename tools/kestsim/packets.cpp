@@ -104,12 +104,13 @@ std::string status_packet(int sensor, const struct tm& clock, const Reading& rea
     // The clock and the fault word go where the logger looks for them.
     const std::string clock_field(PACKET_STAMP_LEN, ' '), fault_field(FAULT_LEN, ' ');
     int n = snprintf(text, sizeof text,
-                     "%cK%04d %s %05d %6.2f %02d %+5.1f %5.2f %03d %5.2f %4.2f %4.2f %5.2f %+6.2f %+04d %s%c", SOH,
-                     sensor % 10000, clock_field.c_str(), r.visibility_m, r.precip_mmh, weather_code(r),
+                     "%cK%04d %s %05d %6.2f %02d %+5.1f %5.2f %03d %5.2f %4.2f %4.2f %5.2f %+6.2f %+04d %s%c",
+                     SOH, sensor % 10000, clock_field.c_str(), r.visibility_m, r.precip_mmh, weather_code(r),
                      r.air_temp_c, r.gunn_v, r.gunn_ma, r.heater_v, r.heater_a, r.supply_5v, r.supply_p12v,
                      r.supply_m12v, r.dc_offset_mv, fault_field.c_str(), EOT);
     std::string packet(text, static_cast<size_t>(std::clamp(n, 0, static_cast<int>(sizeof text) - 1)));
-    packet.replace(STAMP_POS, PACKET_STAMP_LEN, clock_text(clock, "%y%m%d %H:%M").substr(0, PACKET_STAMP_LEN));
+    packet.replace(STAMP_POS, PACKET_STAMP_LEN,
+                   clock_text(clock, "%y%m%d %H:%M").substr(0, PACKET_STAMP_LEN));
     packet.replace(FAULT_POS, FAULT_LEN, (fault + std::string(FAULT_LEN, ' ')).substr(0, FAULT_LEN));
     return packet;
 }

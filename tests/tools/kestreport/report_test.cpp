@@ -93,7 +93,8 @@ TEST_F(ReportSummaryTest, BrokenPacketsAreSkippedAndTheLoggersRunsAreTold) {
           "0,16/06/2015,10:07:00, comment: < seen\n"
           ">\n"
           "0,16/06/2015,10:15:00, starting KESTLOG (build 2015-Jun-19)\n"
-          "1,16/06/2015,10:15:00, the previous run (process 77) ended without stopping: power cut, crash or kill\n"
+          "1,16/06/2015,10:15:00, the previous run (process 77) ended without stopping: power cut, crash or "
+          "kill\n"
           "2,16/06/2015,10:21:10, 7 packets not stored from 10:20:50 to 10:21:05: No space left on device\n");
     bool complete = false;
     std::vector<DaySummary> days = summarise("data", 20150616, 20150616, &complete);
@@ -114,7 +115,8 @@ TEST_F(ReportSummaryTest, BrokenPacketsAreSkippedAndTheLoggersRunsAreTold) {
     EXPECT_EQ(state_of(d, 10 * 60 + 10, 20150616, 10 * 60 + 30), CellState::Stopped);
     EXPECT_EQ(state_of(d, 10 * 60 + 6, 20150616, 10 * 60 + 30), CellState::Data);
     EXPECT_EQ(state_of(d, 10 * 60 + 25, 20150616, 10 * 60 + 30), CellState::Silent);
-    EXPECT_EQ(state_of(d, 10 * 60 + 21, 20150616, 10 * 60 + 30), CellState::Data) << "came, but lost: not silent";
+    EXPECT_EQ(state_of(d, 10 * 60 + 21, 20150616, 10 * 60 + 30), CellState::Data)
+        << "came, but lost: not silent";
     EXPECT_EQ(state_of(d, 10 * 60 + 31, 20150616, 10 * 60 + 30), CellState::Future);
 
     // A day the directory has nothing for.
