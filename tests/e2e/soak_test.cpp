@@ -31,10 +31,18 @@ struct Usage {
     long rss_kb = 0;
 };
 
+// The logger opens each file it appends to for a moment: the least of a few
+// looks is what it holds open.
 Usage usage_of(pid_t pid) {
     Usage u;
     std::string proc = "/proc/" + std::to_string(pid);
-    for (auto it = fs::directory_iterator(proc + "/fd"); it != fs::directory_iterator(); ++it) u.fds++;
+    u.fds = -1;
+    for (int look = 0; look < 20; look++) {
+        int fds = 0;
+        for (auto it = fs::directory_iterator(proc + "/fd"); it != fs::directory_iterator(); ++it) fds++;
+        u.fds = u.fds < 0 ? fds : std::min(u.fds, fds);
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
     std::ifstream status(proc + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("VmRSS:", 0) == 0) u.rss_kb = std::stol(line.substr(6));
