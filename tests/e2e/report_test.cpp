@@ -150,6 +150,36 @@ TEST_F(ReportTest, CsvHasAMinuteALine) {
     EXPECT_TRUE(
         has_match(rows, "\n" + lit(log_->dir()) + "/data +2015-06-16  TST +22 +22/1440 +1 +1 +1 +4\n"))
         << rows;
+    EXPECT_TRUE(has_match(rows, "\n" + lit(log_->dir()) + "/data +2015-06-15  no files for this day\n")) << rows;
+}
+
+// A report never passes a failure off as a day: what cannot be read is named
+// with how much was read, and the exit status says so; a day without files
+// says that, not zeros.
+TEST_F(ReportTest, FailuresAreNamedAndCountedAgainstTheExitStatus) {
+    int status = -1;
+    std::string missing = report(log_->dir() + "/no-such-dir", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(missing.starts_with(log_->dir() + "/no-such-dir: read 0 bytes: No such file or directory\n"))
+        << missing;
+    EXPECT_NE(missing.find("no files for this day\n"), std::string::npos) << missing;
+
+    const std::string cut = log_->dir() + "/cut";
+    fs::create_directory(cut);
+    fs::copy(log_->dir() + "/" + message_path("20150616"), cut);
+    ASSERT_EQ(std::system(("gzip -c '" + log_->dir() + "/" + status_path("20150616") + "' | head -c 60 > '" +
+                           cut + "/KES20150616.txt.gz'")
+                              .c_str()),
+              0);
+    std::string partial = report(cut, &status);
+    EXPECT_EQ(status, 1) << "a file cut short is not a whole day";
+    EXPECT_TRUE(has_match(partial, "(^|\n)" + lit(cut) + "/KES20150616\\.txt\\.gz: read \\d+ bytes: [^\n]+\n"))
+        << partial;
+    EXPECT_NE(partial.find("\nday: "), std::string::npos) << "what could be read is still reported";
+
+    std::string two = run(KESTREPORT_BIN " --svg x.svg " + log_->dir() + "/data " + cut + " 2>&1", &status);
+    EXPECT_EQ(status, 2);
+    EXPECT_EQ(two, "kestreport: --svg draws one directory\n");
 }
 
 // The picture is plain SVG, and a real browser shows each minute in the

@@ -195,6 +195,8 @@ bool for_each_piece(const std::string& path, char sep, bool starts, Fn fn) {
     int err = Z_OK;
     const char* why = gzerror(f, &err);
     bool ok = err == Z_OK || err == Z_STREAM_END;
+    // zlib names the file in its message: named once is enough.
+    if (strncmp(why, (path + ": ").c_str(), path.size() + 2) == 0) why += path.size() + 2;
     if (!ok) read_failure(path, total, why);
     if (held > 0)
         fn(buf.get(), buf.get() + held, starts ? last_start_in(buf.get(), buf.get() + held) : nullptr);
