@@ -102,6 +102,30 @@ void open_pty(int* master, int* slave, std::string* name, bool raw) {
     set_cloexec(*slave);
 }
 
+// What a process and its children wait in, for a test that finds one stuck.
+std::string where_it_waits(pid_t pid) {
+    std::string out;
+    std::string tree = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+    std::vector<pid_t> pids = {pid};
+    std::ifstream children(tree);
+    for (pid_t child; children >> child;) pids.push_back(child);
+    for (pid_t p : pids) {
+        std::string proc = "/proc/" + std::to_string(p);
+        std::string cmdline = read_all(proc + "/cmdline");
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        out += "process " + std::to_string(p) + " (" + cmdline + ") waits in " + read_all(proc + "/wchan") +
+               "\n" + read_all(proc + "/stack");
+        if (access("/usr/bin/gdb", X_OK) != 0) continue;
+        std::string cmd = "gdb -p " + std::to_string(p) + " -batch -ex 'thread apply all bt' 2>&1 | grep '^#'";
+        if (FILE* gdb = popen(cmd.c_str(), "r")) {
+            char line[512];
+            while (fgets(line, sizeof line, gdb)) out += line;
+            pclose(gdb);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string status_path(const std::string& d) { return "data/KES" + d + ".txt"; }
@@ -286,7 +310,8 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     }
     if (wait_ready && !opts.close_std_fds && !out_to_pipe) {
         ASSERT_TRUE(wait_console("Awaiting data and/or keyboard input (i.e. type 'help')\n", 10000))
-            << "logger did not start";
+            << "logger did not start\n"
+            << where_it_waits(pid_);
     }
 }
 
