@@ -16,11 +16,12 @@ chmod +x "$work/bin/mail"
 data="$work/site/data"
 printf '\001K0001 150630 10:00 ....\004\001K0001 150630 10:01 ....\004' >"$data/KES20150630.txt"
 for f in KES20150601 KES20150616 KES20150617 KES20150701 MESKES20150501 MESKES20150520 KES20150602 \
-    MESKES20000101; do
+    MESKES20000101 MESKES19991231; do
     echo "$f" >"$data/$f.txt"
 done
-# A site whose clock battery is dead: the log written last has the oldest name.
-touch -d "2015-06-01" "$data"/MESKES20150520.txt "$data"/MESKES20150501.txt
+# A site whose clock battery is dead: the log written last has neither the
+# first name nor the last.
+touch -d "2015-06-01" "$data"/MESKES20150520.txt "$data"/MESKES20150501.txt "$data"/MESKES19991231.txt
 touch "$data/MESKES20000101.txt"
 echo "older copy" | gzip >"$data/KES20150602.txt.gz"
 echo "long ago" | gzip >"$data/KES20150301.txt.gz"
@@ -36,7 +37,7 @@ grep -q "^10    *2 *2/60 " "$work/site/reports/2015-06-30.txt" || fail "no repor
 grep -q "<svg" "$work/site/reports/2015-06-30.svg" || fail "no picture"
 grep -q "^mail -s kestlog report WXX 2015-06-30 ops@example.org night@example.org$" "$work/mail.log" ||
     fail "not mailed"
-for f in KES20150601 KES20150616 MESKES20150501 MESKES20150520; do
+for f in KES20150601 KES20150616 MESKES20150501 MESKES20150520 MESKES19991231; do
     [ -f "$data/$f.txt.gz" ] && [ ! -e "$data/$f.txt" ] || fail "$f not compressed"
 done
 for f in KES20150617 KES20150701 MESKES20000101 KES20150630; do
