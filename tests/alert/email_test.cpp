@@ -153,3 +153,29 @@ TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
     EXPECT_NE(out.find("kesfm=1 kesfd=2\nkesfm=1 kesfd=3\n"), std::string::npos)
         << "no alert while one waits";
 }
+
+// An alert still going out when the hour changes spends the hour its try
+// started in, not the new one: the new hour's first failure sends its own.
+TEST_F(AlertTest, AnAlertSpendsTheHourItsTryStartedIn) {
+    std::ofstream("bin/mail") << "#!/bin/sh\nsleep 0.3\n{ echo \"mail $*\"; cat; } >> mail.log\n";
+    auto pass = [](time_t t, int failures) {
+        fake_now = t;
+        mon.kesfm = failures;
+        mon.minnokes = 0;
+        curdatetim();
+        testhour();
+        testmin();
+    };
+    testing::internal::CaptureStdout();
+    pass(utc(2015, 6, 16, 14, 59, 0), 1);
+    ASSERT_TRUE(alert_running());
+    pass(utc(2015, 6, 16, 15, 0, 0), 0);  // the hour changes while it runs
+    pass_at(utc(2015, 6, 16, 15, 0, 1));  // and it goes out
+    EXPECT_EQ(mon.mails_sent, 1);
+    EXPECT_EQ(mon.kesmailsent, 0) << "hour 15 is not spent by the try of hour 14";
+    pass(utc(2015, 6, 16, 15, 1, 0), 1);
+    pass_at(utc(2015, 6, 16, 15, 1, 1));
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(mon.mails_sent, 2);
+    EXPECT_EQ(mon.kesmailsent, 1);
+}
