@@ -116,7 +116,8 @@ std::string where_it_waits(pid_t pid) {
         out += "process " + std::to_string(p) + " (" + cmdline + ") waits in " + read_all(proc + "/wchan") +
                "\n" + read_all(proc + "/stack");
         if (access("/usr/bin/gdb", X_OK) != 0) continue;
-        std::string cmd = "gdb -p " + std::to_string(p) + " -batch -ex 'thread apply all bt' 2>&1 | grep '^#'";
+        std::string cmd =
+            "gdb -p " + std::to_string(p) + " -batch -ex 'thread apply all bt' 2>&1 | grep '^#'";
         if (FILE* gdb = popen(cmd.c_str(), "r")) {
             char line[512];
             while (fgets(line, sizeof line, gdb)) out += line;

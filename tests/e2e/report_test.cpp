@@ -150,7 +150,8 @@ TEST_F(ReportTest, CsvHasAMinuteALine) {
     EXPECT_TRUE(
         has_match(rows, "\n" + lit(log_->dir()) + "/data +2015-06-16  TST +22 +22/1440 +1 +1 +1 +4\n"))
         << rows;
-    EXPECT_TRUE(has_match(rows, "\n" + lit(log_->dir()) + "/data +2015-06-15  no files for this day\n")) << rows;
+    EXPECT_TRUE(has_match(rows, "\n" + lit(log_->dir()) + "/data +2015-06-15  no files for this day\n"))
+        << rows;
 }
 
 // A report never passes a failure off as a day: what cannot be read is named
@@ -173,7 +174,8 @@ TEST_F(ReportTest, FailuresAreNamedAndCountedAgainstTheExitStatus) {
               0);
     std::string partial = report(cut, &status);
     EXPECT_EQ(status, 1) << "a file cut short is not a whole day";
-    EXPECT_TRUE(has_match(partial, "(^|\n)" + lit(cut) + "/KES20150616\\.txt\\.gz: read \\d+ bytes: [^\n]+\n"))
+    EXPECT_TRUE(
+        has_match(partial, "(^|\n)" + lit(cut) + "/KES20150616\\.txt\\.gz: read \\d+ bytes: [^\n]+\n"))
         << partial;
     EXPECT_NE(partial.find("\nday: "), std::string::npos) << "what could be read is still reported";
 
