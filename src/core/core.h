@@ -147,6 +147,7 @@ struct MonitorState {
     // they are stored together once the chunk is assembled.
     std::string held_packets;
     std::vector<unsigned> held_sizes;
+    std::vector<bool> held_stored;  // which were stored, when not all
 
     // Fault word of the last status packet.
     char kesfaultcode[5] = "";

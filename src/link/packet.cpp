@@ -107,10 +107,10 @@ static void count_stored(unsigned char start) {
 void store_packets() {
     size_t count = mon.held_sizes.size();
     if (count == 0) return;
-    std::vector<bool> stored = append_packets(mon.held_packets.data(), mon.held_sizes.data(), count);
+    bool all = append_packets(mon.held_packets.data(), mon.held_sizes.data(), count, &mon.held_stored);
     size_t at = 0;
     for (size_t i = 0; i < count; i++) {
-        if (stored[i]) count_stored(static_cast<unsigned char>(mon.held_packets[at]));
+        if (all || mon.held_stored[i]) count_stored(static_cast<unsigned char>(mon.held_packets[at]));
         at += mon.held_sizes[i];
     }
     mon.held_packets.clear();

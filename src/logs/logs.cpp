@@ -257,25 +257,27 @@ void record_lost_packets() {
         mon.unwritten_records.append(record, len);
 }
 
-std::vector<bool> append_packets(const char* data, const unsigned* sizes, size_t count) {
+bool append_packets(const char* data, const unsigned* sizes, size_t count, std::vector<bool>* stored) {
     size_t total = 0;
     for (size_t i = 0; i < count; i++) total += sizes[i];
-    std::vector<bool> stored(count, true);
     // One open, write and close for the packets taken together; a failure
     // is met again, and reported, packet by packet.
     if (count > 1 && write_whole(mon.keslog, data, total) == 0) {
         note_appended(mon.keslog);
         record_lost_packets();
-        return stored;
+        return true;
     }
+    stored->assign(count, false);
+    bool all = true;
     for (size_t i = 0; i < count; data += sizes[i++]) {
-        stored[i] = append_bytes(mon.keslog, data, sizes[i], false);
-        if (stored[i])
+        (*stored)[i] = append_bytes(mon.keslog, data, sizes[i], false);
+        if ((*stored)[i])
             record_lost_packets();
         else
             count_lost_packet(errno);
+        all = all && (*stored)[i];
     }
-    return stored;
+    return all;
 }
 
 // Appends bytes from..to of fd to the file torn, syncs that copy, and only

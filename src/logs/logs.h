@@ -48,8 +48,9 @@ void record_failure(Shown shown, const char* fmt, ...) __attribute__((format(pri
 // status file: in one write, or, when that fails, one at a time, so that
 // every packet that fits is stored. A packet that cannot be stored is lost:
 // counted (a failure in each minute that loses one) and recorded by the next
-// packet stored, or when the logger stops. Returns which were stored.
-std::vector<bool> append_packets(const char* data, const unsigned* sizes, size_t count);
+// packet stored, or when the logger stops. Returns true when all were
+// stored; otherwise *stored tells which were.
+bool append_packets(const char* data, const unsigned* sizes, size_t count, std::vector<bool>* stored);
 // Records the packets lost since the last such record, if any, as
 // "N packets not stored from hh:mm:ss to hh:mm:ss: reason" (kesfd raised).
 // Kept, when the message log refuses it, for the next record it takes.
