@@ -139,11 +139,25 @@ Logger::Logger() {
     open_pty(&serial_master_, &serial_slave_, &serial_name_, true);  // a line without echo or editing
 }
 
+// Commands the logger started in process groups of their own (a hung mail
+// stand-in) outlive a logger killed first: anything still working in the
+// scratch directory is ended with it.
+static void end_leftovers(const std::string& dir) {
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code ec;
+        if (std::filesystem::read_symlink(e.path() / "cwd", ec).string() == dir) kill(std::stoi(name), SIGKILL);
+    }
+}
+
 Logger::~Logger() {
     if (pid_ > 0 && exit_status_ < 0) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
+        end_clock_session();
     }
+    if (!dir_.empty()) end_leftovers(dir_);
     if (testing::Test::HasFailure()) {
         fprintf(stderr, "--- console ---\n%s\n--- stderr ---\n%s\n--- dir %s ---\n", console_.c_str(),
                 stderr_text().c_str(), dir_.c_str());
@@ -154,6 +168,15 @@ Logger::~Logger() {
          {serial_master_, serial_slave_, console_master_, console_slave_, silent_pipe_, stdout_pipe_}) {
         if (fd >= 0) close(fd);
     }
+}
+
+// libfaketime leaves a session's files behind, named after the process that
+// made it; a later process of the same pid could not start.
+void Logger::end_clock_session() {
+    if (!own_clock_session_) return;
+    own_clock_session_ = false;
+    for (const char* name : {"/dev/shm/faketime_shm_", "/dev/shm/sem.faketime_sem_"})
+        unlink((name + std::to_string(pid_)).c_str());
 }
 
 void Logger::new_serial_line() {
@@ -171,6 +194,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     }
     console_.clear();
     exit_status_ = -1;
+    own_clock_session_ = opts.own_clock_session && (!opts.faketime.empty() || !opts.clock_file_time.empty());
     if (opts.write_parfile) {
         std::string par = opts.parfile;
         for (size_t at; (at = par.find("@PTY@")) != std::string::npos;) par.replace(at, 5, serial_name_);
@@ -206,7 +230,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     if (!opts.faketime.empty() || !opts.clock_file_time.empty()) {
         ASSERT_TRUE(faketime_session.ensure()) << "faketime is not installed";
         preload += (preload.empty() ? "" : " ") + faketime_session.preload;
-        env_strings.push_back("FAKETIME_SHARED=" + faketime_session.shared);
+        if (!opts.own_clock_session) env_strings.push_back("FAKETIME_SHARED=" + faketime_session.shared);
         // libfaketime fakes stat() times under a semaphore that all processes
         // of the session share: a mail command killed at its time-out while
         // it holds it would stop every clock of the session, the logger's
@@ -368,6 +392,7 @@ int Logger::wait_exit(int timeout_ms) {
         pid_t r = waitpid(pid_, &status, WNOHANG);
         if (r == pid_) {
             exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            end_clock_session();
             pump(50);  // collect the last output
             return exit_status_;
         }

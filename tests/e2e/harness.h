@@ -16,6 +16,11 @@ struct LoggerOptions {
     bool write_parfile = true;
     // libfaketime clock setting, e.g. "@2015-06-16 23:59:40 x10"; empty for the real clock.
     std::string faketime;
+    // A faketime session of the logger's own instead of the test's: a logger
+    // killed inside libfaketime (a power cut) can leave its session's lock
+    // taken, and the next process of that session would wait for ever. Its
+    // session's files in /dev/shm are removed once it has ended.
+    bool own_clock_session = false;
     // The clock read from a file instead (libfaketime's timestamp file), so
     // that a test can step it while the logger runs; see set_clock().
     std::string clock_file_time;
@@ -107,6 +112,8 @@ class Logger {
     bool console_held_ = false;
     pid_t pid_ = -1;
     int exit_status_ = -1;
+    bool own_clock_session_ = false;
+    void end_clock_session();
     std::string console_;
 };
 

@@ -294,6 +294,7 @@ TEST(RecordRoundTrip, EveryKindTheLoggerWritesIsReadBackAsThatKind) {
     opts.parfile = "serial_port=" + link + ",9600,7,E,1\nbogus\nsite=\n;" + std::string(600, 'x') +
                    "\nserial_port=" + link + ",600,7,E,1\n";
     opts.clock_sync = "unsynchronised";
+    opts.own_clock_session = true;  // it is killed
     start_at(log, "2015-06-16 10:00:00 x30", opts);
     log.set_clock_sync("synchronised");
     log.write_serial("\x04" + status_packet(100, "0029"));

@@ -260,6 +260,7 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
                         "cat >/dev/null; echo sent >> mail.log\n");
     LoggerOptions opts;
     opts.parfile = "serial_port=" + link + ",9600,7,E,1\n";
+    opts.own_clock_session = true;  // it is killed once a day
     const time_t start = utc_time(2015, 6, 16, 0, 30);
     const auto t0 = std::chrono::steady_clock::now();
     start_at(log, "2015-06-16 00:30:00 x6000", opts);

@@ -418,7 +418,9 @@ TEST(Startup, NoStorageEndsStartUpWithTheReason) {
 TEST(Startup, PowerCutIsMendedAndRecordedByTheNextRun) {
     Logger log;
     log.install_command("mail", "#!/bin/sh\ncat > mail.body\n");
-    start_at(log, "2015-06-16 14:02:11");
+    LoggerOptions first;
+    first.own_clock_session = true;  // it is killed
+    start_at(log, "2015-06-16 14:02:11", first);
     const std::string packet = status_packet(100);
     log.write_serial(packet);
     const std::string stored = stamped(packet, "150616 14:02");
