@@ -147,7 +147,8 @@ static void end_leftovers(const std::string& dir) {
         std::string name = e.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::error_code ec;
-        if (std::filesystem::read_symlink(e.path() / "cwd", ec).string() == dir) kill(std::stoi(name), SIGKILL);
+        if (std::filesystem::read_symlink(e.path() / "cwd", ec).string() == dir)
+            kill(std::stoi(name), SIGKILL);
     }
 }
 
