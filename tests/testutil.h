@@ -15,9 +15,11 @@
 #include "logs/logs.h"
 #include "supervisor/supervisor.h"
 
+// The test clock: fake_now seconds and fake_ms milliseconds.
 inline time_t fake_now = 0;
+inline int fake_ms = 0;
 
-inline time_t fake_clock() { return fake_now; }
+inline long long fake_clock() { return fake_now * 1000LL + fake_ms; }
 
 inline ClockSync fake_sync = ClockSync::Synchronised;
 
@@ -42,11 +44,27 @@ inline std::string slurp(const std::string& path) {
     return s.str();
 }
 
+// The console's standard output, gathered while this lives. Unlike gtest's
+// CaptureStdout it leaves the messages of failed assertions made meanwhile
+// where they are shown.
+class ConsoleText {
+   public:
+    ConsoleText() { console_capture(&text_); }
+    ~ConsoleText() { console_capture(nullptr); }
+    ConsoleText(const ConsoleText&) = delete;
+    ConsoleText& operator=(const ConsoleText&) = delete;
+    const std::string& text() const { return text_; }
+
+   private:
+    std::string text_;
+};
+
 class StateTest : public testing::Test {
    protected:
     void SetUp() override {
         reset_state();
         fake_now = utc(2015, 6, 16, 14, 2, 11);
+        fake_ms = 0;
         set_clock_source(fake_clock);
         fake_sync = ClockSync::Synchronised;
         set_clock_sync_source(fake_clock_sync);
@@ -64,14 +82,14 @@ class StateTest : public testing::Test {
         set_clock_sync_source(nullptr);
     }
 
-    // Names the day's files under ./data/ and takes the pass's timestamp.
+    // Takes the pass's clock reading and names the day's files under ./data/.
     void open_day() {
+        curdatetim();
         std::filesystem::create_directory("data");
         testing::internal::CaptureStdout();
         mkmesnm();
         mkkesnm();
         testing::internal::GetCapturedStdout();
-        curdatetim();
     }
 
     std::string messages() { return slurp(mon.meskeslog); }

@@ -6,13 +6,18 @@
 
 #include "core/core.h"
 
-static time_t system_clock() { return time(nullptr); }
+// The clock a test's libfaketime runs fast, like the time-outs it scales.
+static long long system_clock_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
-static ClockSource current_clock = system_clock;
+static ClockSource current_clock = system_clock_ms;
 
-time_t clock_now() { return current_clock(); }
+long long wall_ms() { return current_clock(); }
 
-void set_clock_source(ClockSource source) { current_clock = source ? source : system_clock; }
+void set_clock_source(ClockSource source) { current_clock = source ? source : system_clock_ms; }
 
 // adjtimex without modes only reads: TIME_ERROR or STA_UNSYNC says the
 // kernel does not hold the clock synchronised. Some sandboxes refuse the call.
@@ -35,13 +40,6 @@ void set_clock_sync_source(ClockSyncSource source) { current_sync = source ? sou
 long long monotonic_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_BOOTTIME, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// The clock a test's libfaketime runs fast, like the time-outs it scales.
-long long wall_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
@@ -70,7 +68,7 @@ void format_ctime(time_t t, char out[CTIME_LEN]) {
 }
 
 void readclock() {
-    mon.longtime = clock_now();
+    mon.longtime = mon.tstart;
     local_time(mon.longtime, &mon.newtime);
     mon.month = static_cast<unsigned char>(mon.newtime.tm_mon + 1);
     format_tm(&mon.newtime, mon.acqtimline);
@@ -87,12 +85,12 @@ long long reading_hour_key() { return reading_day_key() * 100 + mon.newtime.tm_h
 long long reading_minute_key() { return reading_hour_key() * 100 + mon.newtime.tm_min; }
 
 void curdatetim() {
-    mon.tstart = clock_now();
-    struct tm tm;
-    local_time(mon.tstart, &tm);
+    mon.tstart_ms = wall_ms();
+    // Whole seconds, rounded down also before 1970.
+    mon.tstart = static_cast<time_t>(mon.tstart_ms / 1000 - (mon.tstart_ms % 1000 < 0 ? 1 : 0));
+    readclock();
     char ct[CTIME_LEN];
-    format_tm(&tm, ct);
-    mon.month = static_cast<unsigned char>(tm.tm_mon + 1);
+    format_tm(&mon.newtime, ct);  // with the blank day tens the reading turned into '0'
     // DD/MM/YYYY,hh:mm:ss, taken by position from the ctime text; the day
     // keeps ctime's leading blank here, only file names get a '0'.
     const char text[STAMP_LEN] = {ct[8],

@@ -193,8 +193,10 @@ struct MonitorState {
     // Storage failures reported this minute, as reported, for the alert body.
     std::vector<std::string> storage_failures;
 
-    // Clock.
+    // Clock: the latest reading (taken once a pass, and at each read of the
+    // line), in milliseconds and in whole seconds, and its texts.
     char scurdatetim[STAMP_LEN + 1] = "dd/mm/yyyy,hh:mm:ss,";
+    long long tstart_ms = 0;
     time_t tstart = 0;
     time_t longtime = 0;
     char acqtimline[CTIME_LEN] = "";
@@ -213,7 +215,7 @@ struct MonitorState {
     long long oldmin_key = 0;
     // The previous pass's wall clock and monotonic clock, to tell a clock
     // step from time that really passed.
-    time_t lastpass_wall = 0;
+    long long lastpass_wall_ms = 0;
     long long lastpass_mono_ms = -1;
 
     // What the status command, the service manager and the metrics are told.
@@ -278,15 +280,16 @@ void reset_state();
 
 // --- clock -------------------------------------------------------------------
 
-// The clock seam: every reading of the wall clock goes through clock_now.
-using ClockSource = time_t (*)();
-time_t clock_now();
+// The clock seam: every reading of the wall clock goes through wall_ms,
+// milliseconds since the epoch at the clock's full resolution. (time()
+// reads a coarse clock that turns its second some milliseconds after the
+// one the loop wakes on.)
+using ClockSource = long long (*)();
+long long wall_ms();
 // Replaces the clock (tests); nullptr restores the system clock.
 void set_clock_source(ClockSource source);
 // Milliseconds of the monotonic clock, for waits and to tell clock steps.
 long long monotonic_ms();
-// Milliseconds of the wall clock, for waking at the turn of each second.
-long long wall_ms();
 
 // The second seam: the kernel's word on the system clock's synchronisation
 // (adjtimex without changes). Tests replace it; nullptr restores the kernel.
@@ -299,10 +302,14 @@ void set_clock_sync_source(ClockSyncSource source);
 void local_time(time_t t, struct tm* out);
 // Formats t as local time in the fixed ctime layout "Www Mmm dd hh:mm:ss yyyy\n".
 void format_ctime(time_t t, char out[CTIME_LEN]);
-// Clock reading: longtime, newtime, month and acqtimline (day tens never blank).
-void readclock();
-// Refreshes the timestamp text scurdatetim from a fresh sample in tstart.
+// Takes a reading of the clock (tstart_ms, tstart) and refreshes from it
+// the timestamp text scurdatetim and the clock reading (readclock). One
+// reading serves a whole pass: its records, its stamps and the day, hour and
+// minute it judges agree.
 void curdatetim();
+// The clock reading of the latest sample: longtime, newtime, month and
+// acqtimline (day tens never blank). Takes no sample of its own.
+void readclock();
 // The date (yyyymmdd), hour (yyyymmddhh) and minute (yyyymmddhhmm) of the
 // latest clock reading, as numbers to compare.
 long long reading_day_key();

@@ -10,6 +10,12 @@
 // there (yet) is instead lost as a line lost while running, and tried again.
 void init_serial_port();
 
+// After setting up the line at fd failed with err: whether it is a
+// pseudo-terminal (a simulator, a network serial bridge), which has no
+// character size or parity to set, and was set up with the rest. Any other
+// device that refuses a setting would garble every byte: false.
+bool take_pty_as_it_is(int fd, int err);
+
 // Run once a pass after the line has been read dry. A line that failed, hung
 // up, or whose device node is gone or replaced is closed, reported and
 // recorded; a lost line is tried again every REOPEN_INTERVAL seconds.

@@ -88,17 +88,16 @@ int lock_holder(int fd) {
 
 }  // namespace
 
-// Pseudo-terminals (a simulator, a network serial bridge) have no character
-// size or parity: the first setting of 7E1 passes, later ones fail. There,
-// and only there, the line is taken as it is when those are all it cannot
-// take. A real device that refuses a setting would garble every byte.
-static bool take_pty_as_it_is(int fd) {
+// Pseudo-terminals have no character size or parity: the first setting of
+// 7E1 passes, later ones fail. There, and only there (the slave side, the
+// one a program is given), the line is taken as it is when those are all it
+// cannot take.
+bool take_pty_as_it_is(int fd, int err) {
     constexpr unsigned PTY_MAJOR_FIRST = 136, PTY_MAJOR_LAST = 143;
     struct stat st;
-    if (errno != EINVAL || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
+    if (err != EINVAL || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
         major(st.st_rdev) < PTY_MAJOR_FIRST || major(st.st_rdev) > PTY_MAJOR_LAST)
         return false;
-    int err = errno;
     struct termios now;
     if (tcgetattr(fd, &now) == 0) {
         constexpr tcflag_t UNSUPPORTED = CSIZE | PARENB | PARODD;
@@ -147,7 +146,7 @@ static int open_serial_line(char* why, size_t size, bool* not_opened = nullptr) 
     mon.newtio.c_cc[VMIN] = 0;
     mon.newtio.c_cc[VTIME] = 0;
     tcflush(fd, TCIFLUSH);  // bytes from before the line was set up are thrown away
-    if (tcsetattr(fd, TCSANOW, &mon.newtio) != 0 && !take_pty_as_it_is(fd)) {
+    if (tcsetattr(fd, TCSANOW, &mon.newtio) != 0 && !take_pty_as_it_is(fd, errno)) {
         int err = errno;
         snprintf(why, size, "tcsetattr failed: %s", strerror(err));
         close(fd);
@@ -225,12 +224,12 @@ static void lose_line(const char* reason) {
     mon.line_losses++;
     memcpy(mon.line_lost_since, mon.scurdatetim, sizeof mon.line_lost_since);
     record_failure(Shown::Record, REC_LINE_LOST, mon.SERIAL_PORT, reason);
-    mon.retry_open = clock_now() + REOPEN_INTERVAL;
+    mon.retry_open = mon.tstart + REOPEN_INTERVAL;
 }
 
 // Tries the lost line again once its time has come; failures stay quiet.
 static void retry_line() {
-    time_t now = clock_now();
+    time_t now = mon.tstart;
     // A clock set back must not postpone the next try by the same amount.
     if (now < mon.retry_open && mon.retry_open - now <= REOPEN_INTERVAL) return;
     mon.retry_open = now + REOPEN_INTERVAL;

@@ -22,7 +22,7 @@ bool make_data_dir() { return mkdir(DATA_DIR, 0775) == 0 || errno == EEXIST; }
 // Whether a failed append of path is to be reported now: not when the same
 // file had one reported within the last minute.
 static bool report_due(const char* path) {
-    time_t now = clock_now();
+    time_t now = mon.tstart;
     WriteReport* slot = nullptr;
     for (WriteReport& r : mon.write_reports) {
         if (strcmp(r.path, path) == 0) {
@@ -351,9 +351,8 @@ long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size) 
     return moved;
 }
 // Names a daily file, "<prefix>yyyymmdd.txt", and its path under ./data/
-// from a fresh clock reading, stores the day and creates the file.
+// from the latest clock reading, stores the day and creates the file.
 static bool name_daily_file(DailyFile kind, char* base, char* path, const char* label) {
-    readclock();
     daily_file_name(base, TEXT_MAX + 1, kind, static_cast<int>(reading_day_key()));
     snprintf(path, TEXT_MAX + 1, "%s%s", DATA_DIR, base);
     mon.olddayt = mon.acqtimline[8];

@@ -14,7 +14,7 @@ constexpr const char* DATA_DIR = "./data/";
 // there and cannot be made; an existing directory is fine.
 bool make_data_dir();
 
-// Names the day's status file (keslog) from a fresh clock reading, stores the
+// Names the day's status file (keslog) from the latest clock reading, stores the
 // day, prints the name and creates the file if it is missing. Returns false,
 // with errno set, when it cannot be created (reported as an append is).
 bool mkkesnm();

@@ -18,7 +18,7 @@ namespace {
 
 constexpr int PASS_MS = 1000;
 
-long long last_pass_second = -1;  // of the wall clock
+time_t last_pass_second = -1;  // of the wall clock: the pass's own reading
 long long last_pass_mono = 0;
 
 // At each turn of the wall clock's second, or when a second has passed on
@@ -26,9 +26,9 @@ long long last_pass_mono = 0;
 bool pass_due() { return wall_ms() / 1000 != last_pass_second || monotonic_ms() - last_pass_mono >= PASS_MS; }
 
 void run_pass() {
-    last_pass_second = wall_ms() / 1000;
     last_pass_mono = monotonic_ms();
     mainpass();
+    last_pass_second = mon.tstart;
 }
 
 // How long the loop may wait: to the turn of the second, or to the alert

@@ -1,5 +1,5 @@
 // Period checks: day, hour and minute changes, each seen by comparing the
-// date and time of a fresh clock reading with those seen last, and clock
+// date and time of the pass's clock reading with those seen last, and clock
 // steps, seen against the monotonic clock.
 #include <cstdio>
 #include <cstdlib>
@@ -19,24 +19,22 @@ constexpr int QUIET_MINUTES_ALLOWED = 2;
 // but everything stored around it carries the new time: the jump is
 // recorded. Time that really passed (a loop that waited) is no step.
 void testclockstep() {
-    time_t wall = mon.tstart;
+    long long wall = mon.tstart_ms;
     long long mono = monotonic_ms();
     if (mon.lastpass_mono_ms >= 0) {
-        long long step_ms =
-            (static_cast<long long>(wall) - mon.lastpass_wall) * 1000 - (mono - mon.lastpass_mono_ms);
-        // Rounded to whole seconds: the wall clock ticks in seconds while the
-        // pass itself takes some milliseconds, which must not hide a step.
+        long long step_ms = (wall - mon.lastpass_wall_ms) - (mono - mon.lastpass_mono_ms);
+        // Both clocks in milliseconds: what is left is the step, give or
+        // take the moments between the two readings, and is rounded to seconds.
         long step = static_cast<long>((step_ms + (step_ms < 0 ? -500 : 500)) / 1000);
         if (labs(step) > CLOCK_STEP_MIN) append_record(REC_CLOCK_STEPPED, step);
     }
-    mon.lastpass_wall = wall;
+    mon.lastpass_wall_ms = wall;
     mon.lastpass_mono_ms = mono;
 }
 
 // A new day rolls the status file over and restarts the message numbers;
 // the message log keeps the name it got at start-up.
 void testday() {
-    readclock();
     if (reading_day_key() == mon.oldday_key) return;
     mkkesnm();
     mon.kesfd = 0;
@@ -45,7 +43,6 @@ void testday() {
 
 // A new hour re-arms the alert e-mail.
 void testhour() {
-    readclock();
     if (reading_hour_key() == mon.oldhr_key) return;
     rearm_kesemail();
     mon.hour_failures = 0;
@@ -56,7 +53,6 @@ void testhour() {
 // A new minute counts the minutes without data and judges the failures of
 // the minute just ended.
 void testmin() {
-    readclock();
     if (reading_minute_key() == mon.oldmin_key) return;
     mon.minnokes++;
     if (mon.minnokes > QUIET_MINUTES_ALLOWED) {

@@ -174,8 +174,9 @@ void startup() {
     print_start_time();
     init_keyboard();
     say("Keyboard initialization successful.\n");
-    mon.start_time = clock_now();
-    readclock();
+    // The reading main took before start-up names the files and starts the
+    // minute count.
+    mon.start_time = mon.tstart;
     mon.oldmin = mon.acqtimline[15];
     mon.oldmin_key = reading_minute_key();
     make_storage();

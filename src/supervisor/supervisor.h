@@ -27,7 +27,8 @@ void mainpass();
 // ended by the same signal so that a service manager sees why.
 void stop_if_signalled();
 
-// Period checks, run at the start of every main-loop pass.
+// Period checks, run at the start of every main-loop pass, each judging the
+// pass's one clock reading (curdatetim).
 void testday();
 void testhour();
 void testmin();

@@ -60,6 +60,9 @@ class AlertTest : public StateTest {
     // the main loop would watch, until they are done.
     void pass_at(time_t t) {
         fake_now = t;
+        pass();
+    }
+    void pass() {
         curdatetim();
         testhour();
         testmin();
@@ -79,7 +82,6 @@ class AlertTest : public StateTest {
         setenv("PATH", (std::filesystem::current_path().string() + "/bin:" + old_path_).c_str(), 1);
         fake_now = utc(2015, 6, 16, 13, 59, 30);
         open_day();
-        readclock();
         mon.oldmin = mon.acqtimline[15];
         mon.oldmin_key = reading_minute_key();
     }
@@ -91,13 +93,13 @@ class AlertTest : public StateTest {
 };
 
 TEST_F(AlertTest, FailuresInEveryMinuteSendOneMailAnHour) {
-    testing::internal::CaptureStdout();
+    ConsoleText console;
     for (time_t t = utc(2015, 6, 16, 13, 59, 31); t < utc(2015, 6, 16, 16, 0, 0); t += 30) {
         mon.kesfm = 1;     // a failure in every minute
         mon.minnokes = 0;  // while good packets keep coming
         pass_at(t);
     }
-    std::string out = testing::internal::GetCapturedStdout();
+    const std::string& out = console.text();
     std::string mails = slurp("mail.log");
     // At 14:00 (judging 13:59) and at 15:00 (judging 14:59, the alert re-armed),
     // each naming the site and the host.
@@ -126,7 +128,7 @@ TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
                                               {1410, "kesfm=1 kesfd=1"},
                                               {1558, "kesfm=1 kesfd=13"},
                                               {1600, "kesfm=1 kesfd=14"}};
-    testing::internal::CaptureStdout();
+    ConsoleText console;
     for (time_t t = utc(2015, 6, 16, 14, 0, 0); t <= utc(2015, 6, 16, 16, 5, 0); t += 60) {
         int hhmm = static_cast<int>(t / 3600 % 24 * 100 + t / 60 % 60);
         SCOPED_TRACE(hhmm);
@@ -146,7 +148,7 @@ TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
                              ? ""
                              : "mail -skesfail operator@localhost\n" + expected->second + "\n" + site_line());
     }
-    std::string out = testing::internal::GetCapturedStdout();
+    const std::string& out = console.text();
     EXPECT_EQ(mon.mails_failed, 3);
     EXPECT_EQ(mon.mails_sent, 2);
     EXPECT_NE(out.find("kesfm=1 kesfd=1\nemail message <tail"), std::string::npos) << out;
@@ -166,7 +168,7 @@ TEST_F(AlertTest, AnAlertSpendsTheHourItsTryStartedIn) {
         testhour();
         testmin();
     };
-    testing::internal::CaptureStdout();
+    ConsoleText console;
     pass(utc(2015, 6, 16, 14, 59, 0), 1);
     ASSERT_TRUE(alert_running());
     pass(utc(2015, 6, 16, 15, 0, 0), 0);  // the hour changes while it runs
@@ -175,7 +177,27 @@ TEST_F(AlertTest, AnAlertSpendsTheHourItsTryStartedIn) {
     EXPECT_EQ(mon.kesmailsent, 0) << "hour 15 is not spent by the try of hour 14";
     pass(utc(2015, 6, 16, 15, 1, 0), 1);
     pass_at(utc(2015, 6, 16, 15, 1, 1));
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(mon.mails_sent, 2);
     EXPECT_EQ(mon.kesmailsent, 1);
+}
+
+// Here every reading moves the clock on by a millisecond, from just before
+// 14:00: a check that read the clock again would judge the new minute in a
+// pass stamped 13:59:59. With one reading a pass, the notice, its count line
+// and the alert it starts all belong to 14:00:00.
+static long long ticking_ms = 0;
+static long long ticking_clock() { return ticking_ms++; }
+
+TEST_F(AlertTest, ANoticeAndItsAlertCarryTheMinuteTheyJudge) {
+    mon.minnokes = 2;  // the next change of minute is the third without data
+    ticking_ms = utc(2015, 6, 16, 13, 59, 59) * 1000LL + 999;
+    set_clock_source(ticking_clock);
+    ConsoleText console;
+    pass();
+    pass();
+    EXPECT_EQ(console.text(),
+              "1,16/06/2015,14:00:00, no good kest packets in 3 minutes.\nkesfm=1 kesfd=1\n"
+              "email message <tail ./data/MESKES20150616.txt >> lastmailmsg>\n"
+              "sent kesfail email message <mail -skesfail operator@localhost < lastmailmsg>\n");
+    EXPECT_STREQ(mon.last_alert, "16/06/2015,14:00:00,");
 }

@@ -22,7 +22,7 @@ TEST_F(ClockTest, TimestampHasPlaceholderBeforeFirstRefresh) {
 
 TEST_F(ClockTest, ClockReadingTurnsBlankDayTensIntoZero) {
     fake_now = utc(2015, 6, 6, 9, 10, 11);
-    readclock();
+    curdatetim();
     EXPECT_STREQ(mon.acqtimline, "Sat Jun 06 09:10:11 2015\n");
     EXPECT_EQ(mon.month, 6);
     EXPECT_EQ(mon.longtime, fake_now);
@@ -32,13 +32,17 @@ TEST_F(ClockTest, ClockReadingTurnsBlankDayTensIntoZero) {
     EXPECT_STREQ(ct, "Sat Jun  6 09:10:11 2015\n");
 }
 
-TEST_F(ClockTest, TimestampAndReadingTakeSeparateSamples) {
-    fake_now = utc(2015, 6, 16, 14, 2, 11);
+// The stamp and the clock reading come from one sample, kept to the
+// millisecond; the reading takes none of its own.
+TEST_F(ClockTest, TimestampAndReadingShareOneSample) {
+    fake_now = utc(2015, 6, 16, 14, 2, 59);
+    fake_ms = 999;
     curdatetim();
     fake_now += 70;
     readclock();
-    EXPECT_STREQ(mon.scurdatetim, "16/06/2015,14:02:11,");
-    EXPECT_EQ(mon.acqtimline[15], '3');
+    EXPECT_STREQ(mon.scurdatetim, "16/06/2015,14:02:59,");
+    EXPECT_STREQ(mon.acqtimline, "Tue Jun 16 14:02:59 2015\n");
+    EXPECT_EQ(mon.tstart_ms, utc(2015, 6, 16, 14, 2, 59) * 1000LL + 999);
 }
 
 // A zone changed on the host while the logger runs takes effect at the
@@ -52,7 +56,6 @@ TEST_F(ClockTest, ZoneChangedWhileRunningIsFollowed) {
     EXPECT_STREQ(mon.scurdatetim, "16/06/2015,22:30:00,");
     setenv("TZ", "EST-10", 1);  // ten hours east of UTC
     curdatetim();
-    readclock();
     EXPECT_STREQ(mon.scurdatetim, "17/06/2015,08:30:00,");
     EXPECT_EQ(reading_day_key(), 20150617);
     if (old_tz)

@@ -1,6 +1,10 @@
 #include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "link/link.h"
 #include "testutil.h"
@@ -98,4 +102,20 @@ TEST_F(SerialTest, ClockSetBackDoesNotPostponeTheNextTry) {
     plug_in();
     fake_now -= 3600;
     EXPECT_EQ(pass(), "Serial port, ttyKEST, initialization successful.\n");
+}
+
+// A pseudo-terminal takes 7 data bits and parity once, then refuses them:
+// its slave side is taken as it is. Nothing else is, not even the master
+// side of the same pair.
+TEST_F(SerialTest, OnlyAPseudoTerminalIsTakenAsItIs) {
+    plug_in();
+    mon.newtio = termios{};
+    mon.newtio.c_cflag = CS7 | PARENB | CREAD | CLOCAL;
+    cfsetispeed(&mon.newtio, B9600);
+    ASSERT_EQ(tcsetattr(slave_, TCSANOW, &mon.newtio), 0);
+    ASSERT_NE(tcsetattr(slave_, TCSANOW, &mon.newtio), 0);
+    ASSERT_EQ(errno, EINVAL) << strerror(errno);
+    EXPECT_TRUE(take_pty_as_it_is(slave_, EINVAL));
+    EXPECT_FALSE(take_pty_as_it_is(slave_, EIO)) << "only the settings it cannot have";
+    EXPECT_FALSE(take_pty_as_it_is(master_, EINVAL)) << "a terminal that is no pseudo-terminal's slave";
 }

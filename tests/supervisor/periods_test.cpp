@@ -16,7 +16,6 @@ class PeriodTest : public StateTest {
     void start_at(time_t t) {
         fake_now = t;
         open_day();
-        readclock();
         mon.oldmin = mon.acqtimline[15];
         mon.oldmin_key = reading_minute_key();
     }
@@ -91,21 +90,28 @@ TEST_F(PeriodTest, ChangesWithTheSameDigitsAreSeen) {
 }
 
 TEST_F(PeriodTest, ClockStepsAreRecordedAndElapsedTimeIsNot) {
-    // The test clock moves only the wall clock: every second of it is a step.
+    // The test clock moves only the wall clock: every second of it is a step,
+    // judged to the millisecond, so that ten minutes are 600 s however the
+    // step falls across the turn of a second.
     struct Case {
-        long wall_change;
+        long long wall_change_ms;
         const char* record;
-    } cases[] = {{1, ""},
-                 {120, ""},
-                 {121, "0,16/06/2015,14:06:13, clock stepped by +121 s\n"},
-                 {-3600, "0,16/06/2015,13:06:13, clock stepped by -3600 s\n"}};
-    time_t t = utc(2015, 6, 16, 14, 2, 11);
+    } cases[] = {{1000, ""},
+                 {120000, ""},
+                 {121000, "0,16/06/2015,14:06:13, clock stepped by +121 s\n"},
+                 {-3600000, "0,16/06/2015,13:06:13, clock stepped by -3600 s\n"},
+                 {999, ""},
+                 {600001, "0,16/06/2015,13:16:14, clock stepped by +600 s\n"},
+                 {-600001, "0,16/06/2015,13:06:13, clock stepped by -600 s\n"}};
+    long long t = utc(2015, 6, 16, 14, 2, 11) * 1000LL;
     curdatetim();
     testclockstep();
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.wall_change);
+        SCOPED_TRACE(c.wall_change_ms);
         std::string before = messages();
-        fake_now = t += c.wall_change;
+        t += c.wall_change_ms;
+        fake_now = static_cast<time_t>(t / 1000);
+        fake_ms = static_cast<int>(t % 1000);
         curdatetim();
         testclockstep();
         EXPECT_EQ(messages().substr(before.size()), c.record);
