@@ -7,7 +7,11 @@
 //   synced   the floor, flushing its file to the disk (open, fdatasync,
 //            close) as often as the logger does: once a pass, 100 a second;
 //   cat      reads the line into one file.
-// Each must store every packet; the exit status is 1 when one did not.
+// Each must store every packet; the exit status is 1 when one did not, or
+// when a wait ran out (it says what it waited for and how far it got). Each
+// run's figures are printed as they are measured. It refuses to run beside
+// another kestlog, which could be reading a pseudo-terminal of the same
+// number as one of the benchmark's.
 // Then, on the real clock, the latency: packets sent one at a time at random
 // moments, each timed from the write of its EOT to the moment its last byte
 // is in the status file; and the logger's processor time while idle.
@@ -15,6 +19,7 @@
 // usage: kestbench KESTLOG [MB [REPEATS]]   run in a scratch directory; MB
 // defaults to 20, REPEATS to 3, and each figure is the median of the repeats
 //        kestbench --latency KESTLOG        the latency and idle figures only
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -28,6 +33,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,13 +42,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench.h"
 #include "kestsim.h"
 
 namespace {
 
 constexpr size_t MB = 1000000;
-constexpr int SETTLE_MS = 300;                       // for a reader to open its line
-constexpr int STORE_TIMEOUT_S = 300;                 // for a reader to store the whole flood
+constexpr int READY_TIMEOUT_S = 20;                  // for a reader to open its line
+constexpr int STORE_TIMEOUT_S = 60;                  // for a reader to store the whole flood
+constexpr int END_TIMEOUT_S = 10;                    // for a reader to end once killed
 constexpr double AIM = 1.1;                          // kestlog's CPU time per MB against the synced floor's
 constexpr int CLOCK_RATE = 100;                      // the logger's fake clock against the real one
 constexpr int SYNC_INTERVAL_MS = 1000 / CLOCK_RATE;  // the logger's pass, and its sync, in real time
@@ -61,6 +69,19 @@ struct Result {
     bool complete = false;
 };
 
+// A wait that ran out: what it waited for and how far it got, then the end
+// (the processes started are ended at exit).
+[[noreturn]] void gave_up(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void gave_up(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("kestbench: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    fputc('\n', stderr);
+    va_end(ap);
+    exit(1);
+}
+
 Line raw_line() {
     Line l;
     char name[128];
@@ -71,6 +92,9 @@ Line raw_line() {
         exit(2);
     }
     l.path = name;
+    // Written with poll and a deadline: a reader that stopped reading must
+    // not leave the benchmark waiting for ever on a full line.
+    fcntl(l.master, F_SETFL, O_NONBLOCK);
     return l;
 }
 
@@ -108,6 +132,28 @@ off_t size_of(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
+std::string text_of(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The first running process (other than this one) whose name is kestlog,
+// or 0. One that ended (a zombie) holds nothing.
+pid_t other_kestlog() {
+    DIR* proc = opendir("/proc");
+    pid_t found = 0;
+    for (struct dirent* e; proc && !found && (e = readdir(proc));) {
+        pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+        std::string dir = "/proc/" + std::to_string(pid);
+        std::string stat = text_of(dir + "/stat");
+        size_t paren = stat.rfind(')');
+        bool running = paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
+        if (pid > 0 && pid != getpid() && running && text_of(dir + "/comm") == "kestlog\n") found = pid;
+    }
+    if (proc) closedir(proc);
+    return found;
+}
+
 // The floor: nothing but reading and one open/write/close per packet; with
 // sync_ms, the file is also flushed to the disk once that long has passed,
 // as the logger does at the end of each pass that stored something.
@@ -141,7 +187,7 @@ off_t size_of(const std::string& path) {
 
 // Runs argv in dir with standard output into out and no standard input.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, const std::string& out) {
-    pid_t pid = fork();
+    pid_t pid = bench::fork_started();
     if (pid != 0) return pid;
     if (chdir(dir.c_str()) != 0) _exit(127);
     int in = open("/dev/null", O_RDONLY);
@@ -157,26 +203,59 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& dir, const 
     _exit(127);
 }
 
-// The logger runs under the faketime wrapper: the process to measure is the
-// wrapper's child.
-pid_t child_of(pid_t parent) {
-    for (int i = 0; i < 200; i++) {
-        std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
-        pid_t child = 0;
-        if (in >> child && child > 0) return child;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Waits until check() holds, at most timeout_s; says what it waited for
+// and ends the benchmark when it does not.
+template <typename Check>
+void wait_for(Check check, int timeout_s, const char* what) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    while (!check()) {
+        if (std::chrono::steady_clock::now() >= deadline) gave_up("%s: not after %d s", what, timeout_s);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return parent;
 }
 
-void write_all(int fd, const std::string& bytes) {
+// The logger runs under the faketime wrapper: the process to measure is the
+// wrapper's child, once it is kestlog.
+pid_t child_of(pid_t parent) {
+    pid_t child = 0;
+    wait_for(
+        [&] {
+            std::ifstream in("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                             "/children");
+            return in >> child && text_of("/proc/" + std::to_string(child) + "/comm") == "kestlog\n";
+        },
+        READY_TIMEOUT_S, "kestlog started under faketime");
+    return child;
+}
+
+// Whether process pid holds path open.
+bool holds_open(pid_t pid, const std::string& path) {
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(fds.c_str());
+    bool found = false;
+    for (struct dirent* e; d && !found && (e = readdir(d));) {
+        char target[256];
+        ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        found = n > 0 && path.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0;
+    }
+    if (d) closedir(d);
+    return found;
+}
+
+// Writes all of bytes to the line, at most STORE_TIMEOUT_S; a reader that
+// stops reading ends the benchmark with how much the line took.
+void write_all(int fd, const std::string& bytes, const char* reader) {
+    auto began = std::chrono::steady_clock::now();
+    auto deadline = began + std::chrono::seconds(STORE_TIMEOUT_S);
     for (size_t done = 0; done < bytes.size();) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            gave_up("%s read %zu of %zu bytes from the line in %d s", reader, done, bytes.size(),
+                    STORE_TIMEOUT_S);
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            perror("kestbench: write to the line");
-            return;
-        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) gave_up("write to the line: %s", strerror(errno));
         done += static_cast<size_t>(n);
     }
 }
@@ -186,29 +265,34 @@ void write_all(int fd, const std::string& bytes) {
 Result measure(const char* name, pid_t measured, const Line& line, const std::string& bytes,
                const std::string& stored) {
     Result r{name};
-    std::this_thread::sleep_for(std::chrono::milliseconds(SETTLE_MS));
     double before = cpu_seconds(measured);
     auto began = std::chrono::steady_clock::now();
-    write_all(line.master, bytes);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(STORE_TIMEOUT_S);
-    while (static_cast<size_t>(size_of(stored)) < bytes.size() &&
-           std::chrono::steady_clock::now() < deadline) {
+    write_all(line.master, bytes, name);
+    auto deadline = began + std::chrono::seconds(STORE_TIMEOUT_S);
+    while (static_cast<size_t>(size_of(stored)) < bytes.size()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            gave_up("%s stored %lld of %zu bytes in %d s", name, static_cast<long long>(size_of(stored)),
+                    bytes.size(), STORE_TIMEOUT_S);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     r.cpu_s = cpu_seconds(measured) - before;
     r.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     r.stored_bytes = static_cast<size_t>(size_of(stored));
     r.complete = r.stored_bytes == bytes.size();
+    printf("  %-8s %8.2f CPU s %8.2f wall s  %zu of %zu bytes\n", name, r.cpu_s, r.wall_s, r.stored_bytes,
+           bytes.size());
     return r;
 }
 
 // Ends the reader (and the wrapper it runs under) and closes its line.
 void finish(pid_t pid, pid_t wrapper, const Line& line) {
     // The faketime wrapper ends by itself once its child is gone, and only
-    // then removes its shared memory: a wrapper killed leaves it in /dev/shm,
-    // where a later process of the same pid would fail to start.
+    // then removes its shared memory; bench::end removes what one that had
+    // to be killed left.
     kill(pid, SIGKILL);
-    waitpid(wrapper, nullptr, 0);
+    int status;
+    struct rusage ru;
+    bench::wait_ended(wrapper, END_TIMEOUT_S, "a reader killed", &status, &ru);
     close(line.master);
     close(line.slave);
 }
@@ -220,6 +304,19 @@ std::string status_file(const std::string& dir, int date) {
     return dir + "/data/" + name;
 }
 
+// Starts kestlog in dir on the line (under faketime when clock is given),
+// and waits until it says it is ready. Returns the process to measure.
+pid_t start_kestlog(const std::string& kestlog, const std::string& dir, const std::string& clock,
+                    pid_t* wrapper) {
+    std::vector<std::string> argv = {kestlog};
+    if (!clock.empty()) argv = {"faketime", "-f", clock, kestlog};
+    *wrapper = spawn(argv, dir, "console.txt");
+    pid_t pid = clock.empty() ? *wrapper : child_of(*wrapper);
+    wait_for([&] { return text_of(dir + "/console.txt").find("Awaiting data") != std::string::npos; },
+             READY_TIMEOUT_S, "kestlog ready (its console.txt)");
+    return pid;
+}
+
 Result bench_kestlog(const std::string& kestlog, const std::string& bytes) {
     Line line = raw_line();
     std::string dir = "kestlog";
@@ -227,9 +324,8 @@ Result bench_kestlog(const std::string& kestlog, const std::string& bytes) {
     const std::string file = status_file(dir, 20150616);
     unlink(file.c_str());  // a repeat measures a fresh file
     std::ofstream(dir + "/kestlog.par") << "serial_port=" << line.path << ",57600,8,N,1\nkessendmail=N\n";
-    pid_t wrapper = spawn({"faketime", "-f", "@2015-06-16 00:00:10 x" + std::to_string(CLOCK_RATE), kestlog},
-                          dir, "console.txt");
-    pid_t pid = child_of(wrapper);
+    pid_t wrapper;
+    pid_t pid = start_kestlog(kestlog, dir, "@2015-06-16 00:00:10 x" + std::to_string(CLOCK_RATE), &wrapper);
     Result r = measure("kestlog", pid, line, bytes, file);
     finish(pid, wrapper, line);
     return r;
@@ -239,8 +335,9 @@ Result bench_floor(const std::string& bytes, const char* name, int sync_ms) {
     Line line = raw_line();
     std::string out = std::string(name) + ".txt";
     unlink(out.c_str());
-    pid_t pid = fork();
+    pid_t pid = bench::fork_started();
     if (pid == 0) floor_reader(line.path.c_str(), out.c_str(), sync_ms);
+    wait_for([&] { return holds_open(pid, line.path); }, READY_TIMEOUT_S, "the floor reader's line open");
     Result r = measure(name, pid, line, bytes, out);
     finish(pid, pid, line);
     return r;
@@ -249,6 +346,7 @@ Result bench_floor(const std::string& bytes, const char* name, int sync_ms) {
 Result bench_cat(const std::string& bytes) {
     Line line = raw_line();
     pid_t pid = spawn({"cat", line.path}, ".", "cat.txt");
+    wait_for([&] { return holds_open(pid, line.path); }, READY_TIMEOUT_S, "cat's line open");
     Result r = measure("cat", pid, line, bytes, "cat.txt");
     finish(pid, pid, line);
     return r;
@@ -277,7 +375,7 @@ bool wait_size(int notify, const std::string& path, off_t size) {
     while (size_of(path) < size) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         struct pollfd p = {notify, POLLIN, 0};
-        if (poll(&p, 1, 10) > 0) (void)read(notify, events, sizeof events);
+        if (poll(&p, 1, 10) > 0) (void)!read(notify, events, sizeof events);
     }
     return true;
 }
@@ -295,10 +393,8 @@ int bench_latency(const std::string& kestlog) {
     std::string file =
         status_file(dir, (today.tm_year + 1900) * 10000 + (today.tm_mon + 1) * 100 + today.tm_mday);
     unlink(file.c_str());
-    pid_t pid = spawn({kestlog}, dir, "console.txt");
-    for (int i = 0; i < 100 && access(file.c_str(), F_OK) != 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::this_thread::sleep_for(std::chrono::milliseconds(SETTLE_MS));
+    pid_t unused;
+    pid_t pid = start_kestlog(kestlog, dir, "", &unused);
     int notify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     inotify_add_watch(notify, file.c_str(), IN_MODIFY);
 
@@ -315,17 +411,16 @@ int bench_latency(const std::string& kestlog) {
         std::string packet = status_packet(1, clock, r, "0000");
         expected += static_cast<off_t>(packet.size());
         auto sent = std::chrono::steady_clock::now();
-        write_all(line.master, packet);
-        if (!wait_size(notify, file, expected)) break;
+        write_all(line.master, packet, "kestlog");
+        if (!wait_size(notify, file, expected)) {
+            fprintf(stderr, "kestbench: packet %d of %d not in %s after %d ms (%lld of %lld bytes)\n", i + 1,
+                    LATENCY_PACKETS, file.c_str(), LATENCY_TIMEOUT_MS, static_cast<long long>(size_of(file)),
+                    static_cast<long long>(expected));
+            break;
+        }
         ms.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
     }
-    double cpu = cpu_seconds(pid);
-    std::this_thread::sleep_for(std::chrono::seconds(IDLE_S));
-    double idle = cpu_seconds(pid) - cpu;
-    close(notify);
-    finish(pid, pid, line);
-
     bool complete = ms.size() == LATENCY_PACKETS;
     std::sort(ms.begin(), ms.end());
     auto at = [&](double q) {
@@ -336,36 +431,45 @@ int bench_latency(const std::string& kestlog) {
         "%.2f ms%s\n",
         ms.size(), LATENCY_PACKETS, at(0.5), at(0.99), ms.empty() ? 0 : ms.back(),
         complete ? "" : "  INCOMPLETE");
+    double cpu = cpu_seconds(pid);
+    std::this_thread::sleep_for(std::chrono::seconds(IDLE_S));
+    double idle = cpu_seconds(pid) - cpu;
+    close(notify);
+    finish(pid, pid, line);
     printf("idle: %.1f ms of CPU in %d s (%.3f %%)\n", idle * 1000, IDLE_S, idle * 100 / IDLE_S);
     return complete ? 0 : 1;
+}
+
+std::string absolute(const char* path) {
+    std::string p = path;
+    char cwd[4096];
+    if (p[0] != '/' && getcwd(cwd, sizeof cwd)) p = std::string(cwd) + "/" + p;
+    return p;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && strcmp(argv[1], "--latency") == 0) {
-        std::string kestlog = argv[2];
-        if (kestlog[0] != '/') {
-            char cwd[4096];
-            if (getcwd(cwd, sizeof cwd)) kestlog = std::string(cwd) + "/" + kestlog;
-        }
-        signal(SIGPIPE, SIG_IGN);
-        return bench_latency(kestlog);
-    }
-    if (argc < 2 || argc > 4) {
-        fprintf(stderr, "usage: kestbench KESTLOG [MB [REPEATS]]\n");
+    bench::begin();
+    signal(SIGPIPE, SIG_IGN);
+    bool latency_only = argc == 3 && strcmp(argv[1], "--latency") == 0;
+    if (!latency_only && (argc < 2 || argc > 4)) {
+        fprintf(stderr, "usage: kestbench KESTLOG [MB [REPEATS]]\n       kestbench --latency KESTLOG\n");
         return 2;
     }
-    std::string kestlog = argv[1];
-    if (kestlog[0] != '/') {
-        char cwd[4096];
-        if (getcwd(cwd, sizeof cwd)) kestlog = std::string(cwd) + "/" + kestlog;
+    if (pid_t other = other_kestlog()) {
+        fprintf(stderr,
+                "kestbench: another kestlog runs on this machine (process %d); it could read the benchmark's "
+                "lines: end it first\n",
+                static_cast<int>(other));
+        return 1;
     }
+    std::string kestlog = absolute(argv[latency_only ? 2 : 1]);
+    if (latency_only) return bench_latency(kestlog);
     size_t mb = argc >= 3 ? strtoul(argv[2], nullptr, 10) : 20;
     if (mb == 0) mb = 1;
     int repeats = argc == 4 ? atoi(argv[3]) : 3;
     if (repeats < 1) repeats = 1;
-    signal(SIGPIPE, SIG_IGN);
     setenv("NO_FAKE_STAT", "1", 1);  // the logger's own work, not libfaketime's
 
     size_t packets = 0;
@@ -374,6 +478,7 @@ int main(int argc, char** argv) {
            SIM_STATUS_LEN, static_cast<double>(bytes.size()) / MB);
     std::vector<Result> runs[4];
     for (int i = 0; i < repeats; i++) {
+        printf("run %d of %d:\n", i + 1, repeats);
         runs[0].push_back(bench_kestlog(kestlog, bytes));
         runs[1].push_back(bench_floor(bytes, "floor", 0));
         runs[2].push_back(bench_floor(bytes, "synced", SYNC_INTERVAL_MS));

@@ -1,7 +1,9 @@
 // kestreport's speed: thirty days of a one-packet-a-second instrument
 // (about 260 MB of status files and their message logs) summarised, against
 // `wc -l` over the same files, both read from the page cache. Each figure is
-// the median of several runs, taken in turn in one run of this program.
+// the median of several runs, taken in turn in one run of this program;
+// each run is printed as it is measured, and a command that runs longer
+// than COMMAND_TIMEOUT_S is ended and fails the benchmark.
 //   reportbench KESTREPORT [DAYS] [REPEATS]
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "formats/formats.h"
 #include "kestsim.h"
 
@@ -23,6 +26,7 @@ namespace {
 constexpr double AIM = 1.5;        // kestreport's CPU time against wc -l's, at most
 constexpr int STX_EVERY = 600;     // seconds between message packets
 constexpr int FAULT_EVERY = 3600;  // seconds between fault records
+constexpr int COMMAND_TIMEOUT_S = 120;
 
 // yyyymmdd of the day `back` days before today (local time).
 int day_before_today(int back, struct tm* out) {
@@ -73,7 +77,7 @@ void write_day(const std::string& dir, int back, std::vector<std::string>* files
 // Processor time (user and system) of a command, its output thrown away.
 double cpu_seconds(const std::vector<std::string>& argv) {
     fflush(stdout);
-    pid_t pid = fork();
+    pid_t pid = bench::fork_started();
     if (pid == 0) {
         if (!freopen("/dev/null", "w", stdout)) _exit(127);
         std::vector<char*> args;
@@ -84,7 +88,8 @@ double cpu_seconds(const std::vector<std::string>& argv) {
     }
     int status;
     struct rusage ru;
-    if (wait4(pid, &status, 0, &ru) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!bench::wait_ended(pid, COMMAND_TIMEOUT_S, argv[0].c_str(), &status, &ru)) exit(1);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fprintf(stderr, "reportbench: %s failed\n", argv[0].c_str());
         exit(1);
     }
@@ -104,6 +109,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: reportbench KESTREPORT [DAYS] [REPEATS]\n");
         return 2;
     }
+    bench::begin();
     int days = argc > 2 ? atoi(argv[2]) : 30;
     int repeats = argc > 3 ? atoi(argv[3]) : 5;
     std::string dir = "data";
@@ -125,6 +131,8 @@ int main(int argc, char** argv) {
     for (int i = 0; i < repeats; i++) {
         wc_s.push_back(cpu_seconds(wc));
         report_s.push_back(cpu_seconds(report));
+        printf("  run %d of %d: wc -l %.3f CPU s, kestreport %.3f CPU s\n", i + 1, repeats, wc_s.back(),
+               report_s.back());
     }
     double w = median(wc_s), r = median(report_s);
     printf("command      CPU s (median of %d)\n", repeats);

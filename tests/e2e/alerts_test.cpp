@@ -42,7 +42,8 @@ const std::string TAIL_LINE = "tail ./data/MESKES20150616.txt >> lastmailmsg";
 
 TEST(Alerts, QuietInstrumentGivesNoticesAndOneMailEachHour) {
     Logger log;
-    log.install_command("mail", RECORDING_MAIL);
+    // It also lists what it inherited from the logger.
+    log.install_command("mail", std::string(RECORDING_MAIL) + "ls -l /proc/$$/fd/ > mail.fds\n");
     LoggerOptions opts;
     opts.parfile += "maildest=ops@example.org;night.shift+kest@example.org\n";
     start_at(log, "2015-06-16 14:55:30 x60", opts);
@@ -72,6 +73,12 @@ TEST(Alerts, QuietInstrumentGivesNoticesAndOneMailEachHour) {
     EXPECT_EQ(mails, args + "kesfm=1 kesfd=1\n" + site_line() + first_lines(messages, 4) + args +
                          "kesfm=1 kesfd=3\n" + site_line() + first_lines(messages, 6));
     EXPECT_EQ(log.file("lastmailmsg"), "kesfm=1 kesfd=3\n" + site_line() + first_lines(messages, 6));
+    // Its input, and nothing the logger holds for itself.
+    const std::string fds = log.file("mail.fds");
+    EXPECT_NE(fds.find("lastmailmsg"), std::string::npos) << fds;
+    EXPECT_FALSE(has_match(fds, "kestlog\\.lock|/data/|socket:|anon_inode:|" + lit(log.serial_name()) + "\n"))
+        << "descriptors the mail command inherited:\n"
+        << fds;
 }
 
 TEST(Alerts, GoodPacketRestartsTheCountAndMailCanBeOff) {
@@ -111,6 +118,11 @@ TEST(Alerts, MidnightRollsTheStatusFileAndRestartsNumbers) {
     ASSERT_TRUE(log.wait_console("sent kesfail email message"));
     log.write_serial("\x04" + packet);
     ASSERT_TRUE(log.wait_file(status_path("20150617"), stamped(packet, "150617 00:00")));
+    size_t from = log.console().size();
+    log.type("status\r");
+    EXPECT_TRUE(log.wait_console("packets today: 1 status, 0 message\n", 5000, from))
+        << "the day's counts start again at midnight\n"
+        << log.console().substr(from);
 
     std::string m = log.file(message_path("20150616"));
     EXPECT_TRUE(has_match(m,
@@ -269,6 +281,26 @@ TEST(Alerts, ClockSetByTimeSyncIsRecordedAndStartsTheNewDay) {
                           "\n0, 1/06/2026,1[12]:[05]\\d:\\d\\d, clock stepped by \\+8336\\d{5} s\n$"))
         << log.file(message_path("20000101"));
     EXPECT_EQ(log.file(status_path("20000101")), stx_packet("before"));
+}
+
+// A clock set on and back by exactly ten minutes, wherever in a second that
+// falls: recorded as 600 s each way.
+TEST(Alerts, ClockStepsAreRecordedToTheSecond) {
+    Logger log;
+    LoggerOptions opts;
+    opts.clock_file_time = "+0";  // the real clock, stepped by offsets
+    log.start(opts);
+    std::smatch m;
+    const std::string console = log.console();
+    ASSERT_TRUE(std::regex_search(console, m, std::regex("file name is: \\./(data/MESKES\\d{8}\\.txt)")));
+    const std::string messages = m[1];
+    log.set_clock("+600");
+    ASSERT_TRUE(log.wait_file_contains(messages, "clock stepped by ")) << log.file(messages);
+    log.set_clock("+0");
+    ASSERT_TRUE(log.wait_file_contains(messages, "clock stepped by -")) << log.file(messages);
+    EXPECT_TRUE(
+        has_match(log.file(messages), ", clock stepped by \\+600 s\n[^\n]*, clock stepped by -600 s\n$"))
+        << log.file(messages);
 }
 
 namespace {

@@ -102,6 +102,32 @@ void open_pty(int* master, int* slave, std::string* name, bool raw) {
     set_cloexec(*slave);
 }
 
+// A process that has ended but was not waited for yet.
+bool is_zombie(pid_t pid) {
+    std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren == std::string::npos || stat.size() < paren + 3 || stat[paren + 2] == 'Z';
+}
+
+// The processes that hold path open, and what they are.
+std::string holders_of(const std::string& path) {
+    std::string out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+        std::string pid = e.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code fd_ec;
+        for (const auto& fd : std::filesystem::directory_iterator(e.path() / "fd", fd_ec)) {
+            std::error_code link_ec;
+            if (std::filesystem::read_symlink(fd.path(), link_ec).string() != path) continue;
+            std::string cmdline = read_all("/proc/" + pid + "/cmdline");
+            std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+            out += "process " + pid + " (" + cmdline + ") holds " + path + "\n";
+        }
+    }
+    return out;
+}
+
 // What a process and its children wait in, for a test that finds one stuck.
 std::string where_it_waits(pid_t pid) {
     std::string out;
@@ -139,17 +165,46 @@ Logger::Logger() {
     open_pty(&serial_master_, &serial_slave_, &serial_name_, true);  // a line without echo or editing
 }
 
-// Commands the logger started in process groups of their own (a hung mail
-// stand-in) outlive a logger killed first: anything still working in the
-// scratch directory is ended with it.
-static void end_leftovers(const std::string& dir) {
-    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+// The processes working in dir or below it.
+static std::vector<pid_t> working_in(const std::string& dir) {
+    std::vector<pid_t> pids;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
         std::string name = e.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code ec;
-        if (std::filesystem::read_symlink(e.path() / "cwd", ec).string() == dir)
-            kill(std::stoi(name), SIGKILL);
+        std::string cwd = std::filesystem::read_symlink(e.path() / "cwd", ec).string();
+        if (!ec && (cwd == dir || cwd.rfind(dir + "/", 0) == 0) && !is_zombie(std::stoi(name)))
+            pids.push_back(std::stoi(name));
     }
+    return pids;
+}
+
+// Commands the logger started in process groups of their own (a hung mail
+// stand-in) outlive a logger killed first: anything still working in the
+// scratch directory is ended with it, and waited for, so that none of them
+// writes there while the directory is removed.
+static void end_leftovers(const std::string& dir) {
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (std::vector<pid_t> pids; !(pids = working_in(dir)).empty();) {
+        if (Clock::now() >= deadline) {
+            fprintf(stderr, "still working in %s after SIGKILL: process %d\n", dir.c_str(), pids[0]);
+            return;
+        }
+        for (pid_t pid : pids) kill(pid, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Removes the scratch directory; what cannot be removed is said, not thrown
+// (an exception here would end every test of the run).
+static void remove_scratch(const std::string& dir) {
+    std::error_code ec;
+    for (int tries = 0; tries < 5; tries++) {
+        std::filesystem::remove_all(dir, ec);
+        if (!ec) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    fprintf(stderr, "cannot remove %s: %s\n", dir.c_str(), ec.message().c_str());
 }
 
 Logger::~Logger() {
@@ -163,7 +218,7 @@ Logger::~Logger() {
         fprintf(stderr, "--- console ---\n%s\n--- stderr ---\n%s\n--- dir %s ---\n", console_.c_str(),
                 stderr_text().c_str(), dir_.c_str());
     } else if (!dir_.empty()) {
-        std::filesystem::remove_all(dir_);
+        remove_scratch(dir_);
     }
     for (int fd :
          {serial_master_, serial_slave_, console_master_, console_slave_, silent_pipe_, stdout_pipe_}) {
@@ -316,12 +371,29 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
                      setuid(user->pw_uid) != 0)) {
             _exit(125);
         }
+        // A change of user cleared the parent-death signal: a logger of a
+        // test run that was killed would live on, and read a later run's lines.
+        if (user) prctl(PR_SET_PDEATHSIG, SIGKILL);
         std::string watchdog_pid = "WATCHDOG_PID=" + std::to_string(getpid());
         if (opts.watchdog_pid) env[env.size() - 2] = watchdog_pid.data();
-        std::vector<char*> argv = {const_cast<char*>("kestlog")};
-        for (const std::string& a : opts.args) argv.push_back(const_cast<char*>(a.c_str()));
+        std::vector<std::string> words = {"kestlog"};
+        if (!opts.strace.empty())
+            words = {"/usr/bin/strace",
+                     "-f",
+                     "-y",
+                     "-qq",
+                     "-e",
+                     "signal=none",
+                     "-e",
+                     "trace=" + opts.strace,
+                     "-o",
+                     dir_ + "/strace.txt",
+                     program};
+        words.insert(words.end(), opts.args.begin(), opts.args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
-        execve(program.c_str(), argv.data(), env.data());
+        execve(opts.strace.empty() ? program.c_str() : argv[0], argv.data(), env.data());
         _exit(127);
     }
     console_slave_ = console_slave;
@@ -337,7 +409,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
     if (wait_ready && !opts.close_std_fds && !out_to_pipe) {
         ASSERT_TRUE(wait_console("Awaiting data and/or keyboard input (i.e. type 'help')\n", 10000))
             << "logger did not start\n"
-            << where_it_waits(pid_);
+            << where_it_waits(pid_) << holders_of(dir_ + "/kestlog.lock");
     }
 }
 
@@ -450,7 +522,9 @@ std::string Logger::read_stdout_pipe(const std::string& needle, int timeout_ms) 
 
 void Logger::set_clock(const std::string& when) {
     std::string path = dir_ + "/faketime.txt";
-    std::ofstream(path + ".new") << "@" << when << "\n";
+    // An offset from the real clock ("+600") steps by exactly that much; a
+    // moment starts the clock there anew.
+    std::ofstream(path + ".new") << (when[0] == '+' || when[0] == '-' ? "" : "@") << when << "\n";
     std::filesystem::rename(path + ".new", path);  // never read half-written
 }
 

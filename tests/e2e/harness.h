@@ -22,7 +22,8 @@ struct LoggerOptions {
     // session's files in /dev/shm are removed once it has ended.
     bool own_clock_session = false;
     // The clock read from a file instead (libfaketime's timestamp file), so
-    // that a test can step it while the logger runs; see set_clock().
+    // that a test can step it while the logger runs; see set_clock(). A
+    // moment ("2015-06-16 14:00:00") or an offset from the real clock ("+0").
     std::string clock_file_time;
     bool close_std_fds = false;     // start with descriptors 0, 1 and 2 closed
     bool stdout_to_pipe = false;    // standard output a pipe (closed by the harness at once)
@@ -42,6 +43,10 @@ struct LoggerOptions {
     bool watchdog_pid = false;
     // Command-line arguments after the program's name.
     std::vector<std::string> args;
+    // Run under strace from its first instruction, tracing these calls
+    // (e.g. "fsync,ftruncate") with the files they name into strace.txt in
+    // the scratch directory; pid() is then strace's.
+    std::string strace;
     // What the kernel is made to say of the system clock: "synchronised",
     // "unsynchronised" or "refused" (a sandbox that refuses to tell); empty
     // for the machine's own answer. See set_clock_sync().

@@ -28,7 +28,7 @@ TEST(SerialLine, ReplugBehindALinkIsReopenedWithNoPacketLost) {
     Simulator first, second;
     Logger log;
     start_both(first, log, {"--interval", "100", "--count", "4", "--stx-every", "0"},
-               "2015-06-16 14:02:00 x10");
+               "2015-06-16 14:02:00 x10", "metrics_file=metrics.prom\n");
     ASSERT_TRUE(wait_packets(log, DAY, 4));
     const std::string link = log.dir() + "/ttyKEST";
 
@@ -60,6 +60,11 @@ TEST(SerialLine, ReplugBehindALinkIsReopenedWithNoPacketLost) {
                                         lit(link) + " reopened\n$"))
         << messages;
     EXPECT_EQ(count(log.stderr_text(), "read failed"), 0u) << log.stderr_text();
+    // Monitoring hears of it at the next change of minute.
+    const std::string labels = "{site=\"WXX\",device=\"" + link + "\"}";
+    EXPECT_TRUE(
+        log.wait_file_contains("metrics.prom", "\nkestlog_line_losses_total" + labels + " 1\n", 10000))
+        << log.file("metrics.prom");
 }
 
 TEST(SerialLine, DeviceNodeReplacedUnderTheLoggerIsTakenUp) {

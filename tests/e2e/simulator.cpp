@@ -106,11 +106,12 @@ bool wait_packets(Logger& log, const std::string& day, size_t n, int timeout_ms)
     return false;
 }
 
-void start_both(Simulator& sim, Logger& log, std::vector<std::string> args, const std::string& when) {
+void start_both(Simulator& sim, Logger& log, std::vector<std::string> args, const std::string& when,
+                const std::string& more_parameters) {
     std::string link = log.dir() + "/ttyKEST";
     args.insert(args.end(), {"--wait", "1500", "--seed", "7"});
     ASSERT_TRUE(sim.start(args, link)) << sim.stderr_text();
     LoggerOptions opts;
-    opts.parfile = parfile_for(link);
+    opts.parfile = parfile_for(link) + more_parameters;
     start_at(log, when, opts);
 }

@@ -40,6 +40,7 @@ size_t count(const std::string& text, const std::string& needle);
 // Waits until the logger's status file for day (yyyymmdd) holds n packets.
 bool wait_packets(Logger& log, const std::string& day, size_t n, int timeout_ms = 20000);
 // Simulator first (the logger opens the line by its link at start-up), then
-// the logger on a fake clock from `when`; the first packet waits long enough
-// for the logger to be ready.
-void start_both(Simulator& sim, Logger& log, std::vector<std::string> args, const std::string& when);
+// the logger on a fake clock from `when`, with more parameter lines if
+// given; the first packet waits long enough for the logger to be ready.
+void start_both(Simulator& sim, Logger& log, std::vector<std::string> args, const std::string& when,
+                const std::string& more_parameters = "");
