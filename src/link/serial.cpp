@@ -95,8 +95,8 @@ int lock_holder(int fd) {
 bool take_pty_as_it_is(int fd, int err) {
     constexpr unsigned PTY_MAJOR_FIRST = 136, PTY_MAJOR_LAST = 143;
     struct stat st;
-    if (err != EINVAL || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) ||
-        major(st.st_rdev) < PTY_MAJOR_FIRST || major(st.st_rdev) > PTY_MAJOR_LAST)
+    if (err != EINVAL || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) < PTY_MAJOR_FIRST ||
+        major(st.st_rdev) > PTY_MAJOR_LAST)
         return false;
     struct termios now;
     if (tcgetattr(fd, &now) == 0) {
