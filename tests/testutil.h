@@ -44,21 +44,6 @@ inline std::string slurp(const std::string& path) {
     return s.str();
 }
 
-// The console's standard output, gathered while this lives. Unlike gtest's
-// CaptureStdout it leaves the messages of failed assertions made meanwhile
-// where they are shown.
-class ConsoleText {
-   public:
-    ConsoleText() { console_capture(&text_); }
-    ~ConsoleText() { console_capture(nullptr); }
-    ConsoleText(const ConsoleText&) = delete;
-    ConsoleText& operator=(const ConsoleText&) = delete;
-    const std::string& text() const { return text_; }
-
-   private:
-    std::string text_;
-};
-
 class StateTest : public testing::Test {
    protected:
     void SetUp() override {
@@ -76,6 +61,7 @@ class StateTest : public testing::Test {
     }
 
     void TearDown() override {
+        console_capture(nullptr);  // a test's gathering of the console (console_capture) ends with it
         std::filesystem::current_path(old_cwd_);
         std::filesystem::remove_all(dir_);
         set_clock_source(nullptr);

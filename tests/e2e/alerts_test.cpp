@@ -181,15 +181,6 @@ TEST(Alerts, BodyFileThatCannotBeWrittenGoesThroughAPipe) {
 
 namespace {
 
-// Whether a process is still there (a zombie counts as gone).
-bool alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) return false;
-    size_t paren = line.rfind(')');
-    return paren != std::string::npos && line.size() > paren + 2 && line[paren + 2] != 'Z';
-}
-
 // A logger whose mail command hangs (it records its own pid and its
 // child's) in its first minute; returns once the command runs.
 void start_with_hung_mail(Logger& log) {

@@ -102,13 +102,6 @@ void open_pty(int* master, int* slave, std::string* name, bool raw) {
     set_cloexec(*slave);
 }
 
-// A process that has ended but was not waited for yet.
-bool is_zombie(pid_t pid) {
-    std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    return paren == std::string::npos || stat.size() < paren + 3 || stat[paren + 2] == 'Z';
-}
-
 // The processes that hold path open, and what they are.
 std::string holders_of(const std::string& path) {
     std::string out;
@@ -157,6 +150,12 @@ std::string where_it_waits(pid_t pid) {
 
 std::string status_path(const std::string& d) { return "data/KES" + d + ".txt"; }
 
+bool alive(pid_t pid) {
+    std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] != 'Z';
+}
+
 std::string message_path(const std::string& d) { return "data/MESKES" + d + ".txt"; }
 
 Logger::Logger() {
@@ -173,7 +172,7 @@ static std::vector<pid_t> working_in(const std::string& dir) {
         std::string name = e.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::string cwd = std::filesystem::read_symlink(e.path() / "cwd", ec).string();
-        if (!ec && (cwd == dir || cwd.rfind(dir + "/", 0) == 0) && !is_zombie(std::stoi(name)))
+        if (!ec && (cwd == dir || cwd.rfind(dir + "/", 0) == 0) && alive(std::stoi(name)))
             pids.push_back(std::stoi(name));
     }
     return pids;

@@ -122,6 +122,9 @@ class Logger {
     std::string console_;
 };
 
+// Whether a process is still there (one that ended unwaited-for is not).
+bool alive(pid_t pid);
+
 // Today's file names for a date given as yyyymmdd.
 std::string status_path(const std::string& yyyymmdd);
 std::string message_path(const std::string& yyyymmdd);

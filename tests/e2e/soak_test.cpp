@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -36,36 +37,24 @@ struct Usage {
 constexpr int HELD_LOOKS = 10;    // at descriptors, to tell those held for good
 constexpr int HELD_LOOK_MS = 20;  // apart: minutes of the fast clock
 
-// The logger's descriptors and what each names.
-std::map<std::string, std::string> descriptors(const std::string& proc) {
-    std::map<std::string, std::string> fds;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(proc + "/fd", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec))
-        fds[it->path().filename()] = fs::read_symlink(it->path(), ec).string();
-    return fds;
-}
-
-// What the logger holds: the descriptors it holds for good, each seen with
-// the same number and target in every one of a few looks a fast-clock
-// minute or more apart (a pipe to a mail command, a file being flushed or
-// the metrics being rewritten are held for a moment only; a leaked one
-// stays), but for the data files (at thousands of times the real clock it
-// is nearly always appending to one); and its resident memory.
+// What the logger holds: the descriptors it holds for good, the fewest of a
+// few looks a fast-clock minute or more apart (a pipe to a mail command, a
+// file being flushed or the metrics being rewritten are held for a moment
+// only; a leaked one stays), the data files left out (at thousands of times
+// the real clock it is nearly always appending to one); and its resident
+// memory.
 Usage usage_of(pid_t pid) {
     Usage u;
     std::string proc = "/proc/" + std::to_string(pid);
-    std::map<std::string, std::string> held = descriptors(proc);
-    for (int look = 1; look < HELD_LOOKS; look++) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(HELD_LOOK_MS));
-        std::map<std::string, std::string> now = descriptors(proc);
-        std::erase_if(held, [&](const auto& fd) {
-            auto seen = now.find(fd.first);
-            return seen == now.end() || seen->second != fd.second;
-        });
-    }
-    for (const auto& [fd, target] : held) {
-        if (target.find("/data/") == std::string::npos) u.fds++;
+    u.fds = INT_MAX;
+    for (int look = 0; look < HELD_LOOKS; look++) {
+        if (look > 0) std::this_thread::sleep_for(std::chrono::milliseconds(HELD_LOOK_MS));
+        int held = 0;
+        std::error_code ec;
+        for (auto it = fs::directory_iterator(proc + "/fd", ec); !ec && it != fs::directory_iterator();
+             it.increment(ec))
+            held += fs::read_symlink(it->path(), ec).string().find("/data/") == std::string::npos;
+        u.fds = std::min(u.fds, held);
     }
     std::ifstream status(proc + "/status");
     for (std::string line; std::getline(status, line);) {
