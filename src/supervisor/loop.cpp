@@ -60,6 +60,9 @@ void drain_serial() {
 
 void mainloop(int signals) {
     on_serial_input(taken_now);
+    // The first pass at once: it is what a clock step or the day is judged
+    // against, and what the service manager's watchdog first hears.
+    run_pass();
     for (;;) {
         struct pollfd fds[3 + CONTROL_FDS_MAX];
         int n = 0;
