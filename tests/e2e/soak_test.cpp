@@ -306,18 +306,31 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
 #endif
     };
 
-    // Waits until packet s is in the newest status file; returns its path.
-    auto wait_stored = [&](long s) {
-        char number[32];
-        snprintf(number, sizeof number, "SEQ%07ld", s);
-        std::string file;
-        for (int waited = 0; waited < 5000; waited += 10) {
-            file = log.dir() + "/" + status_path(std::prev(status_files(log).end())->first);
-            std::string text = log.file(file.substr(log.dir().size() + 1));
-            if (text.find(number) != std::string::npos && text.ends_with("\x04")) break;
+    // Sends one more packet and waits until it is stored whole, in the file
+    // of whichever day the logger's clock gave it (one of the two newest);
+    // returns that file's path, "" after a failure. A fault that needs all
+    // that was sent stored comes after it: waiting for a packet sent earlier
+    // could wait for one a power cut tore, or look in a day's file still empty.
+    auto send_and_store = [&]() -> std::string {
+        long s = seq++;
+        const std::string sent = numbered_packet(s, true);
+        log.write_serial(sent);
+        const std::string whole = s % STX_EVERY == 0 ? sent : sent.substr(19);  // past the logger's stamp
+        for (int waited = 0; waited < 10000; waited += 10) {
+            std::vector<std::string> days;
+            for (const auto& e : fs::directory_iterator(log.dir() + "/data")) {
+                std::string name = e.path().filename();
+                if (name.rfind("KES", 0) == 0 && name.ends_with(".txt")) days.push_back(name.substr(3, 8));
+            }
+            std::sort(days.rbegin(), days.rend());
+            for (size_t i = 0; i < days.size() && i < 2; i++) {
+                if (log.file(status_path(days[i])).find(whole) != std::string::npos)
+                    return log.dir() + "/" + status_path(days[i]);
+            }
             log.read_console(10);
         }
-        return file;
+        ADD_FAILURE() << "packet " << s << " not stored within 10 s";
+        return "";
     };
 
     std::vector<ChaosEvent> events;
@@ -326,7 +339,7 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
         for (int hour : {6, 18}) {
             events.push_back({day + hour * 3600, [&] {
                                   // Unplugged once what was sent is stored, then plugged back.
-                                  wait_stored(seq - 1);
+                                  ASSERT_FALSE(send_and_store().empty());
                                   size_t from = log.console().size();
                                   unlink(link.c_str());
                                   log.new_serial_line();
@@ -347,7 +360,8 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
             {day + 3600, [&] {
                  // The power fails once all that was sent is stored: the last
                  // packet's EOT never reached the disk, a NUL run did.
-                 std::string file = wait_stored(seq - 1);
+                 std::string file = send_and_store();
+                 ASSERT_FALSE(file.empty());
                  check_usage();
                  log.signal(SIGKILL);
                  ASSERT_EQ(log.wait_exit(), 128 + SIGKILL);
