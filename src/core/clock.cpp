@@ -90,7 +90,7 @@ void curdatetim() {
     mon.tstart = static_cast<time_t>(mon.tstart_ms / 1000 - (mon.tstart_ms % 1000 < 0 ? 1 : 0));
     readclock();
     char ct[CTIME_LEN];
-    format_tm(&mon.newtime, ct);  // with the blank day tens the reading turned into '0'
+    format_tm(&mon.newtime, ct);  // the ctime text again, with the blank day tens the reading replaced
     // DD/MM/YYYY,hh:mm:ss, taken by position from the ctime text; the day
     // keeps ctime's leading blank here, only file names get a '0'.
     const char text[STAMP_LEN] = {ct[8],
