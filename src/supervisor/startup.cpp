@@ -1,6 +1,7 @@
 // Start-up sequence and one pass of the main loop.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,17 +70,6 @@ static void end_of_run() {
     if (lock_fd >= 0 && ftruncate(lock_fd, 0) != 0) report("%s: %s\n", LOCK_FILE, strerror(errno));
 }
 
-// A record lock on the whole file, not flock: it belongs to this process
-// and ends with it. (An flock belongs to the open file, which a command
-// being started holds a copy of until it runs: a logger killed at that
-// moment and restarted at once would find its own directory taken.)
-static bool lock_whole_file(int fd) {
-    struct flock whole = {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;  // from the start, to the end however long
-    return fcntl(fd, F_SETLK, &whole) == 0;
-}
-
 void lock_working_directory() {
     int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -88,8 +78,8 @@ void lock_working_directory() {
         explain_refused(LOCK_FILE, ".", err);
         exit(EXIT_LOCKED);
     }
-    if (!lock_whole_file(fd)) {
-        if (errno != EACCES && errno != EAGAIN) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
             report("%s: %s\n", LOCK_FILE, strerror(errno));
         } else if (int pid = lock_holder(fd); pid > 0) {
             report("%s: another kestlog (process %d) is logging in this directory\n", LOCK_FILE, pid);

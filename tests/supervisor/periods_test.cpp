@@ -1,8 +1,3 @@
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <filesystem>
 
 #include "testutil.h"
@@ -166,39 +161,4 @@ TEST_F(PeriodTest, SpentOrSwitchedOffAlertWritesNoBody) {
     mon.kesfm = 1;
     EXPECT_EQ(pass_at(utc(2015, 6, 16, 14, 4, 0)), "kesfm=1 kesfd=0\n");
     EXPECT_FALSE(std::filesystem::exists("lastmailmsg"));
-}
-
-// The working directory's lock is the logger's own, not its descriptors':
-// a command being started when the logger is killed holds a copy of every
-// descriptor until it runs (here one that never does), and must not keep
-// the directory from a logger restarted at once.
-using LockTest = StateTest;
-
-TEST_F(LockTest, TheDirectoryIsFreeOnceItsLoggerIsGone) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    fflush(nullptr);
-    pid_t logger = fork();
-    if (logger == 0) {
-        lock_working_directory();
-        pid_t copy = fork();
-        if (copy == 0) pause();
-        (void)!write(ready[1], &copy, sizeof copy);
-        pause();
-    }
-    pid_t copy = 0;
-    ASSERT_EQ(read(ready[0], &copy, sizeof copy), static_cast<ssize_t>(sizeof copy));
-    kill(logger, SIGKILL);
-    waitpid(logger, nullptr, 0);
-    pid_t restarted = fork();
-    if (restarted == 0) {
-        lock_working_directory();  // ends the process (255) when refused
-        _exit(0);
-    }
-    int status = -1;
-    waitpid(restarted, &status, 0);
-    kill(copy, SIGKILL);
-    close(ready[0]);
-    close(ready[1]);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a logger restarted at once was refused";
 }
