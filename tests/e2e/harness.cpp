@@ -413,7 +413,7 @@ void Logger::start(const LoggerOptions& opts, bool wait_ready) {
         while (console_.find(ready) == std::string::npos && running() && Clock::now() < deadline) pump(20);
         if (console_.find(ready) == std::string::npos) {
             std::string holders = holders_of(dir_ + "/kestlog.lock");
-            FAIL() << (running() ? "logger did not start\n" + where_it_waits(pid_)
+            FAIL() << (running() ? "logger did not start\n" + ::where_it_waits(pid_)
                                  : "logger ended with status " + std::to_string(exit_status_) + "\n")
                    << holders;
         }
@@ -483,7 +483,15 @@ int Logger::wait_exit(int timeout_ms) {
 
 bool Logger::running() { return wait_exit(0) < 0; }
 
+std::string Logger::where_it_waits() const { return ::where_it_waits(pid_); }
+
 void Logger::signal(int sig) { kill(pid_, sig); }
+
+int Logger::power_cut() {
+    kill(pid_, SIGKILL);
+    end_leftovers(dir_);
+    return wait_exit();
+}
 
 void Logger::write_serial(const std::string& bytes) {
     // The logger may be busy printing what it read: keep reading the console

@@ -91,6 +91,14 @@ class Logger {
     int wait_exit(int timeout_ms = 5000);
     bool running();
     void signal(int sig);
+    // A power cut: the logger and every process working in its directory
+    // (the commands it started, one of them perhaps still holding a copy of
+    // its descriptors, and so its locks, until it runs) end at once. Returns
+    // the logger's exit status.
+    int power_cut();
+    // Where the logger and its children wait (their stacks), for a test that
+    // finds it stuck.
+    std::string where_it_waits() const;
 
     std::string file(const std::string& rel) const;
     std::string stderr_text() const { return file("stderr.txt"); }

@@ -317,8 +317,7 @@ TEST(RecordRoundTrip, EveryKindTheLoggerWritesIsReadBackAsThatKind) {
     ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), " packets not stored from "));
     ASSERT_TRUE(
         log.wait_file_contains(message_path("20150616"), "no good kest packets in 3 minutes.", 15000));
-    log.signal(SIGKILL);
-    log.wait_exit();
+    log.power_cut();
     // What a power cut leaves: a packet cut short and a NUL run, a record cut short.
     std::ofstream(day, std::ios::app | std::ios::binary) << "\x01KES01 1506" << std::string(4096, '\0');
     std::ofstream(log.dir() + "/" + message_path("20150616"), std::ios::app) << "9,16/06/2";

@@ -429,8 +429,7 @@ TEST(Startup, PowerCutIsMendedAndRecordedByTheNextRun) {
     const std::string stored = stamped(packet, "150616 14:02");
     ASSERT_TRUE(log.wait_file(status_path("20150616"), stored));
     const pid_t killed = log.pid();
-    log.signal(SIGKILL);
-    ASSERT_EQ(log.wait_exit(), 128 + SIGKILL);
+    ASSERT_EQ(log.power_cut(), 128 + SIGKILL);
     const std::string torn_packet = packet.substr(0, 40) + std::string(4096, '\0');
     std::ofstream(log.dir() + "/" + status_path("20150616"), std::ios::app | std::ios::binary) << torn_packet;
     std::ofstream(log.dir() + "/" + message_path("20150616"), std::ios::app) << "9,16/06/2015,14:0";
