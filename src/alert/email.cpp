@@ -101,16 +101,24 @@ static std::string body_head() {
     return head;
 }
 
-// Writes the body's head into a fresh body file.
+// Writes the body's head into a fresh body file: a new file under a name
+// no one can foresee, renamed into place, so that nothing planted at the
+// body file's name is written through.
 static bool write_body(const std::string& head) {
-    FILE* f = fopen(mon.full_mail_file, "we");
-    if (!f) {
+    char tmp[TEXT_MAX + 16];
+    int fd = make_temporary(mon.full_mail_file, tmp, sizeof tmp);
+    if (fd < 0) {
         report("%s: %s\n", mon.full_mail_file, strerror(errno));
         return false;
     }
-    bool ok = fwrite(head.data(), 1, head.size(), f) == head.size();
-    ok = fclose(f) == 0 && ok;
-    if (!ok) report("%s: %s\n", mon.full_mail_file, strerror(errno));
+    bool ok = fchmod(fd, creation_mode(0666)) == 0 &&
+              write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size());
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(tmp, mon.full_mail_file) == 0;
+    if (!ok) {
+        report("%s: %s\n", mon.full_mail_file, strerror(errno));
+        unlink(tmp);
+    }
     return ok;
 }
 
@@ -118,7 +126,7 @@ static bool write_body(const std::string& head) {
 // its last TAIL_BYTES_MAX bytes.
 static std::string tail_of_message_log() {
     std::string text;
-    int fd = open(mon.meskeslog, O_RDONLY | O_CLOEXEC);
+    int fd = open_regular(mon.meskeslog, O_RDONLY);
     if (fd < 0) return text;
     struct stat st;
     off_t from = fstat(fd, &st) == 0 && st.st_size > TAIL_BYTES_MAX ? st.st_size - TAIL_BYTES_MAX : 0;
@@ -220,8 +228,12 @@ static void mail_ended(int status) {
 // it when it cannot be read back.
 static std::string read_body() {
     std::string body;
-    FILE* f = fopen(mon.full_mail_file, "re");
-    if (!f) return mon.alert_body + tail_of_message_log();
+    int fd = open_regular(mon.full_mail_file, O_RDONLY);
+    FILE* f = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (!f) {
+        if (fd >= 0) close(fd);
+        return mon.alert_body + tail_of_message_log();
+    }
     char buf[4096];
     for (size_t n; body.size() < BODY_KEPT_MAX && (n = fread(buf, 1, sizeof buf, f)) > 0;)
         body.append(buf, std::min(n, BODY_KEPT_MAX - body.size()));

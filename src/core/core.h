@@ -35,6 +35,7 @@ constexpr int RX_CHUNK = 65536;                  // bytes taken from the serial 
 constexpr size_t RX_WAKE_MAX = 1 << 20;          // taken from the line before the loop looks at the rest
 constexpr int CTIME_LEN = 64;                    // "Www Mmm dd hh:mm:ss yyyy\n" (25) with room to spare
 constexpr int STAMP_LEN = 20;                    // "DD/MM/YYYY,hh:mm:ss,"
+constexpr int FRAMING_RECORDS_MAX = 10;          // framing failures recorded one by one in a minute
 constexpr int WRITE_REPORTS = 4;                 // files whose write failures are rate-limited
 constexpr int STORAGE_FAILURES_MAX = 8;          // storage failures of one minute kept for the alert
 constexpr int REOPEN_INTERVAL = 5;               // seconds between tries to open a lost serial line
@@ -88,6 +89,15 @@ enum class AlertStep { None, Tail, Mail };
 struct WriteReport {
     char path[TEXT_MAX + 1] = "";
     time_t when = 0;
+};
+
+// A file whose torn tail could not be moved aside: nothing is appended to it
+// until a repair, tried again before each append, succeeds.
+struct TornRepair {
+    char path[TEXT_MAX + 1] = "";
+    char torn[TEXT_MAX + 8] = "";
+    char end = 0;    // the byte that ends a packet or record in it
+    long moved = 0;  // bytes moved aside, 0 when whole, -1 when the repair failed
 };
 
 // An allocator whose resize leaves new bytes as they are: the receive buffer
@@ -188,6 +198,7 @@ struct MonitorState {
     char synced_files[SYNCED_FILES_MAX][TEXT_MAX + 1] = {};
     int synced_count = 0;
     bool data_dir_changed = false;
+    std::vector<TornRepair> torn_pending;
     // Records the message log refused, written ahead of the next one it takes.
     std::string unwritten_records;
     // Storage failures reported this minute, as reported, for the alert body.
@@ -227,6 +238,7 @@ struct MonitorState {
     long packets_status = 0;  // since start, as are the counts below
     long packets_message = 0;
     long framing_failures = 0;
+    int framing_this_minute = 0;  // framing failures of this minute, recorded or not
     long fault_records = 0;
     long fault_bits[16] = {};  // [i]: bit 1 << i
     long line_losses = 0;
@@ -406,3 +418,21 @@ void user_name(uid_t uid, char* out, size_t size);
 void group_name(gid_t gid, char* out, size_t size);
 // The mode as ls shows it, e.g. "crw-rw----".
 void mode_text(mode_t mode, char out[11]);
+
+// The logger's own files. Errors of their own, beside errno's values:
+constexpr int ERR_SYMLINK = 4001;      // the name is a symbolic link
+constexpr int ERR_NOT_REGULAR = 4002;  // the name is not a regular file
+constexpr int ERR_TORN_TAIL = 4003;    // the file ends in a torn tail that could not be moved aside
+// Opens path (open's flags and mode) without following a symbolic link,
+// close-on-exec, and only when it is a regular file. Returns the descriptor,
+// or -1 with errno set (ERR_SYMLINK, ERR_NOT_REGULAR or open's own).
+int open_regular(const char* path, int flags, mode_t mode = 0);
+// The reason an open or a write failed, for errno's values and those above.
+const char* file_error(int err);
+// Creates an unpredictably named, empty temporary file beside path (".NAME.XXXXXX"
+// in its folder), its name in tmp. Returns its descriptor, or -1 with errno set.
+int make_temporary(const char* path, char* tmp, size_t size);
+// The mode a file made with `mode` gets under the process's umask.
+mode_t creation_mode(mode_t mode);
+// Reports "PATH is writable by its group|others: ..." when it is.
+void warn_if_writable(const char* path);

@@ -75,6 +75,8 @@ constexpr char REC_LONG_PARAMETER_LINE[] = "parameter line longer than 510 chara
 constexpr char REC_UNSUPPORTED_VALUE[] =
     "kestlog.par line %d: unsupported value %s, the rest of the file was not read\n";
 constexpr char REC_FRAMING[] = "kest packet not between 0x01/2 and 0x04, %2.2X %2.2X\n";
+constexpr char REC_FRAMING_UNRECORDED[] =
+    "%d more framing failures in the minute to %.*s were not recorded one by one\n";
 constexpr char REC_FAULT[] = "kest fault code=%.4s %s\n";
 constexpr char REC_NO_GOOD_PACKETS[] = "no good kest packets in %i minutes.\n";
 constexpr char REC_COMMENT[] = "comment: <%.*s>\n";

@@ -27,6 +27,10 @@ void check_serial_line();
 // whenever store_packets is called. Returns 1 when it stopped for lack of
 // bytes (nchar2 <= 0), 0 when it finished a packet, good or bad.
 int checkkest();
+// At the change of minute: the framing failures of the minute ended that were
+// only counted (those past the first FRAMING_RECORDS_MAX), recorded as one
+// ("N more framing failures in the minute to hh:mm ...", kesfd raised).
+void record_unrecorded_framing();
 // Stores the good packets held (see checkkest); a packet that cannot be
 // stored is lost, and counted so.
 void store_packets();

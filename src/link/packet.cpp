@@ -81,7 +81,21 @@ static void reject_frame(unsigned char last_read) {
     unsigned char first = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[0]) : 0;
     unsigned char last = mon.pchar2 > 0 ? static_cast<unsigned char>(mon.skest[mon.pchar2 - 1]) : last_read;
     mon.framing_failures++;
-    record_failure(Shown::Unstamped, REC_FRAMING, widened(first), widened(last));
+    // A babbling line must not fill the disk: past the first few of a
+    // minute, failures are counted, and recorded together at its end.
+    if (++mon.framing_this_minute <= FRAMING_RECORDS_MAX)
+        record_failure(Shown::Unstamped, REC_FRAMING, widened(first), widened(last));
+    else
+        mon.kesfm++;
+}
+
+void record_unrecorded_framing() {
+    int more = mon.framing_this_minute - FRAMING_RECORDS_MAX;
+    mon.framing_this_minute = 0;
+    if (more <= 0) return;
+    constexpr int HHMM_POS = 11, HHMM_LEN = 5;  // in DD/MM/YYYY,hh:mm:ss,
+    mon.kesfd++;
+    append_record(REC_FRAMING_UNRECORDED, more, HHMM_LEN, mon.scurdatetim + HHMM_POS);
 }
 
 // A good packet: stamped and decoded if a status packet, shown, and held to

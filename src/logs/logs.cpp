@@ -1,6 +1,7 @@
 // The data directory, daily file names and appending records and packets.
 #include "logs/logs.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,11 +48,11 @@ static bool report_due(const char* path) {
 static void report_write_failure(const char* path, int err, bool counted) {
     mon.storage_failure_count++;
     if (report_due(path)) {
-        report("%s: %s\n", path, strerror(err));
+        report("%s: %s\n", path, file_error(err));
         if (counted) mon.kesfm++;
         if (mon.storage_failures.size() < STORAGE_FAILURES_MAX) {
             char line[TEXT_MAX + 128];
-            snprintf(line, sizeof line, "%s: %s", path, strerror(err));
+            snprintf(line, sizeof line, "%s: %s", path, file_error(err));
             mon.storage_failures.push_back(line);
         }
     }
@@ -79,13 +80,16 @@ static size_t write_all(int fd, const char* data, size_t len) {
 
 // Opens a file to append, making it when it is missing: a new entry in
 // ./data/, which is then synced with the files at the end of the pass.
+// Only a regular file is appended to, never what a link points at.
 static int open_append(const char* path) {
-    int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    int fd = open_regular(path, O_WRONLY | O_APPEND);
     if (fd >= 0 || errno != ENOENT) return fd;
-    fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    fd = open_regular(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
     if (fd >= 0) mon.data_dir_changed = true;
     return fd;
 }
+
+static bool repair_pending(const char* path);
 
 // Remembers a file appended to in this pass, for sync_data_files.
 static void note_appended(const char* path) {
@@ -100,6 +104,8 @@ static void note_appended(const char* path) {
 // gone. Returns 0, or the error, with *where naming what failed.
 static int write_whole(const char* path, const void* data, size_t len, const char** where = nullptr) {
     if (where) *where = path;
+    // Nothing goes after a torn tail: it would glue to it.
+    if (repair_pending(path)) return ERR_TORN_TAIL;
     int fd = open_append(path);
     if (fd < 0 && errno == ENOENT) {
         // The directory was removed under us. When it cannot be made again,
@@ -141,7 +147,7 @@ void sync_data_files() {
     for (int i = 0; i < mon.synced_count; i++) {
         const char* path = mon.synced_files[i];
         // A file moved away since took its bytes with it: nothing here to flush.
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        int fd = open_regular(path, O_RDONLY);
         if (fd < 0) continue;
         if (fdatasync(fd) != 0) report_write_failure(path, errno, true);
         close(fd);
@@ -239,7 +245,7 @@ static void count_lost_packet(int err) {
     mon.lost_this_minute = true;
     if (mon.lost_pending++ == 0) {
         time_of_day(mon.lost_first);
-        snprintf(mon.lost_reason, sizeof mon.lost_reason, "%s", strerror(err));
+        snprintf(mon.lost_reason, sizeof mon.lost_reason, "%s", file_error(err));
     }
     time_of_day(mon.lost_last);
 }
@@ -280,49 +286,63 @@ bool append_packets(const char* data, const unsigned* sizes, size_t count, std::
     return all;
 }
 
-// Appends bytes from..to of fd to the file torn, syncs that copy, and only
-// then cuts them from fd: a crash in between leaves them in both, never in
-// neither. Reports and returns false on failure.
-static bool move_tail(int fd, const char* path, off_t from, off_t to, const char* torn) {
-    int out = open(torn, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (out < 0) {
-        report("%s: %s\n", torn, strerror(errno));
-        return false;
-    }
+// Flushes ./data/ itself: a file made in it survives a power cut only then.
+static bool sync_data_dir() {
+    int fd = open(DATA_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
+}
+
+// Appends bytes from..to of fd to the file torn, syncs that copy (and the
+// directory entry of a new one), and only then cuts them from fd: a crash in
+// between leaves them in both, never in neither. A copy that fails is cut
+// back, so that a later try does not copy them twice. Returns 0, or the
+// error, with *failed naming the file.
+static int move_tail(int fd, const char* path, off_t from, off_t to, const char* torn, const char** failed) {
+    *failed = torn;
+    int out = open_regular(torn, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    if (out < 0) return errno;
+    struct stat st;
+    off_t before = fstat(out, &st) == 0 ? st.st_size : 0;
     static char buf[65536];
-    bool ok = true;
-    for (off_t at = from; ok && at < to;) {
+    int err = 0;
+    for (off_t at = from; err == 0 && at < to;) {
         size_t n = static_cast<size_t>(std::min<off_t>(to - at, sizeof buf));
         ssize_t got = pread(fd, buf, n, at);
         if (got <= 0) {
-            report("%s: %s\n", path, strerror(got < 0 ? errno : EIO));
-            ok = false;
+            err = got < 0 ? errno : EIO;
+            *failed = path;
         } else if (write_all(out, buf, static_cast<size_t>(got)) != static_cast<size_t>(got)) {
-            report("%s: %s\n", torn, strerror(errno));
-            ok = false;
+            err = errno;
         }
         at += got > 0 ? got : 0;
     }
-    if (ok && fsync(out) != 0) {
-        report("%s: %s\n", torn, strerror(errno));
-        ok = false;
-    }
+    if (err == 0 && fsync(out) != 0) err = errno;
+    if (err == 0 && before == 0 && !sync_data_dir()) err = errno;
+    if (err != 0) (void)ftruncate(out, before);
     close(out);
-    if (!ok) return false;
-    if (ftruncate(fd, from) != 0 || fsync(fd) != 0) {
-        report("%s: %s\n", path, strerror(errno));
-        return false;
-    }
-    return true;
+    if (err != 0) return err;
+    *failed = path;
+    if (ftruncate(fd, from) != 0 || fsync(fd) != 0) return errno;
+    return 0;
 }
 
-long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size) {
-    snprintf(torn, torn_size, "%s.torn", path);
-    int fd = open(path, O_RDWR | O_CLOEXEC);
-    if (fd < 0) return 0;  // not made yet: nothing to mend
+// Mends one file, as repair_torn_tail says. Errors are returned with the
+// file that failed in *failed, not reported.
+static long mend(const char* path, char end, const char* torn, int* err, const char** failed) {
+    *failed = path;
+    int fd = open_regular(path, O_RDWR);
+    if (fd < 0) {
+        *err = errno;
+        return *err == ENOENT ? 0 : -1;  // not made yet: nothing to mend
+    }
     struct stat st;
     if (fstat(fd, &st) != 0) {
-        report("%s: %s\n", path, strerror(errno));
+        *err = errno;
         close(fd);
         return -1;
     }
@@ -334,7 +354,7 @@ long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size) 
     while (!found && keep > 0) {
         size_t n = static_cast<size_t>(std::min<off_t>(keep, CHUNK));
         if (pread(fd, buf, n, keep - static_cast<off_t>(n)) != static_cast<ssize_t>(n)) {
-            report("%s: %s\n", path, strerror(errno ? errno : EIO));
+            *err = errno ? errno : EIO;
             close(fd);
             return -1;
         }
@@ -346,10 +366,102 @@ long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size) 
         }
     }
     long moved = static_cast<long>(st.st_size - keep);
-    if (moved > 0 && !move_tail(fd, path, keep, st.st_size, torn)) moved = -1;
+    if (moved > 0 && (*err = move_tail(fd, path, keep, st.st_size, torn, failed)) != 0) moved = -1;
     close(fd);
     return moved;
 }
+
+long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size) {
+    snprintf(torn, torn_size, "%s.torn", path);
+    int err = 0;
+    const char* failed = path;
+    long moved = mend(path, end, torn, &err, &failed);
+    if (moved < 0) report("%s: %s\n", failed, file_error(err));
+    return moved;
+}
+
+// Records a mended file as the failure it is.
+static void record_torn(const TornRepair& r) {
+    record_failure(Shown::Record, r.end == static_cast<char>(EOT) ? REC_TORN_PACKET : REC_TORN_RECORD, r.path,
+                   r.moved, r.torn);
+}
+
+// Whether path still waits for its torn tail to be moved aside: tried
+// again now, quietly (its appends report the failure), and recorded once
+// mended.
+static bool repair_pending(const char* path) {
+    for (size_t i = 0; i < mon.torn_pending.size(); i++) {
+        TornRepair r = mon.torn_pending[i];
+        if (strcmp(r.path, path) != 0) continue;
+        int err = 0;
+        const char* failed;
+        r.moved = mend(r.path, r.end, r.torn, &err, &failed);
+        if (r.moved < 0) return true;
+        mon.torn_pending.erase(mon.torn_pending.begin() + static_cast<long>(i));
+        if (r.moved > 0) record_torn(r);
+        return false;
+    }
+    return false;
+}
+
+// The data file of this kind last written, by time, not by name (a dead
+// clock battery names files after 2000-01-01), other than `except`; "" when
+// there is none.
+static std::string newest_other(DailyFile kind, const char* except) {
+    std::string newest;
+    struct timespec newest_time = {};
+    DIR* dir = opendir(DATA_DIR);
+    if (!dir) return newest;
+    while (struct dirent* e = readdir(dir)) {
+        DailyFile found;
+        int day;
+        bool compressed;
+        if (!parse_daily_file_name(e->d_name, &found, &day, &compressed) || found != kind || compressed)
+            continue;
+        std::string path = std::string(DATA_DIR) + e->d_name;
+        struct stat st;
+        if (path == except || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (newest.empty() || st.st_mtim.tv_sec > newest_time.tv_sec ||
+            (st.st_mtim.tv_sec == newest_time.tv_sec && st.st_mtim.tv_nsec > newest_time.tv_nsec)) {
+            newest = path;
+            newest_time = st.st_mtim;
+        }
+    }
+    closedir(dir);
+    return newest;
+}
+
+std::vector<TornRepair> repair_torn_files() {
+    // Today's files, and those a run that passed a midnight (or has a
+    // clock of another day) was writing when it ended.
+    const std::string status = newest_other(DailyFile::Status, mon.keslog);
+    const std::string messages = newest_other(DailyFile::Messages, mon.meskeslog);
+    const struct {
+        const char* path;
+        char end;
+    } files[] = {{mon.keslog, static_cast<char>(EOT)},
+                 {mon.meskeslog, '\n'},
+                 {status.c_str(), static_cast<char>(EOT)},
+                 {messages.c_str(), '\n'}};
+    std::vector<TornRepair> done;
+    for (const auto& f : files) {
+        if (f.path[0] == '\0') continue;
+        TornRepair r;
+        snprintf(r.path, sizeof r.path, "%s", f.path);
+        r.end = f.end;
+        r.moved = repair_torn_tail(r.path, r.end, r.torn, sizeof r.torn);
+        if (r.moved < 0) mon.torn_pending.push_back(r);
+        if (r.moved != 0) done.push_back(r);
+    }
+    return done;
+}
+
+void record_torn_files(const std::vector<TornRepair>& repairs) {
+    for (const TornRepair& r : repairs) {
+        if (r.moved > 0) record_torn(r);
+    }
+}
+
 // Names a daily file, "<prefix>yyyymmdd.txt", and its path under ./data/
 // from the latest clock reading, stores the day and creates the file.
 static bool name_daily_file(DailyFile kind, char* base, char* path, const char* label) {

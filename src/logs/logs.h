@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "core/core.h"
 #include "formats/formats.h"  // the records, in the one place they are spelled
 
 constexpr const char* DATA_DIR = "./data/";
@@ -67,6 +68,16 @@ void sync_data_files();
 // the bytes moved, 0 when the file ends as it should (or is empty or
 // missing), -1 after reporting why it could not be mended (left as it was).
 long repair_torn_tail(const char* path, char end, char* torn, size_t torn_size);
+
+// Mends, at start-up, what a power cut left torn: today's status file and
+// message log, and the newest other ones in ./data/ (those the run before
+// was writing, whatever their day). A file whose repair fails is tried again
+// before each append to it, and until then takes nothing (its appends fail
+// with ERR_TORN_TAIL). Returns the files mended or not (moved != 0).
+std::vector<TornRepair> repair_torn_files();
+// Records each file mended as a failure: "PATH ended inside a packet|record:
+// N bytes moved to PATH.torn".
+void record_torn_files(const std::vector<TornRepair>& repairs);
 
 // Rewrites the metrics file (metrics_file, when one is named) in Prometheus's
 // text format, atomically: a temporary file beside it, then a rename.

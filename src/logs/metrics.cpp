@@ -3,6 +3,7 @@
 // change of minute.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -91,14 +92,15 @@ std::string exposition() {
 bool write_metrics() {
     if (mon.metrics_file[0] == '\0') return true;
     // Written beside it under a name the collector does not read (it takes
-    // *.prom only), then renamed over it: never seen half-written.
+    // *.prom only) and no one can foresee (to plant a link at), then renamed
+    // over it: never seen half-written.
     char tmp[TEXT_MAX + 16];
-    snprintf(tmp, sizeof tmp, "%s.%d.tmp", mon.metrics_file, static_cast<int>(getpid()));
     std::string text = exposition();
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    // Synced before the rename: after a power cut the name holds a whole file.
-    bool ok =
-        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    int fd = make_temporary(mon.metrics_file, tmp, sizeof tmp);
+    // Another service reads it, whatever the logger's umask. Synced before
+    // the rename: after a power cut the name holds a whole file.
+    bool ok = fd >= 0 && fchmod(fd, 0644) == 0 &&
+              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     int err = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
         ok = false;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "alert/alert.h"
+#include "link/link.h"
 #include "logs/logs.h"
 #include "supervisor/supervisor.h"
 
@@ -54,6 +55,7 @@ void testhour() {
 // the minute just ended.
 void testmin() {
     if (reading_minute_key() == mon.oldmin_key) return;
+    record_unrecorded_framing();
     mon.minnokes++;
     if (mon.minnokes > QUIET_MINUTES_ALLOWED) {
         record_failure(Shown::Record, REC_NO_GOOD_PACKETS, mon.minnokes);

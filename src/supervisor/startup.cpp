@@ -65,16 +65,21 @@ static void end_of_run() {
     end_alert_command();
     store_packets();
     record_lost_packets();
+    // The last chance for what the message log refused: the journal.
+    if (!mon.unwritten_records.empty())
+        report("%s: not written: %s", mon.meskeslog[0] ? mon.meskeslog : DATA_DIR,
+               mon.unwritten_records.c_str());
     sync_data_files();
+    write_metrics();
     close_control_socket();
     if (lock_fd >= 0 && ftruncate(lock_fd, 0) != 0) report("%s: %s\n", LOCK_FILE, strerror(errno));
 }
 
 void lock_working_directory() {
-    int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open_regular(LOCK_FILE, O_RDWR | O_CREAT, 0644);
     if (fd < 0) {
         int err = errno;
-        report("%s: %s\n", LOCK_FILE, strerror(err));
+        report("%s: %s\n", LOCK_FILE, file_error(err));
         explain_refused(LOCK_FILE, ".", err);
         exit(EXIT_LOCKED);
     }
@@ -128,32 +133,12 @@ static void make_storage() {
     need_storage(mkkesnm(), mon.keslog);
 }
 
-// What a power cut left at the end of today's files, mended before
-// anything is appended to them.
-struct TornTails {
-    long status_moved;
-    long message_moved;
-    char status_torn[TEXT_MAX + 8];
-    char message_torn[TEXT_MAX + 8];
-};
-
-static TornTails repair_torn_tails() {
-    TornTails t;
-    t.status_moved =
-        repair_torn_tail(mon.keslog, static_cast<char>(EOT), t.status_torn, sizeof t.status_torn);
-    t.message_moved = repair_torn_tail(mon.meskeslog, '\n', t.message_torn, sizeof t.message_torn);
-    return t;
-}
-
 // How the run before ended, when it did not stop: each is a failure, so
 // that the alert e-mail tells the operator.
-static void record_previous_run(const TornTails& t) {
+static void record_previous_run(const std::vector<TornRepair>& torn) {
     if (mon.previous_run_pid != 0)
         record_failure(Shown::Record, REC_UNCLEAN_END, mon.previous_run_pid > 0 ? mon.previous_run_pid : 0);
-    if (t.status_moved > 0)
-        record_failure(Shown::Record, REC_TORN_PACKET, mon.keslog, t.status_moved, t.status_torn);
-    if (t.message_moved > 0)
-        record_failure(Shown::Record, REC_TORN_RECORD, mon.meskeslog, t.message_moved, t.message_torn);
+    record_torn_files(torn);
 }
 
 void stop_if_signalled() {
@@ -180,7 +165,7 @@ void startup() {
     mon.oldmin = mon.acqtimline[15];
     mon.oldmin_key = reading_minute_key();
     make_storage();
-    TornTails torn = repair_torn_tails();
+    std::vector<TornRepair> torn = repair_torn_files();
     append_record(REC_STARTING, VERSION_TEXT);
     record_previous_run(torn);
     testclocksync();
