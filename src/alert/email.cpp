@@ -17,6 +17,7 @@
 
 #include "alert/alert.h"
 #include "core/core.h"
+#include "formats/formats.h"
 
 constexpr int COMMANDS_WAIT_S = 60;  // the longest the two commands together may hold up the loop
 constexpr int MAIL_GRACE_S = 10;     // the mail command's least time, even after a hung tail

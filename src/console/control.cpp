@@ -1,6 +1,6 @@
 // The control socket: the keyboard's commands from a shell, through kestctl.
 // The file system guards it: it is made only in a working directory that
-// the logger (or root) owns and others may not write, under a umask that
+// the logger (or root) owns and neither its group nor others may write, under a umask that
 // leaves it mode 0660. Clients never hold the loop up: their sockets are
 // non-blocking, their replies and watched output are held and sent as they
 // can take them, and a watcher that does not read loses output, not data.
@@ -31,8 +31,9 @@ void refusal(char* why, size_t size) {
     if (!getcwd(cwd, sizeof cwd)) snprintf(cwd, sizeof cwd, ".");
     if (stat(".", &st) != 0) {
         snprintf(why, size, "%s cannot be examined: %s", cwd, strerror(errno));
-    } else if (st.st_mode & S_IWOTH) {
-        snprintf(why, size, "the working directory %s is writable by others", cwd);
+    } else if (st.st_mode & (S_IWOTH | S_IWGRP)) {
+        snprintf(why, size, "the working directory %s is writable by %s", cwd,
+                 (st.st_mode & S_IWOTH) ? "others" : "its group");
     } else if (st.st_uid != geteuid() && st.st_uid != 0) {
         char owner[USER_NAME_MAX], self[USER_NAME_MAX];
         user_name(st.st_uid, owner, sizeof owner);
@@ -72,6 +73,14 @@ int make_socket(char* why, size_t size) {
     int bound = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
     int err = errno;
     umask(old);
+    // A setgid directory would hand its own group the commands.
+    struct stat dir;
+    if (bound == 0 && stat(".", &dir) == 0 && (dir.st_mode & S_ISGID) &&
+        fchownat(AT_FDCWD, CONTROL_SOCKET, static_cast<uid_t>(-1), getegid(), AT_SYMLINK_NOFOLLOW) != 0) {
+        bound = -1;
+        err = errno;
+        unlink(CONTROL_SOCKET);
+    }
     if (bound != 0 || listen(fd, LISTEN_BACKLOG) != 0) {
         snprintf(why, size, "%s", strerror(bound != 0 ? err : errno));
         close(fd);

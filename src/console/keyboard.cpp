@@ -75,17 +75,42 @@ static void print_status() {
     }
 }
 
+// Control bytes other than tab and newline in caret notation, as cat -v
+// shows them ("^[" for ESC): typed text must not drive the terminals that
+// show the message log or the console.
+static std::string caret_notation(const char* text, size_t len) {
+    std::string out;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7f) {
+            out += '^';
+            out += static_cast<char>(c ^ 0x40);
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // The comment is the line after the word "comment", its newline included,
 // cut to COMMENT_MAX characters.
 static void add_comment(const char* line) {
     constexpr size_t WORD_LEN = 7;
-    append_record(REC_COMMENT, COMMENT_MAX, line + WORD_LEN);
+    const char* text = line + WORD_LEN;
+    std::string shown = caret_notation(text, strnlen(text, COMMENT_MAX));
+    append_record(REC_COMMENT, static_cast<int>(shown.size()), shown.c_str());
 }
 
 // Runs the command the finished line begins with. `watch` is a command of
-// the control socket's alone.
-static KbAction run_command_line(const char* line, bool client) {
+// the control socket's alone. A command that changes what the logger does
+// or records, given through the socket, records who gave it (peer).
+static KbAction run_command_line(const char* line, const char* peer) {
     auto begins_with = [line](const char* word) { return strncmp(line, word, strlen(word)) == 0; };
+    static const char* const recorded[] = {"kesdon", "kesdoff", "kesrawdon", "kesrawdoff", "comment", "quit"};
+    for (const char* word : recorded) {
+        if (peer && begins_with(word)) append_record(REC_COMMAND_FROM, word, peer);
+    }
+    bool client = peer != nullptr;
     if (begins_with("help")) {
         print_help();
     } else if (begins_with("kesdon")) {
@@ -123,13 +148,14 @@ KbAction line_input(char* line, int* ptr, unsigned char b, const char* peer, std
     if (c != '\n') return KbAction::None;
 
     line[*ptr] = '\0';
+    std::string shown = caret_notation(line, static_cast<size_t>(*ptr));
     if (peer)
-        say("\ngot word %.*s from %s (kestctl)\n\n", *ptr - 1, line, peer);
+        say("\ngot word %.*s from %s (kestctl)\n\n", static_cast<int>(shown.size()) - 1, shown.c_str(), peer);
     else
-        say("\ngot word %s\n", line);
+        say("\ngot word %s\n", shown.c_str());
     // What the command prints goes to the client that sent it, and only there.
     console_capture(reply);
-    KbAction action = run_command_line(line, peer != nullptr);
+    KbAction action = run_command_line(line, peer);
     console_capture(nullptr);
     memset(line, 0, KB_CLEARED);
     *ptr = 0;

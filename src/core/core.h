@@ -419,19 +419,6 @@ void group_name(gid_t gid, char* out, size_t size);
 // The mode as ls shows it, e.g. "crw-rw----".
 void mode_text(mode_t mode, char out[11]);
 
-// The logger's own files. Errors of their own, beside errno's values:
-constexpr int ERR_SYMLINK = 4001;      // the name is a symbolic link
-constexpr int ERR_NOT_REGULAR = 4002;  // the name is not a regular file
-constexpr int ERR_TORN_TAIL = 4003;    // the file ends in a torn tail that could not be moved aside
-// Opens path (open's flags and mode) without following a symbolic link,
-// close-on-exec, and only when it is a regular file. Returns the descriptor,
-// or -1 with errno set (ERR_SYMLINK, ERR_NOT_REGULAR or open's own).
-int open_regular(const char* path, int flags, mode_t mode = 0);
-// The reason an open or a write failed, for errno's values and those above.
-const char* file_error(int err);
-// Creates an unpredictably named, empty temporary file beside path (".NAME.XXXXXX"
-// in its folder), its name in tmp. Returns its descriptor, or -1 with errno set.
-int make_temporary(const char* path, char* tmp, size_t size);
 // The mode a file made with `mode` gets under the process's umask.
 mode_t creation_mode(mode_t mode);
 // Reports "PATH is writable by its group|others: ..." when it is.

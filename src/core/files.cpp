@@ -1,52 +1,7 @@
-// Opening the logger's own files. Its group may read them but must never be
-// able to point the logger elsewhere: a name that is a symbolic link, or
-// anything but a regular file, is refused untouched.
-#include <errno.h>
-#include <fcntl.h>
+// The process's file-creation mode and the directories it works in.
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstring>
 
 #include "core/core.h"
-
-int open_regular(const char* path, int flags, mode_t mode) {
-    // Non-blocking, so that a FIFO in the file's place cannot hold the
-    // loop up until it is refused; a regular file ignores the flag.
-    int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
-    if (fd < 0) {
-        struct stat st;
-        if (errno == ELOOP && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) errno = ERR_SYMLINK;
-        // A FIFO without a reader, or a device without its hardware.
-        if (errno == ENXIO || errno == ENODEV) errno = ERR_NOT_REGULAR;
-        return -1;
-    }
-    struct stat st;
-    int err = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ERR_NOT_REGULAR;
-    if (err == 0) return fd;
-    close(fd);
-    errno = err;
-    return -1;
-}
-
-const char* file_error(int err) {
-    if (err == ERR_SYMLINK) return "a symbolic link";
-    if (err == ERR_NOT_REGULAR) return "not a regular file";
-    if (err == ERR_TORN_TAIL) return "torn tail not moved aside";
-    return strerror(err);
-}
-
-int make_temporary(const char* path, char* tmp, size_t size) {
-    const char* slash = strrchr(path, '/');
-    int dir_len = slash ? static_cast<int>(slash - path + 1) : 0;
-    int n = snprintf(tmp, size, "%.*s.%s.XXXXXX", dir_len, path, slash ? slash + 1 : path);
-    if (n < 0 || static_cast<size_t>(n) >= size) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    return mkostemp(tmp, O_CLOEXEC);
-}
 
 mode_t creation_mode(mode_t mode) {
     mode_t mask = umask(0);

@@ -5,6 +5,8 @@
 // Includes nothing of the other rooms; anything may include it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -81,6 +83,7 @@ constexpr char REC_FAULT[] = "kest fault code=%.4s %s\n";
 constexpr char REC_NO_GOOD_PACKETS[] = "no good kest packets in %i minutes.\n";
 constexpr char REC_COMMENT[] = "comment: <%.*s>\n";
 constexpr char REC_QUIT[] = "keyboard quit command\n";
+constexpr char REC_COMMAND_FROM[] = "command %s from %s (kestctl)\n";  // the word; who gave it
 constexpr char REC_LINE_LOST[] = "serial port %s lost: %s\n";
 constexpr char REC_LINE_REOPENED[] = "serial port %s reopened\n";
 constexpr char REC_STOPPED[] = "stopped by signal %s\n";
@@ -151,3 +154,18 @@ extern const FaultBit FAULT_BITS[16];
 int decode_fault(unsigned faultnum, char* out, int outsize);
 // The bits whose texts a fault record's text holds, in its order.
 std::vector<const FaultBit*> faults_in(std::string_view texts);
+
+// The logger's own files, opened by the logger and by its tools. Errors of
+// their own, beside errno's values:
+constexpr int ERR_SYMLINK = 4001;      // the name is a symbolic link
+constexpr int ERR_NOT_REGULAR = 4002;  // the name is not a regular file
+constexpr int ERR_TORN_TAIL = 4003;    // the file ends in a torn tail that could not be moved aside
+// Opens path (open's flags and mode) without following a symbolic link,
+// close-on-exec, and only when it is a regular file. Returns the descriptor,
+// or -1 with errno set (ERR_SYMLINK, ERR_NOT_REGULAR or open's own).
+int open_regular(const char* path, int flags, mode_t mode = 0);
+// The reason an open or a write failed, for errno's values and those above.
+const char* file_error(int err);
+// Creates an unpredictably named, empty temporary file beside path (".NAME.XXXXXX"
+// in its folder), its name in tmp. Returns its descriptor, or -1 with errno set.
+int make_temporary(const char* path, char* tmp, size_t size);

@@ -43,6 +43,24 @@ static bool set_maildest(Word w) {
     return true;
 }
 
+// A recipient that begins with '-' would reach mail as an option (-b adds
+// a blind copy): each is dropped from maildest, the first named in r.
+static void refuse_option_recipients(ParResult* r) {
+    std::string kept;
+    for (const char* p = mon.maildest + strspn(mon.maildest, " "); *p; p += strspn(p, " ")) {
+        size_t n = strcspn(p, " ");
+        if (*p != '-') {
+            kept += (kept.empty() ? "" : " ") + std::string(p, n);
+        } else if (r->kind != ParKind::BadValue) {
+            r->kind = ParKind::BadValue;
+            snprintf(r->finding, sizeof r->finding, "maildest=: a recipient may not begin with '-': %.*s",
+                     static_cast<int>(n), p);
+        }
+        p += n;
+    }
+    snprintf(mon.maildest, sizeof mon.maildest, "%s", kept.c_str());
+}
+
 static bool set_metrics_file(Word w) { return set_text(mon.metrics_file, w); }
 
 static bool set_kessendmail(Word w) {
@@ -279,6 +297,8 @@ ParResult parse_parline(const char* line) {
             bad_value(&r, "empty");
         else if (!t.set(w))
             bad_value(&r, "longer than 255 characters");
+        else if (t.set == set_maildest)
+            refuse_option_recipients(&r);
         warn_of(&r, w);
         return r;
     }

@@ -71,7 +71,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s: %s\n", cl.directory, strerror(errno));
         return EXIT_NO_DIRECTORY;
     }
-    if (cl.check) return checkparfile(cl.check);
+    if (cl.check) {
+        warn_of_open_directories();
+        return checkparfile(cl.check);
+    }
     mon.wait_for_line = cl.wait_for_line;
     harden_process();
     // Before the writer threads start, so that they inherit the block.

@@ -35,6 +35,14 @@ static void absolute_path(const char* rel, char* out, size_t size) {
     if (n > 1 && static_cast<size_t>(n) < size && out[n - 1] == '/') out[n - 1] = '\0';
 }
 
+void warn_of_open_directories() {
+    char path[2 * TEXT_MAX + 2];
+    absolute_path(".", path, sizeof path);
+    warn_if_writable(path);
+    absolute_path(DATA_DIR, path, sizeof path);
+    warn_if_writable(path);
+}
+
 // After a refused file: who the logger runs as and who owns what refused,
 // the file itself when it exists, otherwise the directory meant to hold it.
 static void explain_refused(const char* file, const char* dir, int err) {
@@ -165,6 +173,7 @@ void startup() {
     mon.oldmin = mon.acqtimline[15];
     mon.oldmin_key = reading_minute_key();
     make_storage();
+    warn_of_open_directories();
     std::vector<TornRepair> torn = repair_torn_files();
     append_record(REC_STARTING, VERSION_TEXT);
     record_previous_run(torn);

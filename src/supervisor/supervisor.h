@@ -38,3 +38,7 @@ void testclocksync();
 // Records a wall clock that jumped by more than CLOCK_STEP_MIN seconds
 // against the monotonic clock since the previous pass.
 void testclockstep();
+
+// Warns (standard error) when the working directory or ./data/ is writable
+// by the logger's group or by others, who could then replace its files.
+void warn_of_open_directories();

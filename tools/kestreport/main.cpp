@@ -2,6 +2,8 @@
 // logger's data directory at a glance. Reads the directory, writes nothing
 // there.
 #include <getopt.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -119,11 +121,21 @@ bool parse_options(int argc, char** argv, Options* o) {
     return true;
 }
 
+// Written under a name no one can foresee beside path, then renamed over
+// it: a link or FIFO planted at path is replaced, never written through.
 bool write_file(const std::string& path, const std::string& text) {
-    FILE* f = fopen(path.c_str(), "w");
-    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (f && fclose(f) != 0) ok = false;
-    if (!ok) fprintf(stderr, "kestreport: %s: %s\n", path.c_str(), strerror(errno));
+    char tmp[PATH_MAX];
+    int fd = make_temporary(path.c_str(), tmp, sizeof tmp);
+    mode_t mask = umask(0);
+    umask(mask);
+    bool ok = fd >= 0 && fchmod(fd, 0666 & ~mask) == 0 &&
+              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0 && close(fd) != 0) ok = false;
+    if (ok && rename(tmp, path.c_str()) != 0) ok = false;
+    if (!ok) {
+        fprintf(stderr, "kestreport: %s: %s\n", path.c_str(), strerror(errno));
+        if (fd >= 0) unlink(tmp);
+    }
     return ok;
 }
 

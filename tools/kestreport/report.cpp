@@ -126,9 +126,9 @@ void read_failure(const std::string& path, long bytes, const char* why) {
 // cache's own work, which is what `wc -l` costs too.
 template <class Fn>
 bool for_each_piece_mapped(const std::string& path, char sep, bool starts, Fn& fn) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_regular(path.c_str(), O_RDONLY);
     if (fd < 0) {
-        read_failure(path, 0, strerror(errno));
+        read_failure(path, 0, file_error(errno));
         return false;
     }
     struct stat st;
@@ -162,9 +162,11 @@ bool for_each_piece_mapped(const std::string& path, char sep, bool starts, Fn& f
 template <class Fn>
 bool for_each_piece(const std::string& path, char sep, bool starts, Fn fn) {
     if (!path.ends_with(COMPRESSED_SUFFIX)) return for_each_piece_mapped(path, sep, starts, fn);
-    gzFile f = gzopen(path.c_str(), "rb");
+    int fd = open_regular(path.c_str(), O_RDONLY);
+    gzFile f = fd >= 0 ? gzdopen(fd, "rb") : nullptr;
     if (!f) {
-        read_failure(path, 0, strerror(errno ? errno : ENOMEM));
+        read_failure(path, 0, fd < 0 ? file_error(errno) : strerror(errno ? errno : ENOMEM));
+        if (fd >= 0) close(fd);
         return false;
     }
     gzbuffer(f, BLOCK);
@@ -209,6 +211,7 @@ bool for_each_piece(const std::string& path, char sep, bool starts, Fn fn) {
 struct DataFiles {
     std::map<int, std::string> status;
     std::map<int, std::string> messages;
+    std::map<std::string, time_t> modified;  // of each message log
 };
 
 bool list_files(const std::string& dir, DataFiles* files) {
@@ -225,6 +228,9 @@ bool list_files(const std::string& dir, DataFiles* files) {
         auto& files_of_kind = kind == DailyFile::Messages ? files->messages : files->status;
         if (gz && files_of_kind.count(date)) continue;
         files_of_kind[date] = dir + "/" + e->d_name;
+        struct stat st;
+        if (kind == DailyFile::Messages && stat(files_of_kind[date].c_str(), &st) == 0)
+            files->modified[files_of_kind[date]] = st.st_mtime;
     }
     closedir(d);
     return true;
@@ -542,6 +548,36 @@ class Summariser {
     std::string* listing_ = nullptr;
 };
 
+// Midnight at the start of the day yyyymmdd, local time.
+time_t midnight_of(int date) {
+    struct tm t = {};
+    t.tm_year = date / 10000 - 1900;
+    t.tm_mon = date / 100 % 100 - 1;
+    t.tm_mday = date % 100;
+    t.tm_isdst = -1;
+    return mktime(&t);
+}
+
+// The message logs that may hold records of the days. A log
+// keeps the name of the day its logger started, and only the newest gets
+// records (one logger per directory): the newest named on or before the
+// first day, and those named up to the last. A logger whose clock started
+// at a wrong date (a dead clock battery) names its log after that day for
+// as long as it runs: a log written to since the first day began is read
+// too, whatever its name, after the others (it is the newer). Each record's
+// own time then chooses its day.
+std::vector<std::string> message_logs_of(const DataFiles& files, int first, int last) {
+    std::vector<std::string> logs;
+    auto from = files.messages.upper_bound(first);
+    if (from != files.messages.begin()) --from;
+    for (auto it = from; it != files.messages.end() && it->first <= last; ++it) logs.push_back(it->second);
+    time_t since = midnight_of(first);
+    for (const auto& [path, when] : files.modified) {
+        if (when >= since && std::find(logs.begin(), logs.end(), path) == logs.end()) logs.push_back(path);
+    }
+    return logs;
+}
+
 // Reads the directory's files for the days into s.
 bool read_days(const std::string& dir, int first, int last, Summariser* s) {
     DataFiles files;
@@ -550,13 +586,7 @@ bool read_days(const std::string& dir, int first, int last, Summariser* s) {
     for (const auto& [date, path] : files.status) {
         if (date >= first && date <= next_date(last)) ok = s->status_file(date, path) && ok;
     }
-    // A message log keeps the name of the day its logger started, and only
-    // the newest gets records (one logger per directory): the newest named on
-    // or before the first day, and those named after it.
-    auto from = files.messages.upper_bound(first);
-    if (from != files.messages.begin()) --from;
-    for (auto it = from; it != files.messages.end() && it->first <= last; ++it)
-        ok = s->message_file(it->second) && ok;
+    for (const std::string& path : message_logs_of(files, first, last)) ok = s->message_file(path) && ok;
     return ok;
 }
 

@@ -127,6 +127,29 @@ TEST_F(ReportSummaryTest, BrokenPacketsAreSkippedAndTheLoggersRunsAreTold) {
     EXPECT_FALSE(complete);
 }
 
+// A logger started with a dead clock battery names its log after 2000-01-01
+// for months; once its clock is set, its records are of today. The log of the
+// run before (named later) must not hide them.
+TEST_F(ReportSummaryTest, AMessageLogIsReadForWhatItHoldsWhateverItsName) {
+    write("MESKES20150601.txt", "0, 1/06/2015,08:00:00, starting KESTLOG (build 2015-Jun-19)\n");
+    write("MESKES20000101.txt",
+          "0, 1/01/2000,00:00:10, starting KESTLOG (build 2015-Jun-19)\n"
+          "1,16/06/2015,10:02:03, kest fault code=0029 ,-12V,+5V,DC offset\n");
+    auto at = [](int day, int hour) {
+        struct tm t = {};
+        t.tm_year = 115, t.tm_mon = 5, t.tm_mday = day, t.tm_hour = hour, t.tm_isdst = -1;
+        return std::filesystem::file_time_type::clock::from_sys(
+            std::chrono::system_clock::from_time_t(mktime(&t)));
+    };
+    std::filesystem::last_write_time("data/MESKES20150601.txt", at(1, 9));
+    std::filesystem::last_write_time("data/MESKES20000101.txt", at(16, 11));
+    bool complete = false;
+    std::vector<DaySummary> days = summarise("data", 20150616, 20150616, &complete);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(days[0].minutes[10 * 60 + 2].faults, 1);
+    EXPECT_EQ(summarise("data", 20150615, 20150615, &complete)[0].minutes[10 * 60 + 2].faults, 0);
+}
+
 // Days of 23 and 25 hours where the clock changes: the hour that never came
 // is no gap; the one that came twice is known.
 TEST_F(ReportSummaryTest, DaylightSavingChangesAreKnown) {
