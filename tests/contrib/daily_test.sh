@@ -28,7 +28,7 @@ echo "long ago" | gzip >"$data/KES20150301.txt.gz"
 
 run() {
     PATH="$work/bin:$build_dir:$PATH" MAIL_LOG="$work/mail.log" KESTLOG_DIR="$work/site" KESTLOG_TODAY=2015-07-01 \
-        "$@" sh "$source_dir/contrib/kestlog-daily" 2>"$work/stderr"
+        "$@" timeout 120 sh "$source_dir/contrib/kestlog-daily" 2>"$work/stderr" # 124: it hung
 }
 fail() { echo "FAIL: $1"; ls -l "$data" "$work/site/reports" 2>&1; cat "$work/stderr"; exit 1; }
 run env KESTLOG_REPORT_TO="ops@example.org night@example.org"
@@ -51,6 +51,33 @@ grep -q "KES20150602.txt.gz exists already" "$work/stderr" || fail "the left fil
 run env KESTLOG_DELETE_AFTER_DAYS=100
 [ ! -e "$data/KES20150301.txt.gz" ] || fail "not deleted when asked"
 [ -f "$data/MESKES20150501.txt.gz" ] || fail "deleted too much"
+
+# Planted as a group member could once: a link and a second hard link in
+# data/, a FIFO at the report's old temporary name, a link at the picture, a
+# newer file that only looks like a log. Each is left or replaced, never
+# written through; the rest of the job is done, and then it fails.
+echo secret >"$work/secret"
+ln -s "$work/secret" "$data/KES20150603.txt"
+echo "two names" >"$data/KES20150604.txt"
+ln "$data/KES20150604.txt" "$work/second-name"
+mkfifo "$work/site/reports/2015-06-30.txt.new"
+rm -f "$work/site/reports/2015-06-30.svg"
+ln -s "$work/secret" "$work/site/reports/2015-06-30.svg"
+echo old >"$data/KES20150605.txt"
+touch "$data/MESKESjunk.txt"
+status=0
+run env || status=$?
+[ "$status" -eq 1 ] || fail "planted files: status $status, not 1"
+[ "$(cat "$work/secret")" = secret ] || fail "written through a link"
+[ -L "$data/KES20150603.txt" ] || fail "the planted link was touched"
+grep -q "KES20150603.txt: not a regular file, skipped" "$work/stderr" || fail "the link is not named"
+[ -f "$data/KES20150604.txt" ] || fail "a file with two names was compressed"
+[ -f "$data/KES20150605.txt.gz" ] || fail "the job stopped at the first refusal"
+[ -f "$data/MESKES20000101.txt" ] || fail "the log being written was compressed"
+[ ! -L "$work/site/reports/2015-06-30.svg" ] && grep -q "<svg" "$work/site/reports/2015-06-30.svg" ||
+    fail "the picture was not put in place of the link"
+grep -q "^10 " "$work/site/reports/2015-06-30.txt" || fail "no report beside the FIFO"
+rm -f "$data/KES20150603.txt" "$data/KES20150604.txt" "$work/second-name" "$data/MESKESjunk.txt"
 
 # A file kestreport cannot read whole: the report still goes out, then the job fails.
 : >"$work/mail.log"

@@ -208,6 +208,17 @@ TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
     open_dir.write_serial(stx_packet("logged"));
     EXPECT_TRUE(open_dir.wait_file(status_path("20150616"), stx_packet("logged")));
     EXPECT_EQ(kestctl(open_dir.dir(), {"status"}).status, 3);
+    // Its group is as able to replace the socket, and the files.
+    Logger group_dir;
+    ASSERT_EQ(chmod(group_dir.dir().c_str(), 0770), 0);
+    start_at(group_dir, "2015-06-16 14:02:11");
+    EXPECT_TRUE(group_dir.wait_file_contains(
+        "stderr.txt",
+        "kestlog.sock: not made: the working directory " + group_dir.dir() + " is writable by its group\n"));
+    EXPECT_NE(group_dir.stderr_text().find(
+                  group_dir.dir() + " is writable by its group: they could replace the logger's files\n"),
+              std::string::npos)
+        << group_dir.stderr_text();
 
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run kestctl as another user";
     struct passwd* nobody = getpwnam("nobody");
@@ -219,9 +230,22 @@ TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
     ASSERT_EQ(chown((log.dir() + "/kestlog.sock").c_str(), 0, dialout->gr_gid), 0);
     EXPECT_EQ(kestctl(log.dir(), {"comment", "by", "nobody"}, nobody, dialout->gr_gid).status, 0);
     EXPECT_TRUE(log.wait_console("\ngot word comment by nobody from nobody (kestctl)\n\n"));
+    // Who gave it, in the record before it.
+    EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), "command comment from nobody (kestctl)\n"));
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")),
+                          "command comment from nobody \\(kestctl\\)\n0,[^ ]+ comment: < by nobody\n"));
     Ran outsider = kestctl(log.dir(), {"status"}, nobody, nobody->pw_gid);
     EXPECT_EQ(outsider.status, 3);
     EXPECT_NE(outsider.err.find("(Permission denied)"), std::string::npos) << outsider.err;
+
+    // A setgid directory would give the socket the directory's group.
+    Logger setgid;
+    ASSERT_EQ(chown(setgid.dir().c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(chmod(setgid.dir().c_str(), 02750), 0);
+    start_at(setgid, "2015-06-16 14:02:11");
+    struct stat st;
+    ASSERT_EQ(stat((setgid.dir() + "/kestlog.sock").c_str(), &st), 0) << setgid.stderr_text();
+    EXPECT_EQ(st.st_gid, getegid());
 }
 
 // A device missing at start-up (an adapter not plugged in yet) is, with

@@ -177,7 +177,7 @@ TEST(WriteFaults, StoredFilesAreFlushedToTheDiskOnceAPass) {
         "fdatasync\\(\\d+<" + data + "/KES20150616\\.txt>\\) = 0",
         "fsync\\(\\d+<" + data + ">\\) = 0",
         "fdatasync\\(\\d+<" + data + "/KES20150617\\.txt>\\) = 0",
-        "fsync\\(\\d+<" + lit(log.dir()) + "/metrics\\.prom\\.\\d+\\.tmp>\\) = 0"};
+        "fsync\\(\\d+<" + lit(log.dir()) + "/\\.metrics\\.prom\\.\\w{6}>\\) = 0"};
     auto all_seen = [&] {
         std::string trace = log.file("strace.txt");
         return std::all_of(calls.begin(), calls.end(),
@@ -192,5 +192,102 @@ TEST(WriteFaults, StoredFilesAreFlushedToTheDiskOnceAPass) {
     ASSERT_TRUE(std::regex_search(trace, cut_at, std::regex(cut)));
     EXPECT_LT(synced.position(), cut_at.position()) << "the tail was cut before its copy was synced\n"
                                                     << trace;
+    // The new .torn file's name is on the disk before the tail is cut.
+    std::smatch dir_synced;
+    std::string after_copy = trace.substr(static_cast<size_t>(synced.position()));
+    ASSERT_TRUE(std::regex_search(after_copy, dir_synced, std::regex("fsync\\(\\d+<" + data + ">\\) = 0")));
+    EXPECT_LT(synced.position() + dir_synced.position(), cut_at.position()) << trace;
     EXPECT_EQ(log.file(status_path("20150616") + ".torn"), "\x02torn");
+}
+
+// The logger's group may read its files, never point them elsewhere: a link
+// planted at a name the logger writes is refused as a full disk is, and
+// what it points at is never touched. A torn tail that cannot be moved
+// aside takes no packet until it can be; the repair is tried again before
+// each one.
+TEST(WriteFaults, LinksPlantedInItsDirectoriesAreRefusedNeverWrittenThrough) {
+    Logger log;
+    const std::string dir = log.dir();
+    std::ofstream(dir + "/secret") << "secret\n";
+    ASSERT_EQ(chmod((dir + "/secret").c_str(), 0600), 0);
+    fs::create_directory(dir + "/data");
+    const std::string status = status_path("20150616");
+    std::ofstream(dir + "/" + status, std::ios::binary) << stx_packet("whole") + "\x02torn";
+    fs::create_symlink(dir + "/planted", dir + "/" + status + ".torn");
+    fs::create_symlink(dir + "/secret", dir + "/lastmailmsg");
+    log.install_command("mail", "#!/bin/sh\ncat > mail.body\n");
+    LoggerOptions opts;
+    opts.parfile += "metrics_file=metrics.prom\n";
+    start_at(log, "2015-06-16 14:02:11 x10", opts);
+    EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./" + status + ".torn: a symbolic link\n"));
+
+    log.write_serial(stx_packet("held back"));
+    EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./" + status + ": torn tail not moved aside\n"));
+    fs::remove(dir + "/" + status + ".torn");
+    log.write_serial(stx_packet("after the repair"));
+    EXPECT_TRUE(log.wait_file(status, stx_packet("whole") + stx_packet("after the repair")));
+    EXPECT_EQ(log.file(status + ".torn"), "\x02torn");
+    EXPECT_TRUE(log.wait_file_contains(
+        message_path("20150616"),
+        " ./" + status + " ended inside a packet: 5 bytes moved to ./" + status + ".torn\n"));
+    EXPECT_TRUE(has_match(
+        log.file(message_path("20150616")),
+        ", 1 packets not stored from 14:0\\d:\\d\\d to 14:0\\d:\\d\\d: torn tail not moved aside\n"))
+        << log.file(message_path("20150616"));
+    // The alert's body replaced the link instead of writing through it.
+    EXPECT_TRUE(log.wait_file_contains("mail.body", "kesfm=", 20000));
+    EXPECT_FALSE(fs::is_symlink(dir + "/lastmailmsg"));
+
+    // A link in place of the day's file while the logger runs.
+    fs::remove(dir + "/" + status);
+    fs::create_symlink(dir + "/secret", dir + "/" + status);
+    // (A file's failures are reported at most once a minute: packets until then.)
+    bool reported = false;
+    for (int i = 0; i < 30 && !reported; i++) {
+        log.write_serial(stx_packet("not through the link"));
+        reported = log.wait_file_contains("stderr.txt", "./" + status + ": a symbolic link\n", 1000);
+    }
+    EXPECT_TRUE(reported) << log.stderr_text();
+    log.type("quit\r");
+    EXPECT_EQ(log.wait_exit(10000), 0);
+    EXPECT_EQ(log.file("secret"), "secret\n");
+    EXPECT_FALSE(fs::exists(dir + "/planted"));
+    // The last counts, as they were when it stopped.
+    EXPECT_TRUE(has_match(log.file("metrics.prom"),
+                          "kestlog_packets_lost_total\\{[^}]*reason=\"storage\"\\} [2-9]\\d*\n"))
+        << log.file("metrics.prom");
+
+    // A link at the lock file: no start, and nothing written through it.
+    Logger locked;
+    fs::create_symlink(dir + "/secret", locked.dir() + "/kestlog.lock");
+    locked.start(LoggerOptions(), false);
+    EXPECT_EQ(locked.wait_exit(10000), 255);
+    EXPECT_TRUE(has_match(locked.stderr_text(), "(^|\n)kestlog.lock: a symbolic link\n"))
+        << locked.stderr_text();
+    EXPECT_EQ(log.file("secret"), "secret\n");
+}
+
+// A disk that refuses the message log too when the logger stops: the
+// account of what was lost goes to standard error (the journal), and the
+// metrics file gets the final counts.
+TEST(WriteFaults, AStopOnAFullDiskStillTellsWhatWasLost) {
+    Logger log;
+    LoggerOptions opts;
+    opts.parfile += "metrics_file=metrics.prom\n";
+    start_at(log, "2015-06-16 14:02:11", opts);
+    for (const std::string& file : {status_path("20150616"), message_path("20150616")}) {
+        fs::remove(log.dir() + "/" + file);
+        fs::create_directory(log.dir() + "/" + file);
+    }
+    log.write_serial(stx_packet("lost"));
+    ASSERT_TRUE(log.wait_file_contains("stderr.txt", "./data/KES20150616.txt: Is a directory\n"));
+    log.type("quit\r");
+    EXPECT_EQ(log.wait_exit(10000), 0);
+    EXPECT_TRUE(has_match(log.stderr_text(),
+                          "\\./data/MESKES20150616\\.txt: not written: 1,16/06/2015,14:0\\d:\\d\\d, "
+                          "1 packets not stored from 14:0\\d:\\d\\d to 14:0\\d:\\d\\d: Is a directory\n"))
+        << log.stderr_text();
+    EXPECT_TRUE(
+        has_match(log.file("metrics.prom"), "kestlog_packets_lost_total\\{[^}]*reason=\"storage\"\\} 1\n"))
+        << log.file("metrics.prom");
 }

@@ -297,16 +297,21 @@ TEST(Startup, CommandLineOptions) {
     EXPECT_EQ(err, "/kestlog-no-such-site: No such file or directory\n");
 
     std::filesystem::create_directory(log.dir() + "/site");
+    ASSERT_EQ(chmod((log.dir() + "/site").c_str(), 0775), 0);
     std::ofstream(log.dir() + "/site/kestlog.par")
-        << "serial_port=/dev/kestlog-no-such-tty,9600,7,E,1\nkesendmail=N\n";
+        << "serial_port=/dev/"
+           "kestlog-no-such-tty,9600,7,E,1\nkesendmail=N\nmaildest=op@example.org;-b;evil@x\n";
     EXPECT_EQ(run("--directory site --check", &out, &err), 1);
     // Findings on standard error, where a unit's ExecStartPre reaches the journal.
-    EXPECT_EQ(err,
-              "kestlog.par:1: warning: serial device /dev/kestlog-no-such-tty does not exist now\n"
-              "kestlog.par:2: unknown parameter kesendmail (did you mean kessendmail?)\n");
+    EXPECT_EQ(err, log.dir() +
+                       "/site is writable by its group: they could replace the logger's files\n"
+                       "kestlog.par:1: warning: serial device /dev/kestlog-no-such-tty does not exist now\n"
+                       "kestlog.par:2: unknown parameter kesendmail (did you mean kessendmail?)\n"
+                       "kestlog.par:3: maildest=: a recipient may not begin with '-': -b\n");
     EXPECT_EQ(out,
               "device: /dev/kestlog-no-such-tty\nspeed: 9600\ndata bits: 7\nparity: even\nstop bits: 1\n"
-              "site: WXX\nmail recipient: operator@localhost\ne-mail: on\n");
+              "site: WXX\nmail recipient: op@example.org\nmail recipient: evil@x\ne-mail: on\n");
+    ASSERT_EQ(chmod((log.dir() + "/site").c_str(), 0750), 0);
     EXPECT_FALSE(std::filesystem::exists(log.dir() + "/site/data"));
     EXPECT_FALSE(std::filesystem::exists(log.dir() + "/site/kestlog.lock"));
     std::ofstream(log.dir() + "/site/kestlog.par") << "serial_port=/dev/kest,9600,7,E,1\nkessendmail=y\n";
