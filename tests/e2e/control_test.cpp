@@ -88,6 +88,14 @@ std::string read_some(int fd, int timeout_ms) {
     return got;
 }
 
+// Reads from fd until what was read matches pattern, for at most timeout_ms.
+std::string read_until(int fd, const std::string& pattern, int timeout_ms) {
+    std::string got;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!has_match(got, pattern) && std::chrono::steady_clock::now() < until) got += read_some(fd, 100);
+    return got;
+}
+
 }  // namespace
 
 // Every keyboard command from a shell: the same effects and records, the
@@ -158,7 +166,10 @@ TEST(Control, EveryKeyboardCommandWorksFromAShell) {
 // never reads holds the logger up in nothing.
 TEST(Control, ClientsAreBoundedAndAWatcherNeverHoldsTheLoggerUp) {
     Logger log;
-    start_at(log, "2015-06-16 14:02:11 x10");
+    // The real pace: an idle client is closed after ten seconds, and the
+    // refusal must come while all are still connected, however slowly
+    // kestctl starts on a loaded machine.
+    start_at(log, "2015-06-16 14:02:11");
     const std::string& dir = log.dir();
     int watcher = connect_to(dir);
     ASSERT_GE(watcher, 0);
@@ -169,9 +180,9 @@ TEST(Control, ClientsAreBoundedAndAWatcherNeverHoldsTheLoggerUp) {
     EXPECT_EQ(refused.status, 3);
     EXPECT_EQ(refused.err, "kestlog: too many connections\n");
 
-    // Ten seconds (one on this clock) without a command: closed.
+    // Ten seconds without a command: closed.
     struct pollfd p = {idle[0], POLLIN, 0};
-    ASSERT_EQ(poll(&p, 1, 5000), 1) << "an idle client was never closed";
+    ASSERT_EQ(poll(&p, 1, 30000), 1) << "an idle client was never closed";
     char byte;
     EXPECT_EQ(read(idle[0], &byte, 1), 0);
     for (int fd : idle) close(fd);
@@ -188,10 +199,11 @@ TEST(Control, ClientsAreBoundedAndAWatcherNeverHoldsTheLoggerUp) {
     EXPECT_NE(watched.find("got word kesrawdon from root (kestctl)"), std::string::npos);
     log.write_serial(stx_packet("after"));
     ASSERT_TRUE(log.wait_file_contains(status_path("20150616"), stx_packet("after")));
-    watched = read_some(watcher, 2000);
-    EXPECT_TRUE(
-        has_match(watched, "^\\[console: \\d+ bytes not shown\\]\nkesrawd pchar2=0 char2 02 <\x02> STX\n"))
-        << watched.substr(0, 200);
+    // What the watcher held may still be on its way; then the place of the
+    // loss, right before what follows it.
+    const std::string marker = "\\[console: \\d+ bytes not shown\\]\nkesrawd pchar2=0 char2 02 <\x02> STX\n";
+    watched = read_until(watcher, marker, 10000);
+    EXPECT_TRUE(has_match(watched, marker)) << watched.substr(0, 200);
     close(watcher);
     EXPECT_TRUE(log.running());
 }
