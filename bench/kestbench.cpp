@@ -440,6 +440,63 @@ int bench_latency(const std::string& kestlog) {
     return complete ? 0 : 1;
 }
 
+constexpr size_t NOISE_CHUNK = 64 * 1024;   // noise between two good packets
+constexpr off_t NOISE_LOG_MAX = 20 * 1000;  // message log a megabyte of noise may write
+constexpr int NOISE_TIMEOUT_S = 60;
+
+// A megabyte of line noise (runs of SOH, of EOT, random bytes) with a good
+// packet after each chunk: the message log must stay small, and every good
+// packet be stored.
+int bench_noise(const std::string& kestlog) {
+    Line line = raw_line();
+    std::string dir = "noise";
+    mkdir(dir.c_str(), 0755);
+    std::ofstream(dir + "/kestlog.par") << "serial_port=" << line.path << ",57600,8,N,1\nkessendmail=N\n";
+    const std::string file = status_file(dir, 20150616);
+    char name[64];
+    daily_file_name(name, sizeof name, DailyFile::Messages, 20150616);
+    const std::string log = dir + "/data/" + name;
+    unlink(file.c_str());
+    unlink(log.c_str());
+    pid_t wrapper;
+    pid_t pid = start_kestlog(kestlog, dir, "@2015-06-16 00:00:10", &wrapper);
+    off_t log_before = size_of(log);
+    std::mt19937 rng(11);
+    std::string bytes, good;
+    for (int i = 0; bytes.size() < MB; i++) {
+        std::string chunk;
+        if (i % 3 == 0) chunk.assign(NOISE_CHUNK, static_cast<char>(SOH));
+        if (i % 3 == 1) chunk.assign(NOISE_CHUNK, static_cast<char>(EOT));
+        if (i % 3 == 2) {
+            for (size_t k = 0; k < NOISE_CHUNK; k++) chunk += static_cast<char>(rng() & 0xff);
+            chunk += static_cast<char>(EOT);  // a random run may leave a packet open
+        }
+        std::string packet = "\x02 good packet " + std::to_string(i) + "\x04";
+        bytes += chunk + packet;
+        good += packet;
+    }
+    write_all(line.master, bytes, "kestlog");
+    // The last good packet stored, and a minute's change for the last count.
+    const std::string last = good.substr(good.rfind('\x02'));
+    wait_for([&] { return text_of(file).find(last) != std::string::npos; }, NOISE_TIMEOUT_S,
+             "the last good packet after the noise in the status file");
+    std::string stored = text_of(file);
+    size_t found = 0, at = 0;
+    for (size_t from = 0; (from = good.find('\x02', at)) != std::string::npos; at = from + 1) {
+        size_t end = good.find('\x04', from);
+        found += stored.find(good.substr(from, end - from + 1)) != std::string::npos;
+    }
+    size_t sent = static_cast<size_t>(std::count(good.begin(), good.end(), '\x02'));
+    off_t written = size_of(log) - log_before;
+    finish(pid, wrapper, line);
+    printf(
+        "noise: %.1f MB (SOH, EOT, random): %lld bytes of message log (aim: at most %lld), %zu of %zu good "
+        "packets stored\n",
+        static_cast<double>(bytes.size()) / MB, static_cast<long long>(written),
+        static_cast<long long>(NOISE_LOG_MAX), found, sent);
+    return written <= NOISE_LOG_MAX && found == sent ? 0 : 1;
+}
+
 std::string absolute(const char* path) {
     std::string p = path;
     char cwd[4096];
@@ -466,6 +523,7 @@ int main(int argc, char** argv) {
     }
     std::string kestlog = absolute(argv[latency_only ? 2 : 1]);
     if (latency_only) return bench_latency(kestlog);
+    if (argc == 3 && strcmp(argv[2], "--noise") == 0) return bench_noise(kestlog);
     size_t mb = argc >= 3 ? strtoul(argv[2], nullptr, 10) : 20;
     if (mb == 0) mb = 1;
     int repeats = argc == 4 ? atoi(argv[3]) : 3;
@@ -501,5 +559,6 @@ int main(int argc, char** argv) {
     printf("kestlog / synced floor: %.2f (aim: at most %.1f)\n", ratio(results[0].cpu_s, results[2].cpu_s),
            AIM);
     all = bench_latency(kestlog) == 0 && all;
+    all = bench_noise(kestlog) == 0 && all;
     return all ? 0 : 1;
 }

@@ -189,6 +189,7 @@ namespace {
 constexpr double CHAOS_RATE = 6000;  // simulated seconds per real second
 constexpr int CHAOS_DAYS = 7;
 constexpr long EOT_DROPPED_EVERY = 317;  // packets per packet sent without its EOT
+constexpr int REFUSED_REPAIR_DAY = 2;    // the power cut whose torn tail cannot be copied for an hour
 constexpr long STX_EVERY = 10;           // packets per message packet
 constexpr long FAULT_WORD_EVERY = 200;   // packets per fault word 0029
 
@@ -305,8 +306,8 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     size_t unread_from = 0;
     Usage early;
     std::vector<std::string> leaks;
-    std::string refused_file;
-    long refused_from = 0;
+    std::string refused_file, refused_repair;
+    long refused_from = 0, refused_repair_from = 0;
     auto check_usage = [&] {
         Usage late = usage_of(log.pid());
         if (late.fds != early.fds)
@@ -367,9 +368,18 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
                               comments++;
                           }});
         events.push_back({day + 3 * 3600, [&] { early = usage_of(log.pid()); }});
+        if (d == REFUSED_REPAIR_DAY) {
+            events.push_back({day + 10 * 3600, [&] {
+                                  // Room again: the next packet mends the file and is stored.
+                                  ASSERT_TRUE(log.wait_file_contains(
+                                      "stderr.txt", refused_repair.substr(log.dir().size() + 1), 10000));
+                                  ASSERT_TRUE(fs::remove(refused_repair));
+                                  may_be_lost.push_back({refused_repair_from, seq - 1});
+                              }});
+        }
         if (d == 0) continue;
         events.push_back(
-            {day + 9 * 3600, [&] {
+            {day + 9 * 3600, [&, d] {
                  // The power fails once all that was sent is stored: the last
                  // packet's EOT never reached the disk, a NUL run did. Far
                  // from midnight: a logger that runs behind the test's clock
@@ -386,6 +396,13 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
                  console += log.console();
                  errors += log.stderr_text();
                  std::string torn_day = file.substr(file.size() - 12, 8);  // of .../KESyyyymmdd.txt
+                 // Once, the disk refuses the torn tail's copy: nothing is
+                 // stored after the tail until the copy can be made.
+                 if (d == REFUSED_REPAIR_DAY) {
+                     refused_repair = file + ".torn";
+                     ASSERT_TRUE(fs::create_directory(refused_repair));
+                     refused_repair_from = seq;
+                 }
                  start_at(log, restart_clock(torn_day, sim_now()), opts);
                  power_cuts++;
              }});
@@ -457,10 +474,34 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
     log.read_console(100);
     check_usage();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // The disk refuses the status file and the message log as the logger
+    // stops: its account of the last packet lost goes to standard error.
+    const std::string last_status = send_and_store();
+    ASSERT_FALSE(last_status.empty());
+    std::smatch named;
+    std::string shown = log.console();
+    ASSERT_TRUE(
+        std::regex_search(shown, named, std::regex("message file name is: \\./(data/MESKES\\d{8}\\.txt)\n")));
+    const std::vector<std::string> full = {last_status, log.dir() + "/" + named[1].str()};
+    for (const std::string& f : full) {
+        ASSERT_EQ(mkdir((f + ".kept").c_str(), 0755), 0) << strerror(errno);
+        ASSERT_EQ(renameat2(AT_FDCWD, (f + ".kept").c_str(), AT_FDCWD, f.c_str(), RENAME_EXCHANGE), 0);
+    }
+    may_be_lost.push_back({seq, seq});
+    log.write_serial(numbered_packet(seq++, true));
+    ASSERT_TRUE(log.wait_file_contains("stderr.txt",
+                                       last_status.substr(log.dir().size()) + ": Is a directory\n", 10000));
     log.type("quit\r");
     ASSERT_EQ(log.wait_exit(10000), 0);
+    for (const std::string& f : full) {
+        ASSERT_EQ(renameat2(AT_FDCWD, (f + ".kept").c_str(), AT_FDCWD, f.c_str(), RENAME_EXCHANGE), 0);
+        ASSERT_EQ(rmdir((f + ".kept").c_str()), 0);
+    }
     console += log.console();
     errors += log.stderr_text();
+    EXPECT_TRUE(
+        has_match(errors, ": not written: \\d+,[^ ]+ 1 packets not stored from [^\n]+: Is a directory\n"))
+        << errors;
 
     // Every packet outside a fault window stored exactly once and whole, in
     // the status file current when it was stored.
@@ -518,9 +559,13 @@ TEST(Chaos, SevenSimulatedDaysOfSiteFaults) {
         power_cuts);
     long recorded_lost = 0;
     std::regex not_stored(", (\\d+) packets not stored from \\d\\d:\\d\\d:\\d\\d to \\d\\d:\\d\\d:\\d\\d: ");
-    for (auto it = std::sregex_iterator(messages.begin(), messages.end(), not_stored);
-         it != std::sregex_iterator(); ++it)
-        recorded_lost += std::stol((*it)[1]);
+    // Recorded in the message logs, or, when those refused it too, on standard error.
+    for (const std::string* text : {&messages, &errors}) {
+        for (auto it = std::sregex_iterator(text->begin(), text->end(), not_stored);
+             it != std::sregex_iterator(); ++it)
+            recorded_lost += std::stol((*it)[1]);
+    }
+    EXPECT_NE(messages.find(": torn tail not moved aside\n"), std::string::npos);
     EXPECT_EQ(recorded_lost, lost_to_storage) << "packets lost to the refused file, as recorded";
     EXPECT_GT(lost_to_storage, 0);
 

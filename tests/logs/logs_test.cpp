@@ -190,27 +190,40 @@ TEST_F(LogsTest, TheNewestFilesOfAnyDayAreMendedAndARefusedRepairHoldsAppendsBac
     open_day();  // the 16th
     std::ofstream("data/KES20150615.txt", std::ios::binary) << std::string("\x01one\x04\x01tw", 8);
     std::ofstream("data/MESKES20000101.txt") << "0,01/01/2000,00:00:10, starting\n1,16/06/20";
-    std::ofstream("data/KES20150614.txt", std::ios::binary) << std::string("\x01old\x04\x01" "cut", 9);
+    std::ofstream("data/KES20150614.txt", std::ios::binary) << std::string(
+        "\x01old\x04\x01"
+        "cut",
+        9);
     const std::string today = std::string(mon.keslog);
-    std::ofstream(today, std::ios::binary) << std::string("\x02ok\x04\x02" "cu", 7);
-    std::filesystem::last_write_time("data/KES20150614.txt", std::filesystem::file_time_type::clock::now() -
-                                                                 std::chrono::hours(48));
+    std::ofstream(today, std::ios::binary) << std::string(
+        "\x02ok\x04\x02"
+        "cu",
+        7);
+    std::filesystem::last_write_time("data/KES20150614.txt",
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::hours(48));
     std::filesystem::create_directory(today + ".torn");  // refuses the copy
     std::vector<TornRepair> done = repair_torn_files();
     ASSERT_EQ(done.size(), 3u);
     EXPECT_EQ(slurp("data/KES20150615.txt.torn"), "\x01tw");
     EXPECT_EQ(slurp("data/MESKES20000101.txt.torn"), "1,16/06/20");
     EXPECT_EQ(slurp("data/KES20150614.txt").size(), 9u) << "only the newest of another day";
-    EXPECT_EQ(slurp(today), std::string("\x02ok\x04\x02" "cu", 7));
+    EXPECT_EQ(slurp(today), std::string("\x02ok\x04\x02"
+                                        "cu",
+                                        7));
 
     std::vector<bool> stored;
     unsigned size = 4;
     EXPECT_FALSE(append_packets("\x02p1\x04", &size, 1, &stored));
-    EXPECT_EQ(slurp(today), std::string("\x02ok\x04\x02" "cu", 7)) << "appended after a torn tail";
+    EXPECT_EQ(slurp(today), std::string("\x02ok\x04\x02"
+                                        "cu",
+                                        7))
+        << "appended after a torn tail";
     std::filesystem::remove(today + ".torn");
     EXPECT_TRUE(append_packets("\x02p2\x04", &size, 1, &stored));
     EXPECT_EQ(slurp(today), "\x02ok\x04\x02p2\x04");
-    EXPECT_EQ(slurp(today + ".torn"), "\x02" "cu");
+    EXPECT_EQ(slurp(today + ".torn"),
+              "\x02"
+              "cu");
     std::string messages = slurp(mon.meskeslog);
     EXPECT_NE(messages.find(today.substr(0) + " ended inside a packet: 3 bytes moved to "), std::string::npos)
         << messages;
