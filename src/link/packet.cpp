@@ -95,6 +95,8 @@ void record_unrecorded_framing() {
     if (more <= 0) return;
     constexpr int HHMM_POS = 11, HHMM_LEN = 5;  // in DD/MM/YYYY,hh:mm:ss,
     mon.kesfd++;
+    say("%i,", mon.kesfd);
+    say(REC_FRAMING_UNRECORDED, more, HHMM_LEN, mon.scurdatetim + HHMM_POS);
     append_record(REC_FRAMING_UNRECORDED, more, HHMM_LEN, mon.scurdatetim + HHMM_POS);
 }
 
