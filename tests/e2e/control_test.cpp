@@ -35,13 +35,17 @@ Ran kestctl(const std::string& dir, const std::vector<std::string>& words,
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(o, 1);
         dup2(e, 2);
+        // Opened before the user changes: the build tree may lie where that
+        // user cannot reach it (a clone in a private folder).
+        int program = open(KESTCTL_BIN, O_RDONLY | O_CLOEXEC);
         if (user && (setgroups(1, &group) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0))
             _exit(125);
         std::vector<char*> argv = {const_cast<char*>("kestctl"), const_cast<char*>("-C"),
                                    const_cast<char*>(dir.c_str())};
         for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
         argv.push_back(nullptr);
-        execv(KESTCTL_BIN, argv.data());
+        fexecve(program, argv.data(), environ);
+        fprintf(stderr, "%s: %s\n", KESTCTL_BIN, strerror(errno));
         _exit(127);
     }
     Ran r;
