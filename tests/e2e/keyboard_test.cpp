@@ -54,11 +54,12 @@ TEST(Keyboard, HelpAndDisplaySwitchesInAnyCase) {
 TEST(Keyboard, EditingAndSignalKeysAreStoredAsBytes) {
     Logger log;
     start_at(log, "2015-06-16 14:02:11 x10");
-    // Ctrl-Z, Ctrl-\ and an erase key: no signal, no editing, just bytes.
+    // Ctrl-Z, Ctrl-\ and an erase key: no signal, no editing, just bytes,
+    // shown as cat -v shows them.
     log.type("\x1a\x1c\r");
-    ASSERT_TRUE(log.wait_console("\ngot word \x1a\x1c\n\nNot a valid command word.\n"));
+    ASSERT_TRUE(log.wait_console("\ngot word ^Z^\\\n\nNot a valid command word.\n"));
     log.type("x\x7fhelp\r");
-    ASSERT_TRUE(log.wait_console("\ngot word x\x7fhelp\n\nNot a valid command word.\n"));
+    ASSERT_TRUE(log.wait_console("\ngot word x^?help\n\nNot a valid command word.\n"));
     EXPECT_TRUE(log.running());
     log.type("quitx\x7f\r");
     EXPECT_EQ(log.wait_exit(), 0);

@@ -73,7 +73,8 @@ TEST(Packets, FramingFailuresAreNumberedRecords) {
     EXPECT_EQ(counted + static_cast<long>(one_by_one), 2003) << m;
     EXPECT_LE(one_by_one, static_cast<size_t>(10 * (summaries + 1))) << m;
     EXPECT_LT(m.size(), 4000u) << "noise fills the message log";
-    EXPECT_TRUE(has_match(log.console(), "\n\\d+,\\d+ more framing failures in the minute to 14:0\\d were not"))
+    EXPECT_TRUE(log.wait_console(" more framing failures in the minute to 14:0", 20000));
+    EXPECT_TRUE(has_match(log.console(), "\\d+,\\d+ more framing failures in the minute to 14:0\\d were not"))
         << "and the console";
 }
 
