@@ -459,7 +459,9 @@ int bench_noise(const std::string& kestlog) {
     unlink(file.c_str());
     unlink(log.c_str());
     pid_t wrapper;
-    pid_t pid = start_kestlog(kestlog, dir, "@2015-06-16 00:00:10", &wrapper);
+    // From just before a change of minute: the minute's record of the
+    // failures not recorded one by one comes soon.
+    pid_t pid = start_kestlog(kestlog, dir, "@2015-06-16 00:00:50", &wrapper);
     off_t log_before = size_of(log);
     std::mt19937 rng(11);
     std::string bytes, good;
@@ -480,6 +482,8 @@ int bench_noise(const std::string& kestlog) {
     const std::string last = good.substr(good.rfind('\x02'));
     wait_for([&] { return text_of(file).find(last) != std::string::npos; }, NOISE_TIMEOUT_S,
              "the last good packet after the noise in the status file");
+    wait_for([&] { return text_of(log).find(" were not recorded one by one\n") != std::string::npos; },
+             NOISE_TIMEOUT_S, "the minute's record of the framing failures not recorded one by one");
     std::string stored = text_of(file);
     size_t found = 0, at = 0;
     for (size_t from = 0; (from = good.find('\x02', at)) != std::string::npos; at = from + 1) {

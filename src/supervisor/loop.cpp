@@ -31,10 +31,15 @@ void run_pass() {
     last_pass_second = mon.tstart;
 }
 
+// Bytes taken from the line but not yet assembled: a flood's wake ended in
+// the middle of a read. They must not wait for the line to have more.
+bool bytes_held() { return mon.rxpos < mon.rxbuf.size(); }
+
 // How long the loop may wait: to the turn of the second, or to the alert
 // command's deadline, and never more than a second (the test clock scales
 // poll's time-outs, and a second of it is all the loop assumes).
 int wait_ms() {
+    if (bytes_held()) return 0;
     long long ms = PASS_MS - wall_ms() % PASS_MS;
     if (alert_running()) ms = std::min(ms, mon.alert_deadline_ms - monotonic_ms());
     return static_cast<int>(std::clamp(ms, 1LL, static_cast<long long>(PASS_MS)));
@@ -46,14 +51,14 @@ void taken_now() { testday(); }
 
 // Takes what the line holds, a bounded amount at a time, so that a flood
 // cannot keep the keyboard and the clients waiting.
-void drain_serial() {
+void drain_serial(bool readable) {
     unsigned long long from = mon.rx_total;
     do {
         checkkest();
     } while (mon.nchar2 > 0 && mon.rx_total - from < RX_WAKE_MAX);
     store_packets();
     // Readable but nothing to read: hung up, or failed.
-    if (mon.rx_total == from || mon.read_errno != 0) check_serial_line();
+    if ((readable && mon.rx_total == from) || mon.read_errno != 0) check_serial_line();
 }
 
 }  // namespace
@@ -84,7 +89,8 @@ void mainloop(int signals) {
         }
         stop_if_signalled();
         if (pass_due()) run_pass();
-        if (serial >= 0 && mon.fhR2 == fds[serial].fd && fds[serial].revents) drain_serial();
+        if (serial >= 0 && mon.fhR2 == fds[serial].fd && (fds[serial].revents || bytes_held()))
+            drain_serial(fds[serial].revents != 0);
         if (keyboard >= 0 && fds[keyboard].revents) checkkybd();
         control_events(fds + control, n - control);
         check_alert_deadline();
