@@ -248,15 +248,21 @@ TEST(WriteFaults, LinksPlantedInItsDirectoriesAreRefusedNeverWrittenThrough) {
         reported = log.wait_file_contains("stderr.txt", "./" + status + ": a symbolic link\n", 1000);
     }
     EXPECT_TRUE(reported) << log.stderr_text();
-    // A FIFO in its place neither holds the logger up nor takes a packet.
+    // A FIFO in its place, even one with a reader, neither holds the logger
+    // up nor takes a packet.
     fs::remove(dir + "/" + status);
     ASSERT_EQ(mkfifo((dir + "/" + status).c_str(), 0644), 0);
+    int reader = open((dir + "/" + status).c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0) << strerror(errno);
     reported = false;
     for (int i = 0; i < 30 && !reported; i++) {
         log.write_serial(stx_packet("not into a FIFO"));
         reported = log.wait_file_contains("stderr.txt", "./" + status + ": not a regular file\n", 1000);
     }
     EXPECT_TRUE(reported) << log.stderr_text();
+    char byte;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "a packet went into the FIFO";
+    close(reader);
     log.type("quit\r");
     EXPECT_EQ(log.wait_exit(10000), 0);
     EXPECT_EQ(log.file("secret"), "secret\n");
