@@ -1,5 +1,5 @@
 #!/bin/sh
-# Every test again, against a build with AddressSanitizer and
+# Every test but the container's again, against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer (into build-asan). Fails on a failed test and on
 # any sanitizer report, including one from a logger a test ended by itself.
 set -eu
@@ -13,7 +13,8 @@ chmod 1777 "$reports"  # loggers run as other users report here too
 export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:log_path=$reports/asan"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 status=0
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 || status=$?
+# The container test checks the package, not this build.
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 -LE container || status=$?
 if [ -n "$(ls -A "$reports")" ]; then
     echo "sanitizer reports:"
     for f in "$reports"/*; do

@@ -14,7 +14,8 @@ examples="$prefix/share/doc/kestlog/examples"
 for f in share/man/man1/kestlog.1 share/man/man1/kestctl.1 share/man/man1/kestreport.1 share/man/man1/kestsim.1 share/man/man1/kestlog-daily.1 share/doc/kestlog/examples/kestlog.service \
     share/doc/kestlog/examples/kestlog-daily.service share/doc/kestlog/examples/kestlog-daily.timer \
     share/doc/kestlog/examples/kestlog-alerts.yml \
-    share/doc/kestlog/examples/kestlog@.service \
+    share/doc/kestlog/examples/kestlog@.service share/doc/kestlog/examples/kestlog-daily@.service \
+    share/doc/kestlog/examples/kestlog-daily@.timer etc/kestlog/mail.rc etc/kestlog/msmtprc \
     share/doc/kestlog/examples/kestlog.par share/doc/kestlog/examples/99-kestlog.rules; do
     [ -s "$prefix/$f" ] || { echo "FAIL: $f missing"; status=1; }
 done
@@ -25,21 +26,38 @@ if command -v groff >/dev/null; then
         [ -z "$warnings" ] || { echo "FAIL: the manual page $page has faults: $warnings"; status=1; }
     done
 fi
-# The units run the installed program, and systemd finds nothing wrong with
-# them (a template is verified as one of its instances).
+# The units run the installed program and mail through the installed route,
+# and systemd finds nothing wrong with them (a template is verified as one of
+# its instances), nor too much exposure in their sandbox.
+[ -x "$prefix/libexec/kestlog/sendmail" ] || { echo "FAIL: libexec/kestlog/sendmail not installed as a program"; status=1; }
+grep -q "^set sendmail=$prefix/libexec/kestlog/sendmail$" "$prefix/etc/kestlog/mail.rc" || { echo "FAIL: mail.rc: sendmail"; status=1; }
 for unit in kestlog.service kestlog@.service; do
     grep -q "^ExecStart=$prefix/bin/kestlog --wait-for-line$" "$examples/$unit" || { echo "FAIL: $unit: ExecStart"; status=1; }
     grep -q "^ExecStartPre=-$prefix/bin/kestlog --check$" "$examples/$unit" || { echo "FAIL: $unit: ExecStartPre"; status=1; }
+done
+for unit in kestlog.service kestlog@.service kestlog-daily.service kestlog-daily@.service; do
+    grep -q "^Environment=MAILRC=$prefix/etc/kestlog/mail.rc$" "$examples/$unit" || { echo "FAIL: $unit: MAILRC"; status=1; }
 done
 if command -v systemd-analyze >/dev/null; then
     units=$(mktemp -d /tmp/kestlog-units-XXXXXX)
     cp "$examples/kestlog.service" "$units/kestlog.service"
     cp "$examples/kestlog@.service" "$units/kestlog@kest1.service"
     cp "$examples/kestlog-daily.service" "$examples/kestlog-daily.timer" "$units/"
-    for unit in kestlog.service kestlog@kest1.service kestlog-daily.service kestlog-daily.timer; do
-        out=$(systemd-analyze verify "$units/$unit" 2>&1) || { echo "FAIL: systemd-analyze verify $unit: $out"; status=1; }
+    cp "$examples/kestlog-daily@.service" "$units/kestlog-daily@kest1.service"
+    cp "$examples/kestlog-daily@.timer" "$units/kestlog-daily@kest1.timer"
+    for unit in kestlog.service kestlog@kest1.service kestlog-daily.service kestlog-daily.timer \
+        kestlog-daily@kest1.service kestlog-daily@kest1.timer; do
+        # Documentation= names the manual pages installed here.
+        out=$(MANPATH="$prefix/share/man" systemd-analyze verify "$units/$unit" 2>&1) || { echo "FAIL: systemd-analyze verify $unit: $out"; status=1; }
         [ -z "$out" ] || { echo "FAIL: systemd-analyze verify $unit says: $out"; status=1; }
         echo "systemd-analyze verify $unit: ${out:-no findings}"
+    done
+    # Exposure, from 0 to 100: at most 25 for the loggers, 20 for the daily job.
+    for limit in kestlog.service:25 kestlog@kest1.service:25 kestlog-daily.service:20 kestlog-daily@kest1.service:20; do
+        unit=${limit%:*}
+        out=$(systemd-analyze security --offline=yes --threshold="${limit#*:}" "$units/$unit" 2>&1) ||
+            { echo "FAIL: systemd-analyze security $unit: $(echo "$out" | tail -n 1)"; status=1; }
+        echo "systemd-analyze security $unit: $(echo "$out" | tail -n 1)"
     done
     rm -rf "$units"
 else
