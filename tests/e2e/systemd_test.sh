@@ -105,7 +105,7 @@ c() { nsenter -t "$L" -a "$@"; }
 prop() { c systemctl show "$1" -p "$2" --value; }
 D1=/var/lib/kestlog/kest1 D2=/var/lib/kestlog/kest2
 t "booted"
-ok "installing started no logger" test "$(prop kestlog@kest1 ActiveState)" = inactive
+ok "installing enabled and started no logger" test "$(prop kestlog.service ActiveState)" = inactive
 
 # kest2 first: its adapter is missing, and its minute of failures is mailed
 # while kest1 is tried.
@@ -170,16 +170,23 @@ ok "the daily report mail arrives" \
 ok "old files are compressed" c test -f $D1/data/KES20260101.txt.gz
 ok "the daily job succeeded" test "$(prop kestlog-daily@kest1 Result)" = success
 
-t "remove, purge, install again"
+t "upgrade, remove, purge, install again"
+apt() { c env DEBIAN_FRONTEND=noninteractive apt-get -y -q "$@" 2>&1; }
+pkg=/root/$(basename "$deb")
+pid=$(prop kestlog@kest1 MainPID)
+apt install --reinstall $pkg >/dev/null
+new_pid() { local p; p=$(prop kestlog@kest1 MainPID); [ "$p" != 0 ] && [ "$p" != "$pid" ]; }
+ok "an upgrade restarts the running loggers" waitfor 10 new_pid
 size() { stat -c %s "$R$D1/data/KES$today.txt"; }
 before=$(size)
-ok "apt remove" c env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q kestlog >/dev/null 2>&1
+ok "apt remove" says "Removing kestlog" apt remove kestlog
 ok "  stops the loggers" test "$(prop kestlog@kest1 ActiveState)" != active
-purge=$(c env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q kestlog 2>&1)
-ok "apt purge says the data are kept" grep -q "the measured data in /var/lib/kestlog are kept" <<<"$purge"
+ok "apt purge says the data are kept" says "the measured data in /var/lib/kestlog are kept" apt purge kestlog
 ok "  and keeps them" test "$(size)" -ge $before
-c env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/root/$(basename "$deb")" >/dev/null 2>&1
-ok "installed and started again" c systemctl enable --now kestlog@kest1 2>/dev/null
+apt install $pkg >/dev/null
+ok "installing again starts no logger" \
+    test "$(prop kestlog.service ActiveState)$(prop kestlog@kest1 ActiveState)" = inactiveinactive
+ok "  until it is started" c systemctl enable --now kestlog@kest1 2>/dev/null
 ok "it appends to the same day's files" waitfor 10 eval 'test "$(size)" -gt $before'
 
 t "done: $pass passed, $fail failed"
