@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pty.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -24,33 +25,58 @@ struct Ran {
     std::string err;
 };
 
-// Runs kestctl with these words in dir, as user (uid, gid and one
-// supplementary group) when given.
-Ran kestctl(const std::string& dir, const std::vector<std::string>& words,
-            const struct passwd* user = nullptr, gid_t group = 0) {
-    std::string out = dir + "/kestctl.out", err = dir + "/kestctl.err";
+struct Kestctl {
+    const struct passwd* user = nullptr;  // run as this user (uid, gid and one supplementary group)
+    gid_t group = 0;
+    bool with_dir = true;   // -C dir; otherwise kestctl finds the logger from cwd
+    std::string cwd = "/";  // where it runs
+    std::string root;       // KESTCTL_ROOT
+    std::string typed;      // typed on a terminal as its standard input (else /dev/null)
+};
+
+// Starts kestctl with these words for the logger in dir; finish() collects it.
+pid_t spawn_kestctl(const std::string& dir, const std::vector<std::string>& words, const Kestctl& k,
+                    const std::string& name) {
+    std::string out = dir + "/" + name + ".out", err = dir + "/" + name + ".err";
+    int terminal = -1, typist = -1;
+    if (!k.typed.empty() && openpty(&typist, &terminal, nullptr, nullptr, nullptr) != 0) return -1;
     pid_t pid = fork();
     if (pid == 0) {
+        int in = terminal >= 0 ? terminal : open("/dev/null", O_RDONLY);
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
         dup2(o, 1);
         dup2(e, 2);
         // Opened before the user changes: the build tree may lie where that
         // user cannot reach it (a clone in a private folder).
         int program = open(KESTCTL_BIN, O_RDONLY | O_CLOEXEC);
-        if (user && (setgroups(1, &group) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0))
+        if (k.user && (setgroups(1, &k.group) != 0 || setgid(k.user->pw_gid) != 0 || setuid(k.user->pw_uid) != 0))
             _exit(125);
-        std::vector<char*> argv = {const_cast<char*>("kestctl"), const_cast<char*>("-C"),
-                                   const_cast<char*>(dir.c_str())};
+        if (chdir(k.cwd.c_str()) != 0) _exit(126);
+        if (!k.root.empty()) setenv("KESTCTL_ROOT", k.root.c_str(), 1);
+        std::vector<char*> argv = {const_cast<char*>("kestctl")};
+        if (k.with_dir) {
+            argv.push_back(const_cast<char*>("-C"));
+            argv.push_back(const_cast<char*>(dir.c_str()));
+        }
         for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
         argv.push_back(nullptr);
         fexecve(program, argv.data(), environ);
         fprintf(stderr, "%s: %s\n", KESTCTL_BIN, strerror(errno));
         _exit(127);
     }
+    if (terminal >= 0) {
+        close(terminal);
+        EXPECT_EQ(write(typist, k.typed.data(), k.typed.size()), static_cast<ssize_t>(k.typed.size()));
+    }
+    return pid;
+}
+
+Ran finish_kestctl(const std::string& dir, pid_t pid, const std::string& name, int timeout_ms = 10000) {
     Ran r;
     int status;
-    for (int waited = 0; waited < 10000; waited += 10) {
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
         if (waitpid(pid, &status, WNOHANG) == pid) {
             r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             break;
@@ -61,9 +87,33 @@ Ran kestctl(const std::string& dir, const std::vector<std::string>& words,
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
-    r.out = std::string(std::istreambuf_iterator<char>(std::ifstream(out).rdbuf()), {});
-    r.err = std::string(std::istreambuf_iterator<char>(std::ifstream(err).rdbuf()), {});
+    r.out = std::string(std::istreambuf_iterator<char>(std::ifstream(dir + "/" + name + ".out").rdbuf()), {});
+    r.err = std::string(std::istreambuf_iterator<char>(std::ifstream(dir + "/" + name + ".err").rdbuf()), {});
     return r;
+}
+
+Kestctl finding(const std::string& cwd, const std::string& root = "") {
+    Kestctl k;
+    k.with_dir = false;
+    k.cwd = cwd;
+    k.root = root;
+    return k;
+}
+Kestctl typing(const std::string& typed) {
+    Kestctl k;
+    k.typed = typed;
+    return k;
+}
+Kestctl as(const struct passwd* user, gid_t group) {
+    Kestctl k;
+    k.user = user;
+    k.group = group;
+    return k;
+}
+
+// Runs kestctl with these words for the logger in dir.
+Ran kestctl(const std::string& dir, const std::vector<std::string>& words, const Kestctl& k = {}) {
+    return finish_kestctl(dir, spawn_kestctl(dir, words, k, "kestctl"), "kestctl");
 }
 
 // A client of the logger's socket that the test drives itself.
@@ -152,13 +202,45 @@ TEST(Control, EveryKeyboardCommandWorksFromAShell) {
     Ran ctrl_c = kestctl(dir, {std::string("\x03") + "quit"});
     EXPECT_EQ(ctrl_c.status, 1);
     Ran long_line = kestctl(dir, {"comment", std::string(80, 'x')});
-    EXPECT_EQ(long_line.status, 1);
+    EXPECT_EQ(long_line.status, 2);
+    EXPECT_EQ(long_line.err, "kestctl: the command is 88 characters long; the logger takes at most 80\n");
     EXPECT_TRUE(log.running());
 
-    Ran quit = kestctl(dir, {"quit"});
-    EXPECT_EQ(quit.status, 0);
+    // Without -C: the working directory's logger, or the one under the root;
+    // of several, none.
+    std::string root = dir + "/root";
+    ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+    ASSERT_EQ(symlink(dir.c_str(), (root + "/kest1").c_str()), 0);
+    EXPECT_EQ(kestctl(dir, {"status"}, finding(dir)).status, 0);
+    EXPECT_EQ(kestctl(dir, {"status"}, finding("/", root)).status, 0);
+    ASSERT_EQ(symlink(dir.c_str(), (root + "/kest2").c_str()), 0);
+    Ran several = kestctl(dir, {"status"}, finding("/", root));
+    EXPECT_EQ(several.status, 2);
+    EXPECT_EQ(several.err, "kestctl: 2 loggers work under " + root + "; name one with -C:\n  kestctl -C " + root +
+                               "/kest1 ...\n  kestctl -C " + root + "/kest2 ...\n");
+
+    // quit is confirmed by typing the site's name, or with --yes.
+    Ran unconfirmed = kestctl(dir, {"quit"});
+    EXPECT_EQ(unconfirmed.status, 2);
+    EXPECT_EQ(unconfirmed.err,
+              "kestctl: quit stops logging at site WXX; without a terminal, give --yes to confirm it\n");
+    Ran mistyped = kestctl(dir, {"quit"}, typing("wxx\n"));
+    EXPECT_EQ(mistyped.status, 2);
+    EXPECT_EQ(mistyped.err,
+              "This stops logging at site WXX until it is started again (systemctl start \u2026). Type the site "
+              "name to go on: kestctl: not confirmed; the logger at site WXX goes on\n");
+    EXPECT_TRUE(log.running());
+    // A watcher is told when the logger goes away under it.
+    pid_t watch = spawn_kestctl(dir, {"watch"}, {}, "watch");
+    ASSERT_TRUE(log.wait_console("\ngot word watch from root (kestctl)\n"));
+    Ran quit = kestctl(dir, {"quit"}, typing("WXX\n"));
+    EXPECT_EQ(quit.status, 0) << quit.err;
     EXPECT_EQ(log.wait_exit(), 0);
-    EXPECT_TRUE(has_match(log.file(message_path("20150616")), ", keyboard quit command\n$"));
+    EXPECT_TRUE(has_match(log.file(message_path("20150616")),
+                          "command quit from root \\(kestctl\\)\n[^\n]*, keyboard quit command\n$"));
+    Ran watched = finish_kestctl(dir, watch, "watch");
+    EXPECT_EQ(watched.status, 3);
+    EXPECT_EQ(watched.err, "kestctl: the kestlog in " + dir + " went away during the command\n");
     EXPECT_FALSE(std::filesystem::exists(dir + "/kestlog.sock")) << "removed at the end";
     Ran gone = kestctl(dir, {"status"});
     EXPECT_EQ(gone.status, 3);
@@ -180,9 +262,12 @@ TEST(Control, ClientsAreBoundedAndAWatcherNeverHoldsTheLoggerUp) {
     ASSERT_EQ(write(watcher, "watch\n", 6), 6);
     std::vector<int> idle;
     for (int i = 0; i < 7; i++) idle.push_back(connect_to(dir));
-    Ran refused = kestctl(dir, {"status"});
-    EXPECT_EQ(refused.status, 3);
-    EXPECT_EQ(refused.err, "kestlog: too many connections\n");
+    for (const char* command : {"status", "watch"}) {
+        Ran refused = kestctl(dir, {command});
+        EXPECT_EQ(refused.status, 3) << command;
+        EXPECT_EQ(refused.err, "kestlog: too many connections\n") << command;
+        EXPECT_EQ(refused.out, "") << command;
+    }
 
     // Ten seconds without a command: closed.
     struct pollfd p = {idle[0], POLLIN, 0};
@@ -244,15 +329,16 @@ TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
     start_at(log, "2015-06-16 14:02:11");
     ASSERT_EQ(chmod(log.dir().c_str(), 0711), 0);
     ASSERT_EQ(chown((log.dir() + "/kestlog.sock").c_str(), 0, dialout->gr_gid), 0);
-    EXPECT_EQ(kestctl(log.dir(), {"comment", "by", "nobody"}, nobody, dialout->gr_gid).status, 0);
+    EXPECT_EQ(kestctl(log.dir(), {"comment", "by", "nobody"}, as(nobody, dialout->gr_gid)).status, 0);
     EXPECT_TRUE(log.wait_console("\ngot word comment by nobody from nobody (kestctl)\n\n"));
     // Who gave it, in the record before it.
     EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), "command comment from nobody (kestctl)\n"));
     EXPECT_TRUE(has_match(log.file(message_path("20150616")),
                           "command comment from nobody \\(kestctl\\)\n0,[^ ]+ comment: < by nobody\n"));
-    Ran outsider = kestctl(log.dir(), {"status"}, nobody, nobody->pw_gid);
+    Ran outsider = kestctl(log.dir(), {"status"}, as(nobody, nobody->pw_gid));
     EXPECT_EQ(outsider.status, 3);
-    EXPECT_NE(outsider.err.find("(Permission denied)"), std::string::npos) << outsider.err;
+    EXPECT_EQ(outsider.err, "kestctl: " + log.dir() +
+                                "/kestlog.sock: permission denied: join the group dialout to give commands\n");
 
     // A setgid directory would give the socket the directory's group.
     Logger setgid;

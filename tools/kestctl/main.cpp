@@ -2,18 +2,26 @@
 // one command line, sends it to the kestlog that works in the directory
 // (its socket kestlog.sock), prints the reply and ends; "watch" streams what
 // the logger's console shows until interrupted.
+#include <dirent.h>
 #include <errno.h>
+#include <grp.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <vector>
 
 #include "console/console.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -21,14 +29,18 @@ constexpr int EXIT_TAKEN = 0;
 constexpr int EXIT_NOT_A_COMMAND = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_LOGGER = 3;
+// Where the packaged units keep their loggers, one directory each.
+constexpr const char* STATE_ROOT = "/var/lib/kestlog";
 
 const char* const USAGE =
-    "usage: kestctl [-C DIR] COMMAND [WORDS...]\n"
-    "Sends a keyboard command to the kestlog that logs in DIR (default: the\n"
-    "working directory) and prints its reply. COMMAND is one of help, status,\n"
-    "kesdon, kesdoff, kesrawdon, kesrawdoff, comment TEXT, quit, or watch,\n"
-    "which shows what the logger's console shows until interrupted.\n"
+    "usage: kestctl [-C DIR] [--yes] COMMAND [WORDS...]\n"
+    "Sends a keyboard command to the kestlog that logs in DIR and prints its\n"
+    "reply. Without -C: the working directory when a logger works there, or\n"
+    "else the only logger under /var/lib/kestlog. COMMAND is one of help,\n"
+    "status, kesdon, kesdoff, kesrawdon, kesrawdoff, comment TEXT, quit, or\n"
+    "watch, which shows what the logger's console shows until interrupted.\n"
     "  -C, --directory DIR  the logger's working directory\n"
+    "  -y, --yes            quit without asking (needed without a terminal)\n"
     "  -h, --help           print this text\n";
 
 [[noreturn]] void usage(const char* problem) {
@@ -64,32 +76,152 @@ int connect_logger() {
     return fd;
 }
 
-[[noreturn]] void no_logger(const char* dir, int err) {
+std::string current_dir() {
     char cwd[4096];
-    if (!dir) dir = getcwd(cwd, sizeof cwd) ? cwd : ".";
-    fprintf(stderr, "kestctl: no kestlog is logging in %s (%s)\n", dir, strerror(err));
+    return getcwd(cwd, sizeof cwd) ? cwd : ".";
+}
+
+std::string group_name(gid_t gid) {
+    struct group* gr = getgrgid(gid);
+    return gr ? gr->gr_name : std::to_string(gid);
+}
+
+// Refused by the socket's (or the directory's) permissions: the usual cause
+// is a user outside the logger's group, and the fix is to join it.
+[[noreturn]] void permission_denied(const std::string& dir) {
+    std::string socket_path = dir + "/" + CONTROL_SOCKET;
+    struct stat st;
+    if (stat(socket_path.c_str(), &st) != 0 && stat(dir.c_str(), &st) != 0) st.st_gid = getegid();
+    fprintf(stderr, "kestctl: %s: permission denied: join the group %s to give commands\n", socket_path.c_str(),
+            group_name(st.st_gid).c_str());
     exit(EXIT_NO_LOGGER);
+}
+
+// Whether a logger still takes connections on the socket.
+bool still_there() {
+    int fd = connect_logger();
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+[[noreturn]] void no_logger(const char* dir, int err) {
+    std::string where = dir ? dir : current_dir();
+    if (err == EACCES) permission_denied(where);
+    fprintf(stderr, "kestctl: no kestlog is logging in %s (%s)\n", where.c_str(), strerror(err));
+    exit(EXIT_NO_LOGGER);
+}
+
+bool has_socket(const std::string& dir) {
+    struct stat st;
+    return lstat((dir + "/" + CONTROL_SOCKET).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Without -C: the working directory when a logger works there, else the one
+// logger under the state root (its own directory, or one of its instances).
+// Several are listed for the operator to choose; none leaves the working
+// directory, which then says why nothing answers.
+const char* find_logger(std::string* found) {
+    if (has_socket(".")) return nullptr;
+    const char* root = getenv("KESTCTL_ROOT");
+    if (!root || !*root) root = STATE_ROOT;
+    std::vector<std::string> dirs;
+    if (has_socket(root)) dirs.push_back(root);
+    if (DIR* d = opendir(root)) {
+        while (struct dirent* e = readdir(d)) {
+            std::string sub = std::string(root) + "/" + e->d_name;
+            if (e->d_name[0] != '.' && has_socket(sub)) dirs.push_back(sub);
+        }
+        closedir(d);
+    }
+    if (dirs.size() == 1) {
+        *found = dirs[0];
+        return found->c_str();
+    }
+    if (dirs.size() > 1) {
+        std::sort(dirs.begin(), dirs.end());
+        fprintf(stderr, "kestctl: %zu loggers work under %s; name one with -C:\n", dirs.size(), root);
+        for (const std::string& d : dirs) fprintf(stderr, "  kestctl -C %s ...\n", d.c_str());
+        exit(EXIT_USAGE);
+    }
+    return nullptr;
+}
+
+// The site the logger names in its records, as its parameter file sets it.
+std::string site_of_logger() {
+    std::ifstream par("kestlog.par");
+    std::string text;
+    while (std::getline(par, text)) {
+        char line[PARLINE_MAX + 2];
+        snprintf(line, sizeof line, "%s\n", text.c_str());
+        parse_parline(line);
+    }
+    return mon.site;
+}
+
+// How the service manager starts it again: the packaged units work in the
+// state root (kestlog) or in one directory under it (kestlog@NAME).
+std::string unit_of(const std::string& dir) {
+    const char* root = getenv("KESTCTL_ROOT");
+    std::string r = root && *root ? root : STATE_ROOT;
+    if (dir == r) return "systemctl start kestlog";
+    if (dir.starts_with(r + "/") && dir.find('/', r.size() + 1) == std::string::npos)
+        return "systemctl start kestlog@" + dir.substr(r.size() + 1);
+    return "systemctl start \xe2\x80\xa6";
+}
+
+// quit stops logging until someone starts it again: asked for at a terminal
+// by typing the site's name, and given with --yes where nobody can type.
+void confirm_quit(bool yes) {
+    if (yes) return;
+    std::string site = site_of_logger();
+    if (!isatty(STDIN_FILENO)) {
+        fprintf(stderr, "kestctl: quit stops logging at site %s; without a terminal, give --yes to confirm it\n",
+                site.c_str());
+        exit(EXIT_USAGE);
+    }
+    fprintf(stderr, "This stops logging at site %s until it is started again (%s). Type the site name to go on: ",
+            site.c_str(), unit_of(current_dir()).c_str());
+    char typed[TEXT_MAX + 2] = "";
+    if (!fgets(typed, sizeof typed, stdin)) typed[0] = '\0';
+    typed[strcspn(typed, "\n")] = '\0';
+    if (site != typed) {
+        fprintf(stderr, "kestctl: not confirmed; the logger at site %s goes on\n", site.c_str());
+        exit(EXIT_USAGE);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* dir = nullptr;
+    bool yes = false;
     std::string line;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; i++) {
         if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) usage(nullptr);
         if ((strcmp(argv[i], "-C") == 0 || strcmp(argv[i], "--directory") == 0) && i + 1 < argc)
             dir = argv[++i];
+        else if (strcmp(argv[i], "-y") == 0 || strcmp(argv[i], "--yes") == 0)
+            yes = true;
         else
             usage((std::string("unexpected option ") + argv[i]).c_str());
     }
     if (i == argc) usage("no command");
     for (; i < argc; i++) line += std::string(line.empty() ? "" : " ") + argv[i];
     if (line.find('\n') != std::string::npos) usage("a command cannot hold a newline");
+    // The logger's keyboard line would cut it and run nothing.
+    if (line.size() > KB_LINE_MAX - 1) {
+        fprintf(stderr, "kestctl: the command is %zu characters long; the logger takes at most %d\n", line.size(),
+                KB_LINE_MAX - 1);
+        exit(EXIT_USAGE);
+    }
 
     signal(SIGPIPE, SIG_IGN);
+    std::string found;
+    if (!dir) dir = find_logger(&found);
     if (dir && chdir(dir) != 0) no_logger(dir, errno);
+    if (strncasecmp(line.c_str(), "quit", 4) == 0) confirm_quit(yes);
     int fd = connect_logger();
     if (fd < 0) no_logger(dir, errno);
     // A logger that turns the client away may close before the line is sent:
@@ -108,7 +240,7 @@ int main(int argc, char** argv) {
         if (n < 0) break;
         held.append(buf, static_cast<size_t>(n));
         if (!watch || (!streaming && turned_away.compare(0, held.size(), held) == 0 &&
-                       held.size() < turned_away.size()))
+                       held.size() <= turned_away.size()))
             continue;
         streaming = true;
         if (!write_all(STDOUT_FILENO, held)) break;
@@ -121,5 +253,14 @@ int main(int argc, char** argv) {
     }
     if (send_error != 0 && held.empty() && !streaming) no_logger(dir, send_error);
     write_all(STDOUT_FILENO, held);
+    // A watch ends only when interrupted or when the logger ends. Most
+    // commands are answered with nothing: whether the logger still answers
+    // tells a command taken from a logger gone.
+    bool quit = strncasecmp(line.c_str(), "quit", 4) == 0;
+    if (watch || (held.empty() && !quit && !still_there())) {
+        std::string where = dir ? dir : current_dir();
+        fprintf(stderr, "kestctl: the kestlog in %s went away during the command\n", where.c_str());
+        return EXIT_NO_LOGGER;
+    }
     return held == NOT_A_COMMAND ? EXIT_NOT_A_COMMAND : EXIT_TAKEN;
 }
