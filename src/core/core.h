@@ -257,6 +257,12 @@ struct MonitorState {
     long mails_failed = 0;
     long mails_timed_out = 0;
     char line_lost_since[STAMP_LEN + 1] = "";  // timestamp text of the loss, "" while the line is up
+    char line_lost_reason[TEXT_MAX + 1] = "";  // why it was lost
+    bool ready_told = false;                   // the service manager took READY=1
+    // When standard error last heard of a loss and of a reopening: at most
+    // one line a minute of each, however the line flaps.
+    time_t line_lost_reported = 0;
+    time_t line_reopened_reported = 0;
     char last_alert[STAMP_LEN + 1] = "";       // when the last alert e-mail was tried, "" before
     int last_alert_status = 0;                 // its mail command's exit status, or one below
     // A failed alert waits to be tried again with the same body: the changes
@@ -349,6 +355,9 @@ void console_write(int fd, const void* data, size_t len);
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Formatted line on standard error (the caller supplies the newline).
 void report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Whether a report of a kind last made at *last (the pass's clock) is due
+// again: a minute later, or at once after the clock was set back. Notes now.
+bool report_due_again(time_t* last);
 // While `into` is set, what would go to standard output is appended to it
 // instead (a command's reply to the client that sent it); nullptr ends it.
 void console_capture(std::string* into);
@@ -391,7 +400,8 @@ pid_t spawn_shell(const char* cmdline, bool own_group, int stdin_fd = -1);
 
 // Tells the service manager that started the logger (systemd, through its
 // notify socket) the logger's state, e.g. "READY=1"; nothing without one.
-void notify_service(const char* state);
+// Never waits: false when the message was not taken.
+bool notify_service(const char* state);
 // Whether a service manager listens to notify_service.
 bool service_manager_listens();
 

@@ -225,3 +225,11 @@ void report(const char* fmt, ...) {
     vwrite_line(STDERR_FILENO, fmt, ap);
     va_end(ap);
 }
+
+bool report_due_again(time_t* last) {
+    constexpr time_t REPORT_INTERVAL = 60;
+    time_t now = mon.tstart;
+    if (*last != 0 && now >= *last && now - *last < REPORT_INTERVAL) return false;
+    *last = now;
+    return true;
+}

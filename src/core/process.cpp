@@ -9,9 +9,11 @@
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <systemd/sd-daemon.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,7 +110,25 @@ void at_end(void (*fn)()) {
 
 // --- the service manager ------------------------------------------------------------
 
-void notify_service(const char* state) { sd_notify(0, state); }
+// sd_notify waits while the manager's queue is full (ten messages unless
+// the system raised it): a manager slow to read would stop the loop, and the
+// line with it. This never waits; a message that finds no room is dropped,
+// and the next pass says the same again.
+bool notify_service(const char* state) {
+    const char* path = getenv("NOTIFY_SOCKET");
+    static int fd = -1;
+    if (!path || (path[0] != '/' && path[0] != '@')) return false;
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    if (len >= sizeof addr.sun_path) return false;
+    memcpy(addr.sun_path, path, len);
+    if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // the abstract namespace
+    if (fd < 0) fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    socklen_t size = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+    return fd >= 0 && sendto(fd, state, strlen(state), MSG_DONTWAIT | MSG_NOSIGNAL,
+                             reinterpret_cast<struct sockaddr*>(&addr), size) >= 0;
+}
 
 bool service_manager_listens() {
     static const bool listens = getenv("NOTIFY_SOCKET") != nullptr;

@@ -176,9 +176,7 @@ void init_serial_port() {
     if (mon.fhR2 < 0) {
         int err = errno;
         if (mon.wait_for_line && not_opened && device_missing(err)) {
-            // Waited for as a line lost while running, and said where the
-            // service manager's journal hears it.
-            report(REC_LINE_LOST, mon.SERIAL_PORT, strerror(err));
+            // Waited for as a line lost while running.
             lose_line(strerror(err));
             return;
         }
@@ -223,7 +221,10 @@ static void lose_line(const char* reason) {
     mon.rxpos = 0;
     mon.line_losses++;
     memcpy(mon.line_lost_since, mon.scurdatetim, sizeof mon.line_lost_since);
+    snprintf(mon.line_lost_reason, sizeof mon.line_lost_reason, "%s", reason);
     record_failure(Shown::Record, REC_LINE_LOST, mon.SERIAL_PORT, reason);
+    // Standard error is the service's journal, where the operator looks.
+    if (report_due_again(&mon.line_lost_reported)) report(REC_LINE_LOST, mon.SERIAL_PORT, reason);
     mon.retry_open = mon.tstart + REOPEN_INTERVAL;
 }
 
@@ -238,6 +239,7 @@ static void retry_line() {
     if (mon.fhR2 < 0) return;
     say("Serial port, %s, initialization successful.\n", mon.SERIAL_PORT);
     append_record(REC_LINE_REOPENED, mon.SERIAL_PORT);
+    if (report_due_again(&mon.line_reopened_reported)) report(REC_LINE_REOPENED, mon.SERIAL_PORT);
     mon.line_lost_since[0] = '\0';
 }
 

@@ -84,6 +84,6 @@ int main(int argc, char** argv) {
     curdatetim();
     startup();
     say("\nOK, KESTLOG all initialized! Awaiting data and/or keyboard input (i.e. type 'help')\n");
-    notify_service("READY=1");
+    mon.ready_told = notify_service("READY=1");
     mainloop(signals);
 }

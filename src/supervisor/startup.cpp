@@ -188,9 +188,16 @@ void startup() {
 // so that its watchdog sees a lost line (the loop runs on) as alive.
 static void report_to_service() {
     if (!service_manager_listens()) return;
-    char state[128];
-    snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=last good packet %.8s, %d failures this hour",
-             mon.last_good_stamp[0] ? mon.last_good_stamp + 11 : "none", mon.hour_failures + mon.kesfm);
+    // READY=1 again until the manager has taken it.
+    if (!mon.ready_told) mon.ready_told = notify_service("READY=1");
+    char state[TEXT_MAX + 128];
+    const char* last_good = mon.last_good_stamp[0] ? mon.last_good_stamp + 11 : "none";
+    if (mon.line_lost_since[0])
+        snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=line lost since %.8s (%s), last good packet %.8s",
+                 mon.line_lost_since + 11, mon.line_lost_reason, last_good);
+    else
+        snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=last good packet %.8s, %d failures this hour", last_good,
+                 mon.hour_failures + mon.kesfm);
     notify_service(state);
 }
 

@@ -2,10 +2,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "e2e/harness.h"
 
@@ -52,3 +57,34 @@ inline void start_at(Logger& log, const std::string& when, LoggerOptions opts = 
     opts.faketime = "@" + when;
     log.start(opts);
 }
+
+// A service manager's notify socket (NOTIFY_SOCKET=path): what the logger tells it.
+struct NotifySocket {
+    int fd = -1;
+    std::vector<std::string> said;
+    explicit NotifySocket(const std::string& path) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un addr = {};
+        addr.sun_family = AF_UNIX;
+        snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~NotifySocket() {
+        if (fd >= 0) close(fd);
+    }
+    // Takes messages until one matches pattern, for at most timeout_ms: that one, or "".
+    std::string wait_for(const std::string& pattern, int timeout_ms = 10000) {
+        for (int waited = 0; fd >= 0 && waited < timeout_ms; waited += 50) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            char buf[512];
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n > 0) said.emplace_back(buf, static_cast<size_t>(n));
+            if (n > 0 && has_match(said.back(), pattern)) return said.back();
+        }
+        return "";
+    }
+};
