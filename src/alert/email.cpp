@@ -87,8 +87,9 @@ size_t build_mail_command(char* out, size_t size, bool body_file) {
     return len;
 }
 
-// The body's head: the failure count, the site, and the storage failures
-// of the minute, as they were reported.
+// The body's head: the failure count, the site, and what failed since the
+// last alert was made: the records themselves, so that a cause is named
+// however much the message log took after it.
 static std::string body_head() {
     char line[64];
     snprintf(line, sizeof line, "kesfm=%i kesfd=%i\n", mon.kesfm, mon.kesfd);
@@ -98,8 +99,18 @@ static std::string body_head() {
     if (gethostname(host, sizeof host) != 0) snprintf(host, sizeof host, "unknown");
     host[HOST_NAME_MAX] = '\0';
     head += std::string("kestlog at site ") + mon.site + " on host " + host + "\n";
-    for (const std::string& failure : mon.storage_failures) head += failure + "\n";
+    for (const std::string& cause : mon.alert_causes) head += cause + "\n";
+    if (mon.alert_causes_more > 0) head += "\u2026 and " + std::to_string(mon.alert_causes_more) + " more\n";
+    mon.alert_causes.clear();
+    mon.alert_causes_more = 0;
     return head;
+}
+
+// The body's last line: where to look closer.
+static std::string body_end() {
+    char cwd[TEXT_MAX + 1];
+    if (!getcwd(cwd, sizeof cwd)) snprintf(cwd, sizeof cwd, ".");
+    return std::string("kestctl -C ") + cwd + " status\n";
 }
 
 // Writes the body's head into a fresh body file: a new file under a name
@@ -263,7 +274,7 @@ static void command_ended(int status) {
     // The tail is in the body file: a failed tail still leaves the count
     // line to send, and the mail command its least time.
     say("email message <%s>\n", mon.alert_command.c_str());
-    mon.alert_body = read_body();
+    mon.alert_body = read_body() + body_end();
     send_body(true, std::max(mon.alert_deadline_ms, monotonic_ms() + MAIL_GRACE_S * 1000LL));
 }
 
@@ -300,7 +311,7 @@ void kesemail() {
     mon.alert_body = body_head();
     long long deadline = monotonic_ms() + COMMANDS_WAIT_S * 1000LL;
     if (!write_body(mon.alert_body)) {
-        mon.alert_body += tail_of_message_log();
+        mon.alert_body += tail_of_message_log() + body_end();
         send_body(false, deadline);
         return;
     }

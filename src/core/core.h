@@ -37,7 +37,7 @@ constexpr int CTIME_LEN = 64;                    // "Www Mmm dd hh:mm:ss yyyy\n"
 constexpr int STAMP_LEN = 20;                    // "DD/MM/YYYY,hh:mm:ss,"
 constexpr int FRAMING_RECORDS_MAX = 10;          // framing failures recorded one by one in a minute
 constexpr int WRITE_REPORTS = 4;                 // files whose write failures are rate-limited
-constexpr int STORAGE_FAILURES_MAX = 8;          // storage failures of one minute kept for the alert
+constexpr size_t ALERT_CAUSES_MAX = 20;          // records of what failed, named in an alert's body
 constexpr int REOPEN_INTERVAL = 5;               // seconds between tries to open a lost serial line
 constexpr int CLOCK_STEP_MIN = 120;              // seconds the clock may jump between passes unrecorded
 constexpr int SYNCED_FILES_MAX = 4;              // data files appended to in one pass, synced at its end
@@ -202,7 +202,10 @@ struct MonitorState {
     // Records the message log refused, written ahead of the next one it takes.
     std::string unwritten_records;
     // Storage failures reported this minute, as reported, for the alert body.
-    std::vector<std::string> storage_failures;
+    // The records that raised the failure count since the last alert was
+    // made (at most ALERT_CAUSES_MAX, then how many more): its body's block.
+    std::vector<std::string> alert_causes;
+    int alert_causes_more = 0;
 
     // Clock: the latest reading (taken once a pass, and at each read of the
     // line), in milliseconds and in whole seconds, and its texts.

@@ -39,6 +39,9 @@ static void check_fault_word() {
     say("\n%s", head);
     say(REC_FAULT, shown, mon.kesfault);
     append_record(REC_FAULT, shown, mon.kesfault);
+    char text[RECORD_MAX];
+    snprintf(text, sizeof text, REC_FAULT, shown, mon.kesfault);
+    note_alert_cause(std::string(head) + text);
 }
 
 void checkstatus() {

@@ -43,6 +43,13 @@ static bool report_due(const char* path) {
     return true;
 }
 
+// A refused file, as standard error names it, for the alert's body.
+static void note_storage_cause(const char* path, int err) {
+    char line[TEXT_MAX + 128];
+    snprintf(line, sizeof line, "%s: %s", path, file_error(err));
+    note_alert_cause(line);
+}
+
 // Reports a failed write (rate-limited) and keeps it for the alert body.
 // When counted, a report is a failure of the minute. Leaves errno as err.
 static void report_write_failure(const char* path, int err, bool counted) {
@@ -50,11 +57,7 @@ static void report_write_failure(const char* path, int err, bool counted) {
     if (report_due(path)) {
         report("%s: %s\n", path, file_error(err));
         if (counted) mon.kesfm++;
-        if (mon.storage_failures.size() < STORAGE_FAILURES_MAX) {
-            char line[TEXT_MAX + 128];
-            snprintf(line, sizeof line, "%s: %s", path, file_error(err));
-            mon.storage_failures.push_back(line);
-        }
+        note_storage_cause(path, err);
     }
     errno = err;
 }
@@ -200,6 +203,16 @@ bool append_record(const char* fmt, ...) {
     return len > 0 && append_formatted(record, len);
 }
 
+void note_alert_cause(std::string_view line) {
+    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    // A refusal reported and counted in the same moment is named once.
+    if (!mon.alert_causes.empty() && mon.alert_causes.back() == line) return;
+    if (mon.alert_causes.size() < ALERT_CAUSES_MAX)
+        mon.alert_causes.emplace_back(line);
+    else
+        mon.alert_causes_more++;
+}
+
 void record_failure(Shown shown, const char* fmt, ...) {
     mon.kesfm++;
     mon.kesfd++;
@@ -209,6 +222,9 @@ void record_failure(Shown shown, const char* fmt, ...) {
     int n = vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     if (n < 0) return;
+    char cause[RECORD_MAX];
+    make_record(cause, "%s", text);
+    note_alert_cause(cause);
     switch (shown) {
         case Shown::Record: {
             char head[RECORD_MAX];
@@ -241,7 +257,11 @@ static void count_lost_packet(int err) {
     mon.packets_lost++;
     mon.today_lost++;
     time_of_day(mon.today_lost_last);
-    if (!mon.lost_this_minute) mon.kesfm++;
+    if (!mon.lost_this_minute) {
+        mon.kesfm++;
+        // Named for the alert also when standard error was not due to hear.
+        note_storage_cause(mon.keslog, err);
+    }
     mon.lost_this_minute = true;
     if (mon.lost_pending++ == 0) {
         time_of_day(mon.lost_first);
@@ -256,6 +276,7 @@ void record_lost_packets() {
     char record[RECORD_MAX];
     size_t len =
         make_record(record, REC_NOT_STORED, mon.lost_pending, mon.lost_first, mon.lost_last, mon.lost_reason);
+    note_alert_cause(std::string_view(record, len));
     mon.lost_pending = 0;
     // The account of what was lost must not be lost in turn: kept for the
     // next record the message log takes.

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "core/core.h"
+#include <string_view>
+
 #include "formats/formats.h"  // the records, in the one place they are spelled
 
 constexpr const char* DATA_DIR = "./data/";
@@ -44,6 +46,9 @@ enum class Shown { Record, Unstamped, Text, Nothing };
 // one, the record appended with the text formatted from fmt, and the
 // console told as `shown` says.
 void record_failure(Shown shown, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Keeps a line that tells what raised the failure count (a record as the
+// message log has it, without its newline) for the next alert's body.
+void note_alert_cause(std::string_view line);
 
 // Appends count packets, held back to back in data with these sizes, to the
 // status file: in one write, or, when that fails, one at a time, so that

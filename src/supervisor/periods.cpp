@@ -71,7 +71,6 @@ void testmin() {
     mon.oldmin_key = reading_minute_key();
     mon.kesfm = 0;
     mon.lost_this_minute = false;
-    mon.storage_failures.clear();
     testclocksync();
     write_metrics();
 }

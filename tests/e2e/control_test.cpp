@@ -367,20 +367,28 @@ TEST(Control, LineMissingAtStartUpIsWaitedFor) {
     Logger log;
     const std::string link = log.dir() + "/ttyLATER";
     NotifySocket manager(log.dir() + "/notify.sock");
+    log.install_command("mail", "#!/bin/sh\ncat > mail.body\n");
     LoggerOptions opts;
-    opts.parfile = "serial_port=" + link + ",9600,7,E,1\nmetrics_file=metrics.prom\n";
+    std::string comments;
+    for (int i = 0; i < 10; i++) comments += "; a site's comment\n";
+    opts.parfile = "serial_port=" + link + ",9600,7,E,1\nmetrics_file=metrics.prom\n" + comments;
     opts.args = {"--wait-for-line"};
     // As the units run it: no keyboard, no console, standard error the journal.
     opts.input = LoggerOptions::Input::Null;
     opts.stdout_to_pipe = true;
     opts.env = {"NOTIFY_SOCKET=" + log.dir() + "/notify.sock"};
-    start_at(log, "2015-06-16 14:02:11", opts);
+    start_at(log, "2015-06-16 14:02:55", opts);
     const std::string lost = "serial port " + link + " lost: No such file or directory\n";
     EXPECT_TRUE(log.wait_file_contains("stderr.txt", lost));
     EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), lost));
-    EXPECT_NE(manager.wait_for("STATUS=line lost since 14:02:1\\d \\(No such file or directory\\), "
+    EXPECT_NE(manager.wait_for("STATUS=line lost since 14:02:5\\d \\(No such file or directory\\), "
                                "last good packet none$"),
               "");
+    // The alert names the loss, however many comments the log's tail holds.
+    EXPECT_TRUE(log.wait_file_contains("mail.body", look_closer(log.dir()), 15000));
+    EXPECT_TRUE(has_match(log.file("mail.body"), "^kesfm=\\d+ kesfd=\\d+\n" + lit(site_line()) +
+                                                     "1,16/06/2015,14:02:5\\d, " + lit(lost)))
+        << log.file("mail.body");
     EXPECT_TRUE(log.wait_file_contains("metrics.prom", "kestlog_line_up{", 10000));
     EXPECT_TRUE(has_match(log.file("metrics.prom"), "\nkestlog_line_up\\{[^}]*\\} 0\n"));
     // Plugged in, unplugged and plugged in again within the minute: every

@@ -51,6 +51,9 @@ inline std::string site_line(const std::string& site = "WXX") {
     return "kestlog at site " + site + " on host " + host + "\n";
 }
 
+// An alert body's last line: where to look closer.
+inline std::string look_closer(const std::string& dir) { return "kestctl -C " + dir + " status\n"; }
+
 // Starts a logger on a fake clock from the given moment (UTC), e.g.
 // "2015-06-16 14:02:11 x10" for a clock ten times fast.
 inline void start_at(Logger& log, const std::string& when, LoggerOptions opts = LoggerOptions()) {

@@ -71,6 +71,7 @@ TEST(RealMail, AlertArrivesInTheRecipientsMailboxes) {
         ASSERT_NE(body, std::string::npos) << mail;
         EXPECT_TRUE(has_match(mail.substr(body + 2),
                               "^kesfm=2 kesfd=1\n" + lit(site_line()) +
+                                  "1,16/06/2015,14:02:5\\d, kest fault code=0029 ,-12V,\\+5V,DC offset\n"
                                   "0,16/06/2015,14:02:5\\d, starting KESTLOG \\(build 2015-Jun-19\\)\n"
                                   "(0,16/06/2015,14:02:5\\d, .*\n){3}"
                                   "1,16/06/2015,14:02:5\\d, kest fault code=0029 ,-12V,\\+5V,DC offset\n"))

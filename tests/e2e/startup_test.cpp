@@ -17,6 +17,7 @@
 #include <fstream>
 
 #include "e2e/e2e.h"
+#include "e2e/simulator.h"
 
 TEST(Startup, PrintsItsLinesAndWritesStartingRecords) {
     Logger log;
@@ -428,9 +429,14 @@ TEST(Startup, PowerCutIsMendedAndRecordedByTheNextRun) {
         log.file(message_path("20150616")).substr(0, log.file(message_path("20150616")).size() - 17);
 
     LoggerOptions opts;
-    opts.parfile = "serial_port=@PTY@,9600,7,E,1\n";
+    // A commented parameter file: its echo buries the cause in the log's tail.
+    std::string comments;
+    for (int i = 0; i < 12; i++) comments += "; a site's comment\n";
+    opts.parfile = "serial_port=@PTY@,9600,7,E,1\n" + comments;
     start_at(log, "2015-06-16 14:02:20 x10", opts);
     const std::string ts = "16/06/2015,14:02:20, ";
+    std::string echoed;
+    for (int i = 0; i < 12; i++) echoed += "3," + ts + "; a site's comment\n";
     EXPECT_EQ(log.file(message_path("20150616")),
               before + "0," + ts + "starting KESTLOG (build 2015-Jun-19)\n" + "1," + ts +
                   "the previous run (process " + std::to_string(killed) +
@@ -440,18 +446,27 @@ TEST(Startup, PowerCutIsMendedAndRecordedByTheNextRun) {
                   "3," + ts +
                   "./data/MESKES20150616.txt ended inside a record: 17 bytes moved to "
                   "./data/MESKES20150616.txt.torn\n" +
-                  "3," + ts + "serial_port=" + log.serial_name() + ",9600,7,E,1\n");
+                  "3," + ts + "serial_port=" + log.serial_name() + ",9600,7,E,1\n" + echoed);
     EXPECT_EQ(log.file(status_path("20150616") + ".torn"), torn_packet);
     EXPECT_EQ(log.file(message_path("20150616") + ".torn"), "9,16/06/2015,14:0");
     log.write_serial(packet);
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stored + stored))
         << "the new packet is glued to nothing";
     EXPECT_TRUE(log.wait_console("kesfm=3 kesfd=3\n", 10000)) << "each is a failure, so the operator hears";
-    EXPECT_TRUE(log.wait_file_contains("mail.body", "ended without stopping"));
+    // The alert names the causes above the tail, which holds only the echo.
+    EXPECT_TRUE(log.wait_file_contains("mail.body", look_closer(log.dir())));
+    const std::string body = log.file("mail.body");
+    EXPECT_TRUE(has_match(body, "^kesfm=3 kesfd=3\n" + lit(site_line()) + "1," + ts +
+                                    "the previous run \\(process \\d+\\) ended without stopping: power cut, crash "
+                                    "or kill\n2," + ts + "[^\n]* ended inside a packet[^\n]*\n3," + ts +
+                                    "[^\n]* ended inside a record[^\n]*\n3," + ts + "; a site's comment\n"))
+        << body;
+    EXPECT_EQ(count(body, "ended without stopping"), 1u) << body;
 
     log.type("quit\r");
     ASSERT_EQ(log.wait_exit(), 0);
     EXPECT_EQ(log.file("kestlog.lock"), "") << "a run that stopped empties the lock";
+    opts.parfile = "serial_port=@PTY@,9600,7,E,1\n";
     start_at(log, "2015-06-16 14:05:00", opts);
     EXPECT_TRUE(has_match(log.file(message_path("20150616")),
                           "\n0,16/06/2015,14:05:00, starting KESTLOG \\(build 2015-Jun-19\\)\n"
