@@ -182,6 +182,14 @@ TEST_F(ReportTest, FailuresAreNamedAndCountedAgainstTheExitStatus) {
     std::string two = run(KESTREPORT_BIN " --svg x.svg " + log_->dir() + "/data " + cut + " 2>&1", &status);
     EXPECT_EQ(status, 2);
     EXPECT_EQ(two, "kestreport: --svg draws one directory\n");
+    // A zone the database does not know is a mistake, never UTC in disguise.
+    for (const std::string zone : {"Europe/Viena", "Mars/Olympus", "../../etc/passwd", "Europe"}) {
+        std::string told = run(KESTREPORT_BIN " --tz " + zone + " " + log_->dir() + "/data 2>&1", &status);
+        EXPECT_EQ(status, 2) << zone;
+        EXPECT_EQ(told, "kestreport: unknown time zone " + zone + "\n");
+    }
+    run(KESTREPORT_BIN " --tz Europe/Vienna --day 2015-06-16 " + log_->dir() + "/data 2>&1", &status);
+    EXPECT_EQ(status, 0);
 }
 
 // The picture is plain SVG, and a real browser shows each minute in the

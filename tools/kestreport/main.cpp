@@ -59,6 +59,21 @@ int yesterday() {
     return date_before((t.tm_year + 1900) * 10000 + (t.tm_mon + 1) * 100 + t.tm_mday);
 }
 
+// Whether the zone database knows the zone: a TZif file under TZDIR (or at
+// an absolute path). glibc takes any other name for UTC without a word, and
+// the report would then be in UTC under a title naming that zone.
+bool known_zone(const char* zone) {
+    if (zone[0] == ':') zone++;
+    const char* dir = getenv("TZDIR");
+    std::string path = zone[0] == '/' ? zone : std::string(dir && *dir ? dir : "/usr/share/zoneinfo") + "/" + zone;
+    if (zone[0] == '\0' || ("/" + std::string(zone) + "/").find("/../") != std::string::npos) return false;
+    char magic[4];
+    FILE* f = fopen(path.c_str(), "re");
+    bool tzif = f && fread(magic, 1, sizeof magic, f) == sizeof magic && memcmp(magic, "TZif", 4) == 0;
+    if (f) fclose(f);
+    return tzif;
+}
+
 bool parse_options(int argc, char** argv, Options* o) {
     static const struct option longopts[] = {{"day", required_argument, nullptr, 'd'},
                                              {"days", required_argument, nullptr, 'n'},
@@ -75,7 +90,12 @@ bool parse_options(int argc, char** argv, Options* o) {
                                ? (i + 1 < argc ? argv[i + 1] : nullptr)
                            : strncmp(argv[i], "--tz=", 5) == 0 ? argv[i] + 5
                                                                : nullptr;
-        if (zone) setenv("TZ", zone, 1);
+        if (!zone) continue;
+        if (!known_zone(zone)) {
+            fprintf(stderr, "kestreport: unknown time zone %s\n", zone);
+            return false;
+        }
+        setenv("TZ", zone, 1);
     }
     tzset();
     o->last = yesterday();
