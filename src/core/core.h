@@ -266,8 +266,8 @@ struct MonitorState {
     // one line a minute of each, however the line flaps.
     time_t line_lost_reported = 0;
     time_t line_reopened_reported = 0;
-    char last_alert[STAMP_LEN + 1] = "";       // when the last alert e-mail was tried, "" before
-    int last_alert_status = 0;                 // its mail command's exit status, or one below
+    char last_alert[STAMP_LEN + 1] = "";  // when the last alert e-mail was tried, "" before
+    int last_alert_status = 0;            // its mail command's exit status, or one below
     // A failed alert waits to be tried again with the same body: the changes
     // of minute since its last try.
     bool alert_retry = false;

@@ -7,10 +7,10 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstddef>

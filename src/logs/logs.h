@@ -4,11 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 #include <vector>
 
 #include "core/core.h"
-#include <string_view>
-
 #include "formats/formats.h"  // the records, in the one place they are spelled
 
 constexpr const char* DATA_DIR = "./data/";

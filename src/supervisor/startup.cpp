@@ -196,8 +196,8 @@ static void report_to_service() {
         snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=line lost since %.8s (%s), last good packet %.8s",
                  mon.line_lost_since + 11, mon.line_lost_reason, last_good);
     else
-        snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=last good packet %.8s, %d failures this hour", last_good,
-                 mon.hour_failures + mon.kesfm);
+        snprintf(state, sizeof state, "WATCHDOG=1\nSTATUS=last good packet %.8s, %d failures this hour",
+                 last_good, mon.hour_failures + mon.kesfm);
     notify_service(state);
 }
 

@@ -53,7 +53,9 @@ static std::string site_line() {
 }
 
 // The body's last line, after the tail: where to look closer.
-static std::string look_closer() { return "kestctl -C " + std::filesystem::current_path().string() + " status\n"; }
+static std::string look_closer() {
+    return "kestctl -C " + std::filesystem::current_path().string() + " status\n";
+}
 
 // The alert through a recording stand-in for the host's mail command, with
 // the period checks driven by the test clock.
@@ -106,7 +108,8 @@ TEST_F(AlertTest, FailuresInEveryMinuteSendOneMailAnHour) {
     std::string mails = slurp("mail.log");
     // At 14:00 (judging 13:59) and at 15:00 (judging 14:59, the alert re-armed),
     // each naming the site and the host.
-    const std::string mail = "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n" + site_line() + look_closer();
+    const std::string mail =
+        "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n" + site_line() + look_closer();
     EXPECT_EQ(mails, mail + mail);
     size_t sent = 0;
     for (size_t at = out.find("sent kesfail"); at != std::string::npos; at = out.find("sent kesfail", at + 1))
@@ -148,10 +151,9 @@ TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
         pass_at(t);
         std::string tried = slurp("mail.log").substr(before);
         auto expected = tries.find(hhmm);
-        EXPECT_EQ(tried, expected == tries.end()
-                             ? ""
-                             : "mail -skesfail operator@localhost\n" + expected->second + "\n" + site_line() +
-                                   look_closer());
+        EXPECT_EQ(tried, expected == tries.end() ? ""
+                                                 : "mail -skesfail operator@localhost\n" + expected->second +
+                                                       "\n" + site_line() + look_closer());
     }
     EXPECT_EQ(mon.mails_failed, 3);
     EXPECT_EQ(mon.mails_sent, 2);

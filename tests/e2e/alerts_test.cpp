@@ -77,7 +77,9 @@ TEST(Alerts, QuietInstrumentGivesNoticesAndOneMailEachHour) {
     // 14:59, held back by the hour, with the one of 15:00), then the message
     // log's tail: the starting record, two parameter lines and the notices
     // up to the one that sent the mail.
-    auto notices = [&](int from, int to) { return first_lines(messages, to).substr(first_lines(messages, from).size()); };
+    auto notices = [&](int from, int to) {
+        return first_lines(messages, to).substr(first_lines(messages, from).size());
+    };
     const std::string second = "kesfm=1 kesfd=3\n" + site_line() + notices(4, 6) + first_lines(messages, 6);
     EXPECT_EQ(mails, args + "kesfm=1 kesfd=1\n" + site_line() + notices(3, 4) + first_lines(messages, 4) +
                          look_closer(log.dir()) + args + second + look_closer(log.dir()));
@@ -140,10 +142,11 @@ TEST(Alerts, MidnightRollsTheStatusFileAndRestartsNumbers) {
         << m;
     EXPECT_FALSE(fs::exists(log.dir() + "/" + message_path("20150617")));
     EXPECT_EQ(log.file(status_path("20150616")), stamped(packet, "150616 23:59"));
-    EXPECT_TRUE(has_match(log.file("mail.log"), "^mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n" +
-                                                    lit(site_line()) +
-                                                    "1,16/06/2015,23:59:\\d\\d, kest packet not between 0x01/2 "
-                                                    "and 0x04, 00 04\n0,"))
+    EXPECT_TRUE(
+        has_match(log.file("mail.log"), "^mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n" +
+                                            lit(site_line()) +
+                                            "1,16/06/2015,23:59:\\d\\d, kest packet not between 0x01/2 "
+                                            "and 0x04, 00 04\n0,"))
         << log.file("mail.log");
 }
 
@@ -191,7 +194,8 @@ TEST(Alerts, BodyFileThatCannotBeWrittenGoesThroughAPipe) {
     std::string messages = log.file(message_path("20150616"));
     // The unknown parameter is the cause, and the tail follows.
     EXPECT_EQ(log.file("mail.log"), "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n" +
-                                        site_line() + first_lines(messages, 4).substr(first_lines(messages, 3).size()) +
+                                        site_line() +
+                                        first_lines(messages, 4).substr(first_lines(messages, 3).size()) +
                                         first_lines(messages, 4) + look_closer(log.dir()));
 }
 

@@ -52,7 +52,8 @@ pid_t spawn_kestctl(const std::string& dir, const std::vector<std::string>& word
         // Opened before the user changes: the build tree may lie where that
         // user cannot reach it (a clone in a private folder).
         int program = open(KESTCTL_BIN, O_RDONLY | O_CLOEXEC);
-        if (k.user && (setgroups(1, &k.group) != 0 || setgid(k.user->pw_gid) != 0 || setuid(k.user->pw_uid) != 0))
+        if (k.user &&
+            (setgroups(1, &k.group) != 0 || setgid(k.user->pw_gid) != 0 || setuid(k.user->pw_uid) != 0))
             _exit(125);
         if (chdir(k.cwd.c_str()) != 0) _exit(126);
         if (!k.root.empty()) setenv("KESTCTL_ROOT", k.root.c_str(), 1);
@@ -226,8 +227,8 @@ TEST(Control, EveryKeyboardCommandWorksFromAShell) {
     ASSERT_EQ(symlink(dir.c_str(), (root + "/kest2").c_str()), 0);
     Ran several = kestctl(dir, {"status"}, finding("/", root));
     EXPECT_EQ(several.status, 2);
-    EXPECT_EQ(several.err, "kestctl: 2 loggers work under " + root + "; name one with -C:\n  kestctl -C " + root +
-                               "/kest1 ...\n  kestctl -C " + root + "/kest2 ...\n");
+    EXPECT_EQ(several.err, "kestctl: 2 loggers work under " + root + "; name one with -C:\n  kestctl -C " +
+                               root + "/kest1 ...\n  kestctl -C " + root + "/kest2 ...\n");
 
     // quit is confirmed by typing the site's name, or with --yes.
     Ran unconfirmed = kestctl(dir, {"quit"});
@@ -236,9 +237,10 @@ TEST(Control, EveryKeyboardCommandWorksFromAShell) {
               "kestctl: quit stops logging at site WXX; without a terminal, give --yes to confirm it\n");
     Ran mistyped = kestctl(dir, {"quit"}, typing("wxx\n"));
     EXPECT_EQ(mistyped.status, 2);
-    EXPECT_EQ(mistyped.err,
-              "This stops logging at site WXX until it is started again (systemctl start \u2026). Type the site "
-              "name to go on: kestctl: not confirmed; the logger at site WXX goes on\n");
+    EXPECT_EQ(
+        mistyped.err,
+        "This stops logging at site WXX until it is started again (systemctl start \u2026). Type the site "
+        "name to go on: kestctl: not confirmed; the logger at site WXX goes on\n");
     EXPECT_TRUE(log.running());
     // A watcher is told when the logger goes away under it.
     pid_t watch = spawn_kestctl(dir, {"watch"}, {}, "watch");
@@ -347,8 +349,9 @@ TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
                           "command comment from nobody \\(kestctl\\)\n0,[^ ]+ comment: < by nobody\n"));
     Ran outsider = kestctl(log.dir(), {"status"}, as(nobody, nobody->pw_gid));
     EXPECT_EQ(outsider.status, 3);
-    EXPECT_EQ(outsider.err, "kestctl: " + log.dir() +
-                                "/kestlog.sock: permission denied: join the group dialout to give commands\n");
+    EXPECT_EQ(outsider.err,
+              "kestctl: " + log.dir() +
+                  "/kestlog.sock: permission denied: join the group dialout to give commands\n");
 
     // A setgid directory would give the socket the directory's group.
     Logger setgid;

@@ -456,10 +456,12 @@ TEST(Startup, PowerCutIsMendedAndRecordedByTheNextRun) {
     // The alert names the causes above the tail, which holds only the echo.
     EXPECT_TRUE(log.wait_file_contains("mail.body", look_closer(log.dir())));
     const std::string body = log.file("mail.body");
-    EXPECT_TRUE(has_match(body, "^kesfm=3 kesfd=3\n" + lit(site_line()) + "1," + ts +
-                                    "the previous run \\(process \\d+\\) ended without stopping: power cut, crash "
-                                    "or kill\n2," + ts + "[^\n]* ended inside a packet[^\n]*\n3," + ts +
-                                    "[^\n]* ended inside a record[^\n]*\n3," + ts + "; a site's comment\n"))
+    EXPECT_TRUE(
+        has_match(body, "^kesfm=3 kesfd=3\n" + lit(site_line()) + "1," + ts +
+                            "the previous run \\(process \\d+\\) ended without stopping: power cut, crash "
+                            "or kill\n2," +
+                            ts + "[^\n]* ended inside a packet[^\n]*\n3," + ts +
+                            "[^\n]* ended inside a record[^\n]*\n3," + ts + "; a site's comment\n"))
         << body;
     EXPECT_EQ(count(body, "ended without stopping"), 1u) << body;
 

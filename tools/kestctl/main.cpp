@@ -92,8 +92,8 @@ std::string group_name(gid_t gid) {
     std::string socket_path = dir + "/" + CONTROL_SOCKET;
     struct stat st;
     if (stat(socket_path.c_str(), &st) != 0 && stat(dir.c_str(), &st) != 0) st.st_gid = getegid();
-    fprintf(stderr, "kestctl: %s: permission denied: join the group %s to give commands\n", socket_path.c_str(),
-            group_name(st.st_gid).c_str());
+    fprintf(stderr, "kestctl: %s: permission denied: join the group %s to give commands\n",
+            socket_path.c_str(), group_name(st.st_gid).c_str());
     exit(EXIT_NO_LOGGER);
 }
 
@@ -176,11 +176,13 @@ void confirm_quit(bool yes) {
     if (yes) return;
     std::string site = site_of_logger();
     if (!isatty(STDIN_FILENO)) {
-        fprintf(stderr, "kestctl: quit stops logging at site %s; without a terminal, give --yes to confirm it\n",
+        fprintf(stderr,
+                "kestctl: quit stops logging at site %s; without a terminal, give --yes to confirm it\n",
                 site.c_str());
         exit(EXIT_USAGE);
     }
-    fprintf(stderr, "This stops logging at site %s until it is started again (%s). Type the site name to go on: ",
+    fprintf(stderr,
+            "This stops logging at site %s until it is started again (%s). Type the site name to go on: ",
             site.c_str(), unit_of(current_dir()).c_str());
     char typed[TEXT_MAX + 2] = "";
     if (!fgets(typed, sizeof typed, stdin)) typed[0] = '\0';
@@ -212,8 +214,8 @@ int main(int argc, char** argv) {
     if (line.find('\n') != std::string::npos) usage("a command cannot hold a newline");
     // The logger's keyboard line would cut it and run nothing.
     if (line.size() > KB_LINE_MAX - 1) {
-        fprintf(stderr, "kestctl: the command is %zu characters long; the logger takes at most %d\n", line.size(),
-                KB_LINE_MAX - 1);
+        fprintf(stderr, "kestctl: the command is %zu characters long; the logger takes at most %d\n",
+                line.size(), KB_LINE_MAX - 1);
         exit(EXIT_USAGE);
     }
 

@@ -65,7 +65,8 @@ int yesterday() {
 bool known_zone(const char* zone) {
     if (zone[0] == ':') zone++;
     const char* dir = getenv("TZDIR");
-    std::string path = zone[0] == '/' ? zone : std::string(dir && *dir ? dir : "/usr/share/zoneinfo") + "/" + zone;
+    std::string path =
+        zone[0] == '/' ? zone : std::string(dir && *dir ? dir : "/usr/share/zoneinfo") + "/" + zone;
     if (zone[0] == '\0' || ("/" + std::string(zone) + "/").find("/../") != std::string::npos) return false;
     char magic[4];
     FILE* f = fopen(path.c_str(), "re");
