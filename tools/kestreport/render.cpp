@@ -107,6 +107,11 @@ std::string xml_text(const std::string& s) {
 }
 
 void print_day(const DaySummary& day, const std::string& dir, std::string* out) {
+    if (!day.unreadable.empty()) {
+        add(out, "kestreport: %s (%s), time zone %s\n\ncannot be read: %s\n", date_text(day.date).c_str(),
+            dir.c_str(), zone_name().c_str(), day.unreadable.c_str());
+        return;
+    }
     if (!day.has_files) {
         add(out, "kestreport: %s (%s), time zone %s\n\nno files for this day\n", date_text(day.date).c_str(),
             dir.c_str(), zone_name().c_str());
@@ -128,7 +133,7 @@ void print_day(const DaySummary& day, const std::string& dir, std::string* out) 
     add(out,
         "\nday: %d status packets (%d without a minute), %d message packets; %d of %d minutes with data\n",
         day.status_packets(), day.status_without_minute, day.message_packets, day.minutes_with_data(),
-        MINUTES_A_DAY - (day.missing_hour >= 0 ? 60 : 0));
+        day.minutes_had());
     if (day.packets_not_stored > 0) add(out, "%ld packets not stored\n", day.packets_not_stored);
     if (day.broken_bytes > 0) add(out, "%ld bytes of broken packets skipped\n", day.broken_bytes);
 
@@ -163,21 +168,20 @@ void print_csv(const std::vector<DaySummary>& days, std::string* out) {
         std::string date = date_text(day.date);
         for (int m = 0; m < MINUTES_A_DAY; m++) {
             const MinuteSummary& s = day.minutes[m];
+            if (state_of(day, m) == CellState::Future) break;  // not come yet: no row
             add(out, "%s,%s,%d,%d,%d,%d,%d\n", date.c_str(), minute_text(m).c_str(), s.status, s.faults,
-                s.framing, s.losses, s.lost ? 1 : 0);
+                s.framing, s.losses, state_of(day, m) == CellState::Lost ? 1 : 0);
         }
     }
 }
 
 void print_terminal(const std::vector<DaySummary>& days, std::string* out) {
-    int today, now;
-    now_in_zone(&today, &now);
     for (const DaySummary& day : days) {
         add(out, "\n%s, site %s: one character a minute\n", date_text(day.date).c_str(), day.site.c_str());
         for (int hour = 0; hour < 24; hour++) {
             add(out, "%02d ", hour);
             for (int m = hour * 60; m < hour * 60 + 60; m++) {
-                const StateLook& l = look(state_of(day, m, today, now));
+                const StateLook& l = look(state_of(day, m));
                 std::vector<const EventMark*> marks = marks_of(day.minutes[m]);
                 add(out, "%s%c", l.ansi, marks.empty() ? l.mark : marks.front()->mark);
             }
@@ -197,6 +201,10 @@ std::string summary_header() {
 }
 
 void print_summary_row(const DaySummary& day, const std::string& dir, std::string* out) {
+    if (!day.unreadable.empty()) {
+        add(out, "%-25s %s  cannot be read: %s\n", dir.c_str(), date_text(day.date).c_str(), day.unreadable.c_str());
+        return;
+    }
     if (!day.has_files) {
         add(out, "%-25s %s  no files for this day\n", dir.c_str(), date_text(day.date).c_str());
         return;
@@ -241,8 +249,10 @@ const char* tick_colour(EventKind k) {
 }
 
 void svg_day(const DaySummary& day, int top, int today, int now, std::string* out) {
-    const std::string title = day.has_files ? "Site " + xml_text(day.site) + ", " + date_text(day.date)
-                                            : date_text(day.date) + ": no files for this day";
+    const std::string title = !day.unreadable.empty()
+                                  ? date_text(day.date) + ": cannot be read: " + xml_text(day.unreadable)
+                              : day.has_files ? "Site " + xml_text(day.site) + ", " + date_text(day.date)
+                                              : date_text(day.date) + ": no files for this day";
     add(out, "<text x=\"%d\" y=\"%d\" font-size=\"15\" font-weight=\"bold\">%s</text>\n", LEFT, top + 18,
         title.c_str());
     add(out, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"#555555\">time zone %s</text>\n",
@@ -256,7 +266,7 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
     add(out,
         "<text x=\"%d\" y=\"%d\" fill=\"#333333\">%d status packets (usually %d a minute), %d of %d minutes "
         "with data; %d faults, %d framing failures, %d line losses, %ld packets not stored</text>\n",
-        LEFT, top + 34, day.status_packets(), day.usual_rate(), day.minutes_with_data(), MINUTES_A_DAY,
+        LEFT, top + 34, day.status_packets(), day.usual_rate(), day.minutes_with_data(), day.minutes_had(),
         faults, framing, losses, day.packets_not_stored);
     for (int m = 0; m < 60; m += 10)
         add(out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL, top + TITLE - 3,
@@ -269,7 +279,7 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
             int minute = hour * 60 + m;
             if (!day.minute_exists(minute)) continue;  // a spring day's missing hour
             const MinuteSummary& s = day.minutes[minute];
-            CellState state = state_of(day, minute, today, now);
+            CellState state = state_of(day, minute);
             std::string fill = state == CellState::Data ? data_colour(s.status, usual) : look(state).colour;
             int x = LEFT + m * CELL;
             add(out,

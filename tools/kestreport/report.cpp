@@ -214,10 +214,11 @@ struct DataFiles {
     std::map<std::string, time_t> modified;  // of each message log
 };
 
-bool list_files(const std::string& dir, DataFiles* files) {
+bool list_files(const std::string& dir, DataFiles* files, std::string* unreadable) {
     DIR* d = opendir(dir.c_str());
     if (!d) {
-        read_failure(dir, 0, strerror(errno));
+        *unreadable = strerror(errno);
+        read_failure(dir, 0, unreadable->c_str());
         return false;
     }
     while (struct dirent* e = readdir(d)) {
@@ -579,9 +580,9 @@ std::vector<std::string> message_logs_of(const DataFiles& files, int first, int 
 }
 
 // Reads the directory's files for the days into s.
-bool read_days(const std::string& dir, int first, int last, Summariser* s) {
+bool read_days(const std::string& dir, int first, int last, Summariser* s, std::string* unreadable) {
     DataFiles files;
-    bool ok = list_files(dir, &files);
+    bool ok = list_files(dir, &files, unreadable);
     // A stamp of 23:59 may lie in the next day's file.
     for (const auto& [date, path] : files.status) {
         if (date >= first && date <= next_date(last)) ok = s->status_file(date, path) && ok;
@@ -614,17 +615,33 @@ int DaySummary::usual_rate() const {
     return counts[counts.size() / 2];
 }
 
+int DaySummary::minutes_had() const {
+    int n = 0;
+    for (int m = 0; m < minutes_so_far; m++) n += minute_exists(m);
+    return n;
+}
+
+void mark_future(std::vector<DaySummary>* days) {
+    int today, now;
+    now_in_zone(&today, &now);
+    for (DaySummary& d : *days) {
+        if (d.date == today) d.minutes_so_far = now + 1;
+        if (d.date > today) d.minutes_so_far = 0;
+    }
+}
+
 std::vector<Gap> gaps_of(const DaySummary& day) {
-    // The hour a spring day skips is no gap: it never came.
+    // The hour a spring day skips is no gap: it never came; nor are the
+    // minutes still to come.
     auto quiet = [&](int m) { return day.minutes[m].status == 0 && day.minute_exists(m); };
     std::vector<Gap> gaps;
-    for (int m = 0; m < MINUTES_A_DAY;) {
+    for (int m = 0; m < day.minutes_so_far;) {
         if (!quiet(m)) {
             m++;
             continue;
         }
         int from = m;
-        while (m < MINUTES_A_DAY && (quiet(m) || !day.minute_exists(m))) m++;
+        while (m < day.minutes_so_far && (quiet(m) || !day.minute_exists(m))) m++;
         if (m - from >= GAP_MINUTES_MIN) gaps.push_back({from, m - 1});
     }
     return gaps;
@@ -632,15 +649,20 @@ std::vector<Gap> gaps_of(const DaySummary& day) {
 
 std::vector<DaySummary> summarise(const std::string& dir, int first, int last, bool* complete) {
     Summariser s(first, last);
-    *complete = read_days(dir, first, last, &s);
-    return s.finish();
+    std::string unreadable;
+    *complete = read_days(dir, first, last, &s, &unreadable);
+    std::vector<DaySummary> days = s.finish();
+    for (DaySummary& d : days) d.unreadable = unreadable;
+    mark_future(&days);
+    return days;
 }
 
 std::string records_of(const std::string& dir, int first, int last, bool* complete) {
     Summariser s(first, last);
     std::string out;
     s.list_records(&out);
-    *complete = read_days(dir, first, last, &s);
+    std::string unreadable;
+    *complete = read_days(dir, first, last, &s, &unreadable);
     return out;
 }
 
@@ -665,8 +687,8 @@ void now_in_zone(int* date, int* minute) {
     *minute = t.tm_hour * 60 + t.tm_min;
 }
 
-CellState state_of(const DaySummary& day, int minute, int today, int now_minute) {
-    if (day.date > today || (day.date == today && minute > now_minute)) return CellState::Future;
+CellState state_of(const DaySummary& day, int minute) {
+    if (minute >= day.minutes_so_far) return CellState::Future;
     const MinuteSummary& m = day.minutes[minute];
     // Packets that came but could not be stored are data, if none to see.
     if (m.status > 0 || m.not_stored) return CellState::Data;

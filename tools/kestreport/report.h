@@ -41,6 +41,8 @@ struct DaySummary {
     int date = 0;            // yyyymmdd
     std::string site;        // as the parameter file last said, "" when unknown
     bool has_files = false;  // a status file, or records, for this day
+    std::string unreadable;  // why the directory could not be read; "" when it could
+    int minutes_so_far = MINUTES_A_DAY;  // today: the minutes up to now; the rest are still to come
     MinuteSummary minutes[MINUTES_A_DAY];
     int message_packets = 0;        // STX packets, which carry no stamp
     int status_without_minute = 0;  // status packets too short to carry one
@@ -55,6 +57,9 @@ struct DaySummary {
 
     int status_packets() const;
     int minutes_with_data() const;
+    // The minutes the day has had: not the hour a spring day skips, nor,
+    // today, the minutes still to come.
+    int minutes_had() const;
     // The status packets a minute with data usually has: the median.
     int usual_rate() const;
     bool minute_exists(int minute) const { return missing_hour < 0 || minute / 60 != missing_hour; }
@@ -90,6 +95,9 @@ std::string zone_name();
 // The day and minute of the day it is now in that zone (yyyymmdd).
 void now_in_zone(int* date, int* minute);
 
+// Marks, in days, the minutes of today that are still to come.
+void mark_future(std::vector<DaySummary>* days);
+
 // Output.
 void print_text(const std::vector<DaySummary>& days, const std::string& dir, std::string* out);
 void print_csv(const std::vector<DaySummary>& days, std::string* out);
@@ -101,4 +109,5 @@ std::string svg_of(const std::vector<DaySummary>& days);
 // What a minute's cell shows: the logger not running, the line lost, the
 // instrument silent while the logger ran, data, or the time not come yet.
 enum class CellState { Stopped, Lost, Silent, Data, Future };
-CellState state_of(const DaySummary& day, int minute, int today, int now_minute);
+// The one judgement of a minute, for the picture, the text and the CSV.
+CellState state_of(const DaySummary& day, int minute);

@@ -112,12 +112,18 @@ TEST_F(ReportSummaryTest, BrokenPacketsAreSkippedAndTheLoggersRunsAreTold) {
                 {10 * 60 + 4, true},  {10 * 60 + 5, false},  {10 * 60 + 7, false}, {10 * 60 + 8, true},
                 {10 * 60 + 14, true}, {10 * 60 + 15, false}, {23 * 60, false}};
     for (const auto& r : runs) EXPECT_EQ(d.minutes[r.minute].stopped, r.stopped) << "minute " << r.minute;
-    EXPECT_EQ(state_of(d, 10 * 60 + 10, 20150616, 10 * 60 + 30), CellState::Stopped);
-    EXPECT_EQ(state_of(d, 10 * 60 + 6, 20150616, 10 * 60 + 30), CellState::Data);
-    EXPECT_EQ(state_of(d, 10 * 60 + 25, 20150616, 10 * 60 + 30), CellState::Silent);
-    EXPECT_EQ(state_of(d, 10 * 60 + 21, 20150616, 10 * 60 + 30), CellState::Data)
-        << "came, but lost: not silent";
-    EXPECT_EQ(state_of(d, 10 * 60 + 31, 20150616, 10 * 60 + 30), CellState::Future);
+    // Seen at 10:30 of that day: what comes after is still to come, and
+    // neither a gap nor a minute without data.
+    DaySummary today = d;
+    today.minutes_so_far = 10 * 60 + 31;
+    EXPECT_EQ(state_of(today, 10 * 60 + 10), CellState::Stopped);
+    EXPECT_EQ(state_of(today, 10 * 60 + 6), CellState::Data);
+    EXPECT_EQ(state_of(today, 10 * 60 + 25), CellState::Silent);
+    EXPECT_EQ(state_of(today, 10 * 60 + 21), CellState::Data) << "came, but lost: not silent";
+    EXPECT_EQ(state_of(today, 10 * 60 + 31), CellState::Future);
+    EXPECT_EQ(today.minutes_had(), 10 * 60 + 31);
+    EXPECT_EQ(gaps_of(today).back().to, 10 * 60 + 30);
+    EXPECT_EQ(gaps_of(d).back().to, 23 * 60 + 59);
 
     // A day the directory has nothing for.
     days = summarise("data", 20150617, 20150617, &complete);
