@@ -255,11 +255,11 @@ int main(int argc, char** argv) {
     }
     if (send_error != 0 && held.empty() && !streaming) no_logger(dir, send_error);
     write_all(STDOUT_FILENO, held);
-    // A watch ends only when interrupted or when the logger ends. Most
-    // commands are answered with nothing: whether the logger still answers
+    // Most commands are answered with nothing, and a watch ends only when
+    // interrupted or when the logger ends: whether the logger still answers
     // tells a command taken from a logger gone.
     bool quit = strncasecmp(line.c_str(), "quit", 4) == 0;
-    if (watch || (held.empty() && !quit && !still_there())) {
+    if (held.empty() && !quit && !still_there()) {
         std::string where = dir ? dir : current_dir();
         fprintf(stderr, "kestctl: the kestlog in %s went away during the command\n", where.c_str());
         return EXIT_NO_LOGGER;
