@@ -212,6 +212,11 @@ TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
                      "framing failures, 1 line losses, 0 packets not stored</text>"),
         std::string::npos)
         << picture.substr(0, 600);
+    // The "now" line and the ticks carry a white edge, seen on every cell's
+    // colour, and the legend names each.
+    EXPECT_TRUE(has_match(picture, "fill=\"#cc0066\" stroke=\"#ffffff\"[^>]*><title>now</title>"));
+    for (const char* tick : {">start</text>", ">stop</text>", ">comment</text>", ">now</text>"})
+        EXPECT_NE(picture.find(tick), std::string::npos) << tick;
     if (std::system("command -v xmllint >/dev/null") == 0) {
         EXPECT_EQ(std::system(("xmllint --noout '" + svg + "'").c_str()), 0);
     }

@@ -202,7 +202,8 @@ std::string summary_header() {
 
 void print_summary_row(const DaySummary& day, const std::string& dir, std::string* out) {
     if (!day.unreadable.empty()) {
-        add(out, "%-25s %s  cannot be read: %s\n", dir.c_str(), date_text(day.date).c_str(), day.unreadable.c_str());
+        add(out, "%-25s %s  cannot be read: %s\n", dir.c_str(), date_text(day.date).c_str(),
+            day.unreadable.c_str());
         return;
     }
     if (!day.has_files) {
@@ -243,6 +244,11 @@ std::string data_colour(int count, int usual) {
              static_cast<int>(255 - (255 - data[2]) * f + 0.5));
     return colour;
 }
+
+// A tick or the "now" line is two pixels wide: a white edge keeps it in
+// sight on the dark cells and the light ones alike.
+constexpr const char* TICK_HALO = "stroke=\"#ffffff\" stroke-width=\"0.75\"";
+constexpr const char* NOW_COLOUR = "#cc0066";
 
 const char* tick_colour(EventKind k) {
     return k == EventKind::Start ? "#009e73" : k == EventKind::Stop ? "#000000" : "#56b4e9";
@@ -300,14 +306,15 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
         int minute = e.second / 60;
         int x = LEFT + minute % 60 * CELL, y = top + TITLE + minute / 60 * ROW;
         add(out,
-            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\"><title>%s %s</title></rect>\n", x,
-            y - 1, ROW, tick_colour(e.kind), clock_text(e.second).c_str(), xml_text(e.text).c_str());
+            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s><title>%s %s</title></rect>\n",
+            x, y - 1, ROW, tick_colour(e.kind), TICK_HALO, clock_text(e.second).c_str(),
+            xml_text(e.text).c_str());
     }
     if (day.date == today) {
         int x = LEFT + now % 60 * CELL + CELL / 2, y = top + TITLE + now / 60 * ROW;
         add(out,
-            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"#cc0066\"><title>now</title></rect>\n",
-            x - 1, y - 2, ROW + 2);
+            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s><title>now</title></rect>\n",
+            x - 1, y - 2, ROW + 2, NOW_COLOUR, TICK_HALO);
     }
 }
 
@@ -330,14 +337,17 @@ void svg_legend(int y, std::string* out) {
             x, y + 2, MARK * 2, MARK * 2, m->colour, x + CELL + 4, y + ROW - 5, m->meaning);
         x += 150;
     }
-    for (EventKind k : {EventKind::Start, EventKind::Stop, EventKind::Comment}) {
+    struct Tick {
+        const char* colour;
+        const char* meaning;
+    };
+    for (const Tick& k :
+         {Tick{tick_colour(EventKind::Start), "start"}, Tick{tick_colour(EventKind::Stop), "stop"},
+          Tick{tick_colour(EventKind::Comment), "comment"}, Tick{NOW_COLOUR, "now"}}) {
         add(out,
-            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" "
+            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s/><text x=\"%d\" "
             "y=\"%d\">%s</text>\n",
-            x, y, ROW - 2, tick_colour(k), x + 6, y + ROW - 5,
-            k == EventKind::Start  ? "start"
-            : k == EventKind::Stop ? "stop"
-                                   : "comment");
+            x, y, ROW - 2, k.colour, TICK_HALO, x + 6, y + ROW - 5, k.meaning);
         x += 70;
     }
 }

@@ -38,10 +38,10 @@ struct Event {
 };
 
 struct DaySummary {
-    int date = 0;            // yyyymmdd
-    std::string site;        // as the parameter file last said, "" when unknown
-    bool has_files = false;  // a status file, or records, for this day
-    std::string unreadable;  // why the directory could not be read; "" when it could
+    int date = 0;                        // yyyymmdd
+    std::string site;                    // as the parameter file last said, "" when unknown
+    bool has_files = false;              // a status file, or records, for this day
+    std::string unreadable;              // why the directory could not be read; "" when it could
     int minutes_so_far = MINUTES_A_DAY;  // today: the minutes up to now; the rest are still to come
     MinuteSummary minutes[MINUTES_A_DAY];
     int message_packets = 0;        // STX packets, which carry no stamp
