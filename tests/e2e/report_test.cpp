@@ -215,7 +215,8 @@ TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
     // The "now" line and the ticks carry a white edge, seen on every cell's
     // colour, and the legend names each.
     EXPECT_TRUE(has_match(picture, "fill=\"#cc0066\" stroke=\"#ffffff\"[^>]*><title>now</title>"));
-    for (const char* tick : {">start</text>", ">stop</text>", ">comment</text>", ">now</text>"})
+    for (const char* tick :
+         {">start</text>", ">stop</text>", ">end of a killed run</text>", ">comment</text>", ">now</text>"})
         EXPECT_NE(picture.find(tick), std::string::npos) << tick;
     if (std::system("command -v xmllint >/dev/null") == 0) {
         EXPECT_EQ(std::system(("xmllint --noout '" + svg + "'").c_str()), 0);

@@ -227,7 +227,7 @@ constexpr int CELL = 12;    // a minute
 constexpr int ROW = 16;     // an hour
 constexpr int LEFT = 40;    // hour labels
 constexpr int TITLE = 52;   // the title and the day's totals above each day
-constexpr int LEGEND = 64;  // below the last day
+constexpr int LEGEND = 86;  // below the last day
 constexpr int DAY_HEIGHT = TITLE + 24 * ROW + 8;
 constexpr int MARK = 5;              // an event's mark, in the cell's corner
 constexpr double SHADE_LEAST = 0.3;  // the data colour's share in a minute of few packets
@@ -251,7 +251,10 @@ constexpr const char* TICK_HALO = "stroke=\"#ffffff\" stroke-width=\"0.75\"";
 constexpr const char* NOW_COLOUR = "#cc0066";
 
 const char* tick_colour(EventKind k) {
-    return k == EventKind::Start ? "#009e73" : k == EventKind::Stop ? "#000000" : "#56b4e9";
+    return k == EventKind::Start   ? "#009e73"
+           : k == EventKind::Stop  ? "#000000"
+           : k == EventKind::Ended ? "#cc79a7"
+                                   : "#56b4e9";
 }
 
 void svg_day(const DaySummary& day, int top, int today, int now, std::string* out) {
@@ -341,14 +344,18 @@ void svg_legend(int y, std::string* out) {
         const char* colour;
         const char* meaning;
     };
+    // The ticks on a row of their own.
+    x = LEFT;
+    y += ROW + 6;
     for (const Tick& k :
          {Tick{tick_colour(EventKind::Start), "start"}, Tick{tick_colour(EventKind::Stop), "stop"},
+          Tick{tick_colour(EventKind::Ended), "end of a killed run"},
           Tick{tick_colour(EventKind::Comment), "comment"}, Tick{NOW_COLOUR, "now"}}) {
         add(out,
             "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s/><text x=\"%d\" "
             "y=\"%d\">%s</text>\n",
             x, y, ROW - 2, k.colour, TICK_HALO, x + 6, y + ROW - 5, k.meaning);
-        x += 70;
+        x += 150;
     }
 }
 

@@ -267,6 +267,9 @@ class Summariser {
         if (lost_from_ >= 0) mark_lost(lost_from_, last_record_);
         mark_stopped();
         for (DaySummary& d : days_) {
+            // A killed run's end is known only at the next start.
+            std::stable_sort(d.events.begin(), d.events.end(),
+                             [](const Event& a, const Event& b) { return a.second < b.second; });
             long end_of_day = (day_number(d.date) + 1) * MINUTES_A_DAY;
             for (const auto& [minute, site] : sites_) {
                 if (minute < end_of_day) d.site = site;
@@ -496,8 +499,13 @@ class Summariser {
             if (mark == RunMark::Stop) {
                 stopped_from = when + 1;
             } else if (mark == RunMark::UncleanEnd) {
-                // Recorded by the start that found it: down until that start.
-                mark_range(last_active_before(when, range_begin) + 1, when - 1);
+                // Recorded by the start that found it: down from the run's
+                // last sign of life until that start.
+                long end = last_active_before(when, range_begin);
+                mark_range(end + 1, when - 1);
+                if (end > range_begin)
+                    event(day(end / MINUTES_A_DAY), static_cast<int>(end % MINUTES_A_DAY) * 60,
+                          "a run ended without stopping: its last sign of life", EventKind::Ended);
             } else {
                 if (!started && stopped_from < 0 && last_active_before(when, range_begin) == range_begin)
                     stopped_from = range_begin + 1;

@@ -29,8 +29,9 @@ struct FaultSummary {
 };
 
 // One of the logger's own events: starts, stops, the line lost and back,
-// comments, clock steps, packets not stored.
-enum class EventKind { Start, Stop, Comment, Other };
+// comments, clock steps, packets not stored, and the last sign of life of a
+// run that ended without stopping (a power cut, a crash or a kill).
+enum class EventKind { Start, Stop, Comment, Ended, Other };
 struct Event {
     int second;  // of the day
     std::string text;

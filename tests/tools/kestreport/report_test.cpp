@@ -112,6 +112,12 @@ TEST_F(ReportSummaryTest, BrokenPacketsAreSkippedAndTheLoggersRunsAreTold) {
                 {10 * 60 + 4, true},  {10 * 60 + 5, false},  {10 * 60 + 7, false}, {10 * 60 + 8, true},
                 {10 * 60 + 14, true}, {10 * 60 + 15, false}, {23 * 60, false}};
     for (const auto& r : runs) EXPECT_EQ(d.minutes[r.minute].stopped, r.stopped) << "minute " << r.minute;
+    // The run the start of 10:15 found ended without stopping: its end is
+    // its last sign of life, at 10:07.
+    bool ended = false;
+    for (const Event& e : d.events)
+        ended = ended || (e.kind == EventKind::Ended && e.second == (10 * 60 + 7) * 60);
+    EXPECT_TRUE(ended);
     // Seen at 10:30 of that day: what comes after is still to come, and
     // neither a gap nor a minute without data.
     DaySummary today = d;
