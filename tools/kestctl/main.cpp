@@ -112,6 +112,12 @@ bool still_there() {
     exit(EXIT_NO_LOGGER);
 }
 
+// Where the loggers work: STATE_ROOT, or KESTCTL_ROOT when set.
+std::string state_root() {
+    const char* root = getenv("KESTCTL_ROOT");
+    return root && *root ? root : STATE_ROOT;
+}
+
 bool has_socket(const std::string& dir) {
     struct stat st;
     return lstat((dir + "/" + CONTROL_SOCKET).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
@@ -123,13 +129,12 @@ bool has_socket(const std::string& dir) {
 // directory, which then says why nothing answers.
 const char* find_logger(std::string* found) {
     if (has_socket(".")) return nullptr;
-    const char* root = getenv("KESTCTL_ROOT");
-    if (!root || !*root) root = STATE_ROOT;
+    const std::string root = state_root();
     std::vector<std::string> dirs;
     if (has_socket(root)) dirs.push_back(root);
-    if (DIR* d = opendir(root)) {
+    if (DIR* d = opendir(root.c_str())) {
         while (struct dirent* e = readdir(d)) {
-            std::string sub = std::string(root) + "/" + e->d_name;
+            std::string sub = root + "/" + e->d_name;
             if (e->d_name[0] != '.' && has_socket(sub)) dirs.push_back(sub);
         }
         closedir(d);
@@ -140,7 +145,7 @@ const char* find_logger(std::string* found) {
     }
     if (dirs.size() > 1) {
         std::sort(dirs.begin(), dirs.end());
-        fprintf(stderr, "kestctl: %zu loggers work under %s; name one with -C:\n", dirs.size(), root);
+        fprintf(stderr, "kestctl: %zu loggers work under %s; name one with -C:\n", dirs.size(), root.c_str());
         for (const std::string& d : dirs) fprintf(stderr, "  kestctl -C %s ...\n", d.c_str());
         exit(EXIT_USAGE);
     }
@@ -162,8 +167,7 @@ std::string site_of_logger() {
 // How the service manager starts it again: the packaged units work in the
 // state root (kestlog) or in one directory under it (kestlog@NAME).
 std::string unit_of(const std::string& dir) {
-    const char* root = getenv("KESTCTL_ROOT");
-    std::string r = root && *root ? root : STATE_ROOT;
+    const std::string r = state_root();
     if (dir == r) return "systemctl start kestlog";
     if (dir.starts_with(r + "/") && dir.find('/', r.size() + 1) == std::string::npos)
         return "systemctl start kestlog@" + dir.substr(r.size() + 1);
