@@ -32,11 +32,28 @@ void check_alert_deadline();
 void end_alert_command();
 // Whether one of the alert's commands runs.
 bool alert_running();
+// Sends a test mail by the alert's own way (the mail command, its
+// recipients and subject), its body saying who asked (asked_by) and that
+// it is a test; nothing of the alert's hour or retries changes. Returns
+// nullptr once it runs, done being called with the outcome ("test mail
+// handed to the mail agent for ..." or "test mail failed: ...", a line); or
+// why it cannot run now (e-mail off, an alert's mail running).
+constexpr const char* TEST_MAIL_HANDED = "test mail handed to the mail agent";
+const char* start_test_mail(const char* asked_by, void (*done)(const char* outcome));
 // Called at every change of minute: at the ALERT_RETRY_MINUTES-th since a
 // failed try, sends the same body again with the same mail command line.
 void retry_kesemail();
 // A new hour: the alert may go out again, and a retry still pending is dropped.
 void rearm_kesemail();
+
+// For a check of the settings: asks the local mail agent (exim's address
+// test, exim -bt) whether it would deliver to each recipient, while e-mail
+// is on. A recipient it would refuse or bounce is named with the agent's
+// reason on standard error ("FILE: mail recipient R: the mail agent ... would
+// not deliver it: REASON"); a route it takes is shown on standard output;
+// where it cannot tell (no exim, no answer) a warning says so. Returns the
+// number of recipients refused.
+int check_mail_route(const char* file);
 
 // Builds the mail command line "mail -skesfail <recipients> < lastmailmsg"
 // (without the redirection when not body_file) into out, quoting for the

@@ -18,6 +18,7 @@
 #include "alert/alert.h"
 #include "core/core.h"
 #include "formats/formats.h"
+#include "logs/logs.h"
 
 constexpr int COMMANDS_WAIT_S = 60;  // the longest the two commands together may hold up the loop
 constexpr int MAIL_GRACE_S = 10;     // the mail command's least time, even after a hung tail
@@ -99,10 +100,10 @@ static std::string body_head() {
     if (gethostname(host, sizeof host) != 0) snprintf(host, sizeof host, "unknown");
     host[HOST_NAME_MAX] = '\0';
     head += std::string("kestlog at site ") + mon.site + " on host " + host + "\n";
-    for (const std::string& cause : mon.alert_causes) head += cause + "\n";
-    if (mon.alert_causes_more > 0) head += "\u2026 and " + std::to_string(mon.alert_causes_more) + " more\n";
-    mon.alert_causes.clear();
-    mon.alert_causes_more = 0;
+    std::string causes = take_alert_causes();
+    if (!causes.empty()) head += "What failed since the last alert:\n" + causes;
+    // The tail follows, records that may repeat the causes: said so.
+    head += std::string("The last lines of the message log ") + mon.meskeslog + ":\n";
     return head;
 }
 
@@ -225,6 +226,8 @@ static void mail_ended(int status) {
     bool same_hour = mon.alert_hour_key == mon.oldhr_key;
     if (status == 0) {
         say("sent kesfail email message <%s>\n", mon.alert_command.c_str());
+        // The agent may still bounce it: handed over is all that is known.
+        report("alert mail handed to the mail agent for %s\n", mon.maildest);
         if (same_hour) mon.kesmailsent = 1;
         mon.alert_retry = false;
         mon.alert_body.clear();
@@ -263,12 +266,36 @@ static void send_body(bool try_file, long long deadline_ms) {
     run_step(AlertStep::Mail, mail, deadline_ms, file ? nullptr : &mon.alert_body);
 }
 
+// Who asked for the running test mail is told how it ended.
+static void (*test_mail_done)(const char* outcome) = nullptr;
+
+static void test_mail_ended(int status) {
+    char outcome[MAIL_COMMAND_MAX + 64];
+    if (status == 0)
+        snprintf(outcome, sizeof outcome, "%s for %s\n", TEST_MAIL_HANDED, mon.maildest);
+    else if (status == COMMAND_TIMED_OUT)
+        snprintf(outcome, sizeof outcome, "test mail failed: the mail command timed out: %s\n",
+                 mon.alert_command.c_str());
+    else if (status < 0)
+        snprintf(outcome, sizeof outcome, "test mail failed: the mail command could not be started\n");
+    else
+        snprintf(outcome, sizeof outcome, "test mail failed: mail command failed (status %d): %s\n", status,
+                 mon.alert_command.c_str());
+    report("%s", outcome);
+    if (test_mail_done) test_mail_done(outcome);
+    test_mail_done = nullptr;
+}
+
 static void command_ended(int status) {
     mon.alert_pid = 0;
     AlertStep step = mon.alert_step;
     mon.alert_step = AlertStep::None;
     if (step == AlertStep::Mail) {
         mail_ended(status);
+        return;
+    }
+    if (step == AlertStep::TestMail) {
+        test_mail_ended(status);
         return;
     }
     // The tail is in the body file: a failed tail still leaves the count
@@ -318,6 +345,24 @@ void kesemail() {
     char tail[2 * TEXT_MAX + 16];
     snprintf(tail, sizeof tail, "tail %s >> %s", mon.meskeslog, mon.full_mail_file);
     run_step(AlertStep::Tail, tail, deadline);
+}
+
+const char* start_test_mail(const char* asked_by, void (*done)(const char* outcome)) {
+    if (mon.kessendmail != 'Y')
+        return "e-mail is off (kessendmail=Y in kestlog.par turns it on); no test mail\n";
+    if (alert_running()) return "an alert mail is being handed over now; try again in a minute\n";
+    char host[HOST_NAME_MAX + 1] = "";
+    if (gethostname(host, sizeof host) != 0) snprintf(host, sizeof host, "unknown");
+    host[HOST_NAME_MAX] = '\0';
+    char mail[MAIL_COMMAND_MAX];
+    build_mail_command(mail, sizeof mail, false);
+    std::string body = std::string("kestlog test mail from site ") + mon.site + " on host " + host +
+                       ", asked by " + asked_by + ".\nAlert mails take the same way: " + mail + "\n" +
+                       body_end();
+    test_mail_done = done;
+    report("test mail asked by %s: %s\n", asked_by, mail);
+    run_step(AlertStep::TestMail, mail, monotonic_ms() + COMMANDS_WAIT_S * 1000LL, &body);
+    return nullptr;
 }
 
 void retry_kesemail() {

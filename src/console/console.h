@@ -26,7 +26,7 @@ void checkkybd();
 bool keyboard_wanted();
 
 // What the caller of kbinput must do after the byte.
-enum class KbAction { None, Quit, Interrupt, Watch };
+enum class KbAction { None, Quit, Interrupt, Watch, TestMail };
 
 // Takes one typed byte: stores it in the line and, at a newline, prints the
 // line and runs its command. Never ends the process itself.
@@ -35,8 +35,9 @@ KbAction kbinput(unsigned char b);
 // control client's, whose "got word" line names the peer, whose Ctrl-C is
 // an ordinary byte, and whose command's output goes to *reply alone.
 KbAction line_input(char* line, int* ptr, unsigned char b, const char* peer, std::string* reply);
-// Records the quit command and ends the process (status 0).
-[[noreturn]] void quit_program();
+// Records the quit command, tells standard error who gave it (peer, null
+// for the console) and ends the process (status 0).
+[[noreturn]] void quit_program(const char* peer);
 
 // --- the control socket: commands from a shell (kestctl) ----------------------
 // kestlog.sock in the working directory, mode 0660, made only where the

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "alert/alert.h"
 #include "console/console.h"
 #include "core/core.h"
 
@@ -132,6 +133,28 @@ void watch_tee(const char* data, size_t len) {
     }
 }
 
+// The client that asked for the test mail hears how it ended, and is closed.
+void tell_test_mail(const char* outcome) {
+    for (ControlClient& c : mon.clients) {
+        if (c.fd < 0 || !c.waiting_mail) continue;
+        c.out += outcome;
+        c.waiting_mail = false;
+        c.closing = true;
+        send_out(c);
+    }
+}
+
+void wait_for_test_mail(ControlClient& c) {
+    char who[USER_NAME_MAX + 16];
+    snprintf(who, sizeof who, "%s (kestctl)", c.user);
+    if (const char* why = start_test_mail(who, tell_test_mail)) {
+        c.out += why;
+        c.closing = true;
+        return;
+    }
+    c.waiting_mail = true;
+}
+
 void become_watcher(ControlClient& c) {
     c.watcher = true;
     console_tee(watch_tee);
@@ -180,13 +203,19 @@ void take_from(ControlClient& c) {
         n = 1;
         buf[0] = '\n';
     }
-    for (ssize_t i = 0; i < n && !c.closing && !c.watcher; i++) {
+    for (ssize_t i = 0; i < n && !c.closing && !c.watcher && !c.waiting_mail; i++) {
         switch (line_input(c.line, &c.ptr, static_cast<unsigned char>(buf[i]), c.user, &c.out)) {
-            case KbAction::Quit:
+            case KbAction::Quit: {
+                char peer[USER_NAME_MAX];
+                snprintf(peer, sizeof peer, "%s", c.user);
                 close_client(c);
-                quit_program();
+                quit_program(peer);
+            }
             case KbAction::Watch:
                 become_watcher(c);
+                break;
+            case KbAction::TestMail:
+                wait_for_test_mail(c);
                 break;
             case KbAction::None:
             case KbAction::Interrupt:
@@ -239,7 +268,8 @@ void control_events(const struct pollfd* fds, int n) {
     for (ControlClient& c : mon.clients) {
         if (c.fd < 0) continue;
         // One that sends no command in time is closed; a watcher stays.
-        if (!c.watcher && !c.closing && now - c.since_ms > CONTROL_IDLE_MS) close_client(c);
+        if (!c.watcher && !c.closing && !c.waiting_mail && now - c.since_ms > CONTROL_IDLE_MS)
+            close_client(c);
         if (c.fd >= 0 && c.watcher) {
             watching = true;
             if (!c.out.empty()) send_out(c);

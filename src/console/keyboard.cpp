@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "alert/alert.h"
 #include "console/console.h"
 #include "core/core.h"
 #include "logs/logs.h"
@@ -41,10 +42,12 @@ static void print_help() {
     say("comment   - add an operator comment to %s\n", mon.meskes_basefile);
     say("quit    - exit program\n");
     say("status    - show the logger's state\n");
+    say("test-mail - mail a test alert to the recipients\n");
 }
 
 // What the logger knows of how the logging goes.
 static void print_status() {
+    say("site: %s\n", mon.site);
     if (mon.last_good_stamp[0])
         say("last good packet: %s\n", mon.last_good_stamp);
     else
@@ -65,7 +68,7 @@ static void print_status() {
     } else if (mon.last_alert[0] == '\0') {
         say("e-mail: on, last alert none this run\n");
     } else if (mon.last_alert_status == 0) {
-        say("e-mail: on, last alert %s sent\n", mon.last_alert);
+        say("e-mail: on, last alert %s handed to the mail agent\n", mon.last_alert);
     } else if (mon.last_alert_status == ALERT_TIMED_OUT) {
         say("e-mail: on, last alert %s timed out\n", mon.last_alert);
     } else if (mon.last_alert_status == ALERT_NOT_STARTED) {
@@ -106,7 +109,8 @@ static void add_comment(const char* line) {
 // or records, given through the socket, records who gave it (peer).
 static KbAction run_command_line(const char* line, const char* peer) {
     auto begins_with = [line](const char* word) { return strncmp(line, word, strlen(word)) == 0; };
-    static const char* const recorded[] = {"kesdon", "kesdoff", "kesrawdon", "kesrawdoff", "comment", "quit"};
+    static const char* const recorded[] = {"kesdon",  "kesdoff", "kesrawdon", "kesrawdoff",
+                                           "comment", "quit",    "test-mail"};
     for (const char* word : recorded) {
         if (peer && begins_with(word)) append_record(REC_COMMAND_FROM, word, peer);
     }
@@ -127,6 +131,8 @@ static KbAction run_command_line(const char* line, const char* peer) {
         return KbAction::Quit;
     } else if (begins_with("status")) {
         print_status();
+    } else if (begins_with("test-mail")) {
+        return KbAction::TestMail;
     } else if (client && begins_with("watch")) {
         return KbAction::Watch;
     } else {
@@ -183,11 +189,17 @@ static ssize_t read_typed(unsigned char* buf) {
     return n;
 }
 
-void quit_program() {
+void quit_program(const char* peer) {
     record_lost_packets();
     record_failure(Shown::Nothing, REC_QUIT);
+    if (peer)
+        report("kestlog stopped: quit command from %s (kestctl)\n", peer);
+    else
+        report("kestlog stopped: quit typed at the console\n");
     exit(EXIT_QUIT);
 }
+
+static void say_outcome(const char* outcome) { say("%s", outcome); }
 
 void checkkybd() {
     if (!keyboard_wanted()) return;
@@ -196,9 +208,14 @@ void checkkybd() {
     for (ssize_t i = 0; i < n; i++) {
         switch (kbinput(typed[i])) {
             case KbAction::Quit:
-                quit_program();
+                quit_program(nullptr);
             case KbAction::Interrupt:
+                report("kestlog stopped: Ctrl-C typed at the console\n");
                 exit(EXIT_QUIT);
+            case KbAction::TestMail:
+                if (const char* why = start_test_mail("the operator at the console", say_outcome))
+                    say("%s", why);
+                break;
             case KbAction::None:
             case KbAction::Watch:
                 break;

@@ -76,13 +76,26 @@ struct ControlClient {
     char user[USER_NAME_MAX] = "";
     long long since_ms = 0;  // when it connected (monotonic)
     bool watcher = false;
-    bool closing = false;  // its reply is complete: closed once sent
+    bool closing = false;       // its reply is complete: closed once sent
+    bool waiting_mail = false;  // it asked for a test mail, and waits to hear how it went
     std::string out;
     size_t dropped = 0;  // a watcher's output not shown since it last kept up
 };
 
-// Which of the alert's commands runs.
-enum class AlertStep { None, Tail, Mail };
+// Which of the alert's commands runs: the tail, the alert's mail, or a test
+// mail asked for through kestctl.
+enum class AlertStep { None, Tail, Mail, TestMail };
+
+// What raised the failure count since the last alert, gathered by kind: one
+// line of the alert's body however often it happened.
+struct AlertCause {
+    std::string key;   // what makes two causes the same
+    std::string text;  // the first one's text
+    int kind = 0;      // the kind of record it is (formats' RecordKind)
+    int count = 0;
+    char first[HMS_LEN + 1] = "";  // when the first and the last came
+    char last[HMS_LEN + 1] = "";
+};
 
 // When a file last had a write failure reported, so that a persistent
 // fault does not flood standard error.
@@ -201,11 +214,13 @@ struct MonitorState {
     std::vector<TornRepair> torn_pending;
     // Records the message log refused, written ahead of the next one it takes.
     std::string unwritten_records;
-    // Storage failures reported this minute, as reported, for the alert body.
-    // The records that raised the failure count since the last alert was
-    // made (at most ALERT_CAUSES_MAX, then how many more): its body's block.
-    std::vector<std::string> alert_causes;
+    // What raised the failure count since the last alert was made, gathered
+    // (at most ALERT_CAUSES_MAX lines, then how many more): its body's block.
+    std::vector<AlertCause> alert_causes;
     int alert_causes_more = 0;
+    std::string last_alert_cause;  // as noted last: a refusal reported and counted at once is one
+    // The kinds of failure the journal has heard of this clock hour (bit per kind).
+    unsigned long long journal_told = 0;
 
     // Clock: the latest reading (taken once a pass, and at each read of the
     // line), in milliseconds and in whole seconds, and its texts.
@@ -407,6 +422,13 @@ pid_t spawn_shell(const char* cmdline, bool own_group, int stdin_fd = -1);
 bool notify_service(const char* state);
 // Whether a service manager listens to notify_service.
 bool service_manager_listens();
+
+// Runs the program argv[0] (a path) with argv, no input, its standard
+// output gathered into *out (at most CAPTURE_MAX bytes kept) and its
+// standard error dropped; ends it after timeout_ms. Returns the wait
+// status, or -1 with errno set (ETIMEDOUT when it was ended).
+constexpr size_t CAPTURE_MAX = 64 * 1024;
+int run_capture(const char* const argv[], std::string* out, int timeout_ms);
 
 // Runs a command line through /bin/sh and waits for it. Returns the wait
 // status, or -1 when the shell could not be started.

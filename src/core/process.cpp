@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
@@ -170,6 +171,51 @@ pid_t spawn_shell(const char* cmdline, bool own_group, int stdin_fd) {
         return -1;
     }
     return pid;
+}
+
+int run_capture(const char* const argv[], std::string* out, int timeout_ms) {
+    int pipefd[2];
+    if (pipe2(pipefd, O_CLOEXEC) != 0) return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipefd[1]);
+    if (rc != 0) {
+        close(pipefd[0]);
+        errno = rc;
+        return -1;
+    }
+    long long deadline = monotonic_ms() + timeout_ms;
+    bool timed_out = false;
+    for (;;) {
+        long long left = deadline - monotonic_ms();
+        struct pollfd p = {pipefd[0], POLLIN, 0};
+        if (left <= 0 || (poll(&p, 1, static_cast<int>(left)) == 0)) {
+            timed_out = true;
+            break;
+        }
+        char buf[4096];
+        ssize_t n = read(pipefd[0], buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (out->size() < CAPTURE_MAX) out->append(buf, static_cast<size_t>(n));
+    }
+    close(pipefd[0]);
+    if (timed_out) kill(pid, SIGKILL);
+    int status;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (timed_out) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    return status;
 }
 
 int run_shell(const char* cmdline) {

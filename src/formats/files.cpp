@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -48,4 +49,28 @@ int make_temporary(const char* path, char* tmp, size_t size) {
         return -1;
     }
     return mkostemp(tmp, O_CLOEXEC);
+}
+
+int flock_holder(int fd) {
+    struct stat st;
+    FILE* f = fopen("/proc/locks", "re");
+    if (!f || fstat(fd, &st) != 0) {
+        if (f) fclose(f);
+        return 0;
+    }
+    char line[256];
+    int holder = 0;
+    while (!holder && fgets(line, sizeof line, f)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10952717 0 EOF"; waiters show "->".
+        char kind[16];
+        int pid;
+        unsigned maj, min;
+        unsigned long ino;
+        if (sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &maj, &min, &ino) == 5 &&
+            strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
+            ino == st.st_ino)
+            holder = pid;
+    }
+    fclose(f);
+    return holder;
 }

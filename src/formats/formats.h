@@ -47,6 +47,9 @@ int daily_file_name(char* out, size_t size, DailyFile kind, int date);
 // Reads such a name, or the same with ".gz" after it. False for any other.
 bool parse_daily_file_name(std::string_view name, DailyFile* kind, int* date, bool* compressed);
 
+// The lock a running logger holds in its working directory, beside data/.
+constexpr const char* LOCK_FILE = "kestlog.lock";
+
 // --- message records ------------------------------------------------------------
 
 // The timestamp text: "DD/MM/YYYY,hh:mm:ss," (20 characters).
@@ -169,3 +172,7 @@ const char* file_error(int err);
 // Creates an unpredictably named, empty temporary file beside path (".NAME.XXXXXX"
 // in its folder), its name in tmp. Returns its descriptor, or -1 with errno set.
 int make_temporary(const char* path, char* tmp, size_t size);
+// The process that holds an flock on the file open at fd, from /proc/locks
+// (whatever process took it, without touching the lock); 0 when none does
+// or it cannot be told.
+int flock_holder(int fd);

@@ -60,32 +60,6 @@ void explain_refusal(const char* path) {
            o.mode, fix);
 }
 
-// The process holding an flock on the file open at fd, from /proc/locks,
-// or 0 when it cannot be found.
-int lock_holder(int fd) {
-    struct stat st;
-    FILE* f = fopen("/proc/locks", "re");
-    if (!f || fstat(fd, &st) != 0) {
-        if (f) fclose(f);
-        return 0;
-    }
-    char line[256];
-    int holder = 0;
-    while (!holder && fgets(line, sizeof line, f)) {
-        // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10952717 0 EOF"; waiters show "->".
-        char kind[16];
-        int pid;
-        unsigned maj, min;
-        unsigned long ino;
-        if (sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &maj, &min, &ino) == 5 &&
-            strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
-            ino == st.st_ino)
-            holder = pid;
-    }
-    fclose(f);
-    return holder;
-}
-
 }  // namespace
 
 // Pseudo-terminals have no character size or parity: the first setting of
@@ -124,9 +98,9 @@ static int open_serial_line(char* why, size_t size, bool* not_opened = nullptr) 
     // Two loggers on one line would each get some of its bytes.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int err = errno;
-        if (err == EWOULDBLOCK && lock_holder(fd) > 0)
+        if (err == EWOULDBLOCK && flock_holder(fd) > 0)
             snprintf(why, size, "%s: already in use by another process (process %d)", mon.SERIAL_PORT,
-                     lock_holder(fd));
+                     flock_holder(fd));
         else if (err == EWOULDBLOCK)
             snprintf(why, size, "%s: already in use by another process", mon.SERIAL_PORT);
         else

@@ -203,14 +203,117 @@ bool append_record(const char* fmt, ...) {
     return len > 0 && append_formatted(record, len);
 }
 
+// hh:mm:ss of the timestamp text.
+static void time_of_day(char (&out)[HMS_LEN + 1]) {
+    constexpr int HMS_POS = 11;  // in DD/MM/YYYY,hh:mm:ss,
+    memcpy(out, mon.scurdatetim + HMS_POS, HMS_LEN);
+    out[HMS_LEN] = '\0';
+}
+
+// What makes two causes one line of the alert: their kind, and for a fault
+// its code; causes of any other kind gather only when their texts agree.
+static std::string cause_key(RecordKind kind, std::string_view text,
+                             const std::vector<std::string_view>& fields) {
+    switch (kind) {
+        case RecordKind::NoGoodPackets:
+        case RecordKind::Framing:
+            return record_kind_name(kind);
+        case RecordKind::Fault:
+            return std::string("fault ") + std::string(fields[0]);
+        default:
+            return std::string(text);
+    }
+}
+
+// The journal hears of the first failure of each kind in a clock hour; the
+// kinds left out have lines of their own there (the line lost, storage,
+// the parameter file, the stop).
+static void tell_journal(RecordKind kind, std::string_view text) {
+    static const RecordKind told[] = {RecordKind::NoGoodPackets, RecordKind::Framing,
+                                      RecordKind::Fault,         RecordKind::UncleanEnd,
+                                      RecordKind::TornPacket,    RecordKind::TornRecord};
+    if (std::find(std::begin(told), std::end(told), kind) == std::end(told)) return;
+    unsigned long long bit = 1ULL << static_cast<int>(kind);
+    if (mon.journal_told & bit) return;
+    mon.journal_told |= bit;
+    report("%.*s (the first of its kind this hour)\n", static_cast<int>(text.size()), text.data());
+}
+
 void note_alert_cause(std::string_view line) {
     while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     // A refusal reported and counted in the same moment is named once.
-    if (!mon.alert_causes.empty() && mon.alert_causes.back() == line) return;
-    if (mon.alert_causes.size() < ALERT_CAUSES_MAX)
-        mon.alert_causes.emplace_back(line);
-    else
+    if (line == mon.last_alert_cause) return;
+    mon.last_alert_cause = line;
+    std::string_view text = line;
+    char when[HMS_LEN + 1];
+    RecordHead head;
+    if (parse_record_head(line, &head)) {
+        text = line.substr(head.text);
+        int second = head.second % (24 * 3600 + 60);
+        char hms[16];
+        snprintf(hms, sizeof hms, "%02d:%02d:%02d", second / 3600, second / 60 % 60, second % 60);
+        memcpy(when, hms, sizeof when - 1);
+        when[HMS_LEN] = '\0';
+    } else {
+        time_of_day(when);  // a refused file, as standard error names it: now
+    }
+    std::vector<std::string_view> fields;
+    RecordKind kind = recognise_record(text, &fields);
+    tell_journal(kind, text);
+    std::string key = cause_key(kind, text, fields);
+    for (AlertCause& c : mon.alert_causes) {
+        if (c.key != key) continue;
+        c.count++;
+        memcpy(c.last, when, sizeof c.last);
+        return;
+    }
+    if (mon.alert_causes.size() >= ALERT_CAUSES_MAX) {
         mon.alert_causes_more++;
+        return;
+    }
+    AlertCause c;
+    c.key = key;
+    c.text = text;
+    c.kind = static_cast<int>(kind);
+    c.count = 1;
+    memcpy(c.first, when, sizeof c.first);
+    memcpy(c.last, when, sizeof c.last);
+    mon.alert_causes.push_back(c);
+}
+
+// One cause as the alert shows it: when it came, or for many, how many and
+// from when to when (hh:mm).
+static std::string cause_line(const AlertCause& c) {
+    if (c.count == 1)
+        return (c.text.ends_with('.') ? c.text.substr(0, c.text.size() - 1) : c.text) + ", at " + c.first;
+    const std::string n = std::to_string(c.count);
+    std::string what;
+    switch (static_cast<RecordKind>(c.kind)) {
+        case RecordKind::NoGoodPackets:
+            what = "no good kest packets in " + n + " minutes";
+            break;
+        case RecordKind::Framing:
+            what = n + " kest packets not between 0x01/2 and 0x04";
+            break;
+        case RecordKind::Fault:
+            what = c.text + " in " + n + " packets";
+            break;
+        default:
+            what = c.text + " (" + n + " times)";
+            break;
+    }
+    return what + ", " + std::string(c.first, 5) + " to " + std::string(c.last, 5);
+}
+
+std::string take_alert_causes() {
+    std::string block;
+    for (const AlertCause& c : mon.alert_causes) block += "  " + cause_line(c) + "\n";
+    if (mon.alert_causes_more > 0)
+        block += "  \u2026 and " + std::to_string(mon.alert_causes_more) + " more\n";
+    mon.alert_causes.clear();
+    mon.alert_causes_more = 0;
+    mon.last_alert_cause.clear();
+    return block;
 }
 
 void record_failure(Shown shown, const char* fmt, ...) {
@@ -242,13 +345,6 @@ void record_failure(Shown shown, const char* fmt, ...) {
             break;
     }
     append_record("%s", text);
-}
-
-// hh:mm:ss of the timestamp text.
-static void time_of_day(char (&out)[HMS_LEN + 1]) {
-    constexpr int HMS_POS = 11;  // in DD/MM/YYYY,hh:mm:ss,
-    memcpy(out, mon.scurdatetim + HMS_POS, HMS_LEN);
-    out[HMS_LEN] = '\0';
 }
 
 // A packet that could not be stored. The minute that loses one counts one

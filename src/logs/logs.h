@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -46,8 +47,15 @@ enum class Shown { Record, Unstamped, Text, Nothing };
 // console told as `shown` says.
 void record_failure(Shown shown, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Keeps a line that tells what raised the failure count (a record as the
-// message log has it, without its newline) for the next alert's body.
+// message log has it, or a refused file as standard error names it) for the
+// next alert's body, gathered with those of its kind. The first failure of
+// some kinds in a clock hour (no good packets, framing, faults, a run that
+// ended without stopping, a torn file) is also told on standard error.
 void note_alert_cause(std::string_view line);
+// The alert's block of causes, a line each ("  TEXT, at hh:mm:ss", or for
+// many "  no good kest packets in 13 minutes, 22:46 to 22:58"), at most
+// ALERT_CAUSES_MAX and then "  ... and N more"; forgets them. "" for none.
+std::string take_alert_causes();
 
 // Appends count packets, held back to back in data with these sizes, to the
 // status file: in one write, or, when that fails, one at a time, so that

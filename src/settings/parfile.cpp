@@ -1,6 +1,10 @@
 // The parameter file kestlog.par: one "name=value" per line.
 #include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -8,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "logs/logs.h"
 #include "settings/settings.h"
@@ -407,7 +412,8 @@ static void stop_reading(ParReading& pr, FILE* f, int line, const ParResult& r) 
 
 static void read_parameters(ParReading& pr, FILE* f) {
     ParLine line;
-    for (int number = 1; read_parline(f, &line); number++) {
+    int number = 1;
+    for (; read_parline(f, &line); number++) {
         if (pr.running) echo_parline(line);
         ParResult r = parse_parline(line.text);
         if (pr.running) act_on_problems(r);
@@ -423,7 +429,70 @@ static void read_parameters(ParReading& pr, FILE* f) {
             return;
         }
     }
-    if (ferror(f)) report("%s: %s\n", pr.file, strerror(errno));
+    if (ferror(f))
+        report("%s: %s\n", pr.file, strerror(errno));
+    else if (number == 1)
+        report("%s: warning: the file is empty: the logger runs on its defaults\n", pr.file);
+}
+
+// --- who may change the settings ----------------------------------------------
+
+// The packaged units' user: the one whose settings are checked when root runs the check.
+constexpr const char* SERVICE_USER = "kestlog";
+
+// Whether the user uid (with these groups) may write what st describes.
+static bool may_write(const struct stat& st, uid_t uid, const std::vector<gid_t>& groups) {
+    if (uid == 0) return true;
+    if (st.st_uid == uid) return true;  // an owner can always make it writable
+    if (std::find(groups.begin(), groups.end(), st.st_gid) != groups.end()) return st.st_mode & S_IWGRP;
+    return st.st_mode & S_IWOTH;
+}
+
+// A file mounted over its name (the units bind the settings read-only into
+// the working directory) cannot be written, nor renamed or removed.
+static bool mounted_read_only(const char* file) {
+    struct statx sx;
+    if (statx(AT_FDCWD, file, 0, STATX_BASIC_STATS, &sx) != 0) return false;
+    return (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) &&
+           access(file, W_OK) != 0 && errno == EROFS;
+}
+
+// Warns when the logger's user could change its own settings: the file, or
+// the folder that holds it (where it could be replaced), is writable by it.
+// Root checks for the packaged units' user; anyone else for themselves.
+static void warn_if_daemon_may_write(const char* file) {
+    struct stat fst, dst;
+    if (stat(file, &fst) != 0 || mounted_read_only(file)) return;
+    std::string folder = file;
+    size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    if (stat(folder.c_str(), &dst) != 0) return;
+    uid_t uid = geteuid();
+    std::vector<gid_t> groups;
+    char name[USER_NAME_MAX];
+    if (uid == 0) {
+        struct passwd* pw = getpwnam(SERVICE_USER);
+        if (!pw) return;
+        uid = pw->pw_uid;
+        int n = 0;
+        getgrouplist(SERVICE_USER, pw->pw_gid, nullptr, &n);  // how many
+        groups.resize(static_cast<size_t>(n));
+        if (getgrouplist(SERVICE_USER, pw->pw_gid, groups.data(), &n) < 0) groups.assign(1, pw->pw_gid);
+    } else {
+        groups.push_back(getegid());
+        gid_t more[256];
+        int n = getgroups(256, more);
+        for (int i = 0; i < n; i++) groups.push_back(more[i]);
+    }
+    user_name(uid, name, sizeof name);
+    const char* what = may_write(fst, uid, groups)   ? file
+                       : may_write(dst, uid, groups) ? folder.c_str()
+                                                     : nullptr;
+    if (what)
+        report(
+            "%s: warning: the logger's user %s may write %s, and so change its own settings; keep them "
+            "where only root writes, as /etc/kestlog/NAME.par, readable by the group kestlog\n",
+            file, name, what);
 }
 
 int readparfile() {
@@ -477,6 +546,7 @@ int checkparfile(const char* file) {
     if (f) {
         read_parameters(pr, f);
         fclose(f);
+        warn_if_daemon_may_write(file);
     } else {
         report("%s: %s; the logger would use its defaults\n", file, strerror(errno));
         pr.problems++;

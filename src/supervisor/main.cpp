@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "alert/alert.h"
 #include "settings/settings.h"
 #include "supervisor/supervisor.h"
 
@@ -73,7 +74,8 @@ int main(int argc, char** argv) {
     }
     if (cl.check) {
         warn_of_open_directories();
-        return checkparfile(cl.check);
+        int status = checkparfile(cl.check);
+        return check_mail_route(cl.check) > 0 ? 1 : status;
     }
     mon.wait_for_line = cl.wait_for_line;
     harden_process();

@@ -47,6 +47,7 @@ void testhour() {
     if (reading_hour_key() == mon.oldhr_key) return;
     rearm_kesemail();
     mon.hour_failures = 0;
+    mon.journal_told = 0;
     mon.oldhr = mon.acqtimline[HOUR_UNITS];
     mon.oldhr_key = reading_hour_key();
 }

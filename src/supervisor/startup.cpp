@@ -16,8 +16,6 @@
 #include "settings/settings.h"
 #include "supervisor/supervisor.h"
 
-constexpr const char* LOCK_FILE = "kestlog.lock";
-
 // The absolute path of rel (relative to the working directory), for hints
 // that must say which directory or file refused.
 static void absolute_path(const char* rel, char* out, size_t size) {
@@ -156,7 +154,15 @@ void stop_if_signalled() {
         record_lost_packets();
         record_failure(Shown::Nothing, REC_STOPPED, signal_name(sig));
     }
+    report("kestlog stopped by signal %s\n", signal_name(sig));
     end_by_signal(sig);
+}
+
+// The journal's first line of the run: what, where, which line, which site.
+static void tell_start() {
+    char dir[2 * TEXT_MAX + 2];
+    absolute_path(".", dir, sizeof dir);
+    report("kestlog %s starting in %s: line %s, site %s\n", KESTLOG_VERSION, dir, mon.SERIAL_PORT, mon.site);
 }
 
 void startup() {
@@ -179,6 +185,7 @@ void startup() {
     record_previous_run(torn);
     testclocksync();
     readparfile();
+    tell_start();
     init_serial_port();
     write_metrics();
     open_control_socket();

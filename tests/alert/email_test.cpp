@@ -52,6 +52,9 @@ static std::string site_line() {
     return std::string("kestlog at site WXX on host ") + host + "\n";
 }
 
+// The heading before the message log's tail.
+static std::string tail_heading() { return "The last lines of the message log ./data/MESKES20150616.txt:\n"; }
+
 // The body's last line, after the tail: where to look closer.
 static std::string look_closer() {
     return "kestctl -C " + std::filesystem::current_path().string() + " status\n";
@@ -109,7 +112,7 @@ TEST_F(AlertTest, FailuresInEveryMinuteSendOneMailAnHour) {
     // At 14:00 (judging 13:59) and at 15:00 (judging 14:59, the alert re-armed),
     // each naming the site and the host.
     const std::string mail =
-        "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n" + site_line() + look_closer();
+        "mail -skesfail operator@localhost\nkesfm=1 kesfd=0\n" + site_line() + tail_heading() + look_closer();
     EXPECT_EQ(mails, mail + mail);
     size_t sent = 0;
     for (size_t at = out.find("sent kesfail"); at != std::string::npos; at = out.find("sent kesfail", at + 1))
@@ -153,7 +156,7 @@ TEST_F(AlertTest, FailedMailIsTriedAgainWithTheSameBodyUntilItGoesOut) {
         auto expected = tries.find(hhmm);
         EXPECT_EQ(tried, expected == tries.end() ? ""
                                                  : "mail -skesfail operator@localhost\n" + expected->second +
-                                                       "\n" + site_line() + look_closer());
+                                                       "\n" + site_line() + tail_heading() + look_closer());
     }
     EXPECT_EQ(mon.mails_failed, 3);
     EXPECT_EQ(mon.mails_sent, 2);

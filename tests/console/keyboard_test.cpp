@@ -56,12 +56,14 @@ TEST_F(KeyboardTest, HelpListsTheCommandsWithTheMessageLogName) {
               "kesrawdon - print all kest raw characters\n"
               "comment   - add an operator comment to MESKES20150616.txt\n"
               "quit    - exit program\n"
-              "status    - show the logger's state\n");
+              "status    - show the logger's state\n"
+              "test-mail - mail a test alert to the recipients\n");
 }
 
 TEST_F(KeyboardTest, StatusTellsHowTheLoggingGoes) {
     EXPECT_EQ(type("status\n"),
               "\ngot word status\n\n"
+              "site: WXX\n"
               "last good packet: none since start\n"
               "packets today: 0 status, 0 message\n"
               "failures this hour: 0\n"
@@ -76,7 +78,7 @@ TEST_F(KeyboardTest, StatusTellsHowTheLoggingGoes) {
         const char* clock;
         int lost;
         const char* lost_line;
-    } cases[] = {{0, "sent", ClockSync::Synchronised, "synchronised", 0, ""},
+    } cases[] = {{0, "handed to the mail agent", ClockSync::Synchronised, "synchronised", 0, ""},
                  {3, "failed (status 3)", ClockSync::Unsynchronised, "not synchronised", 91,
                   "not stored today: 91 packets, last at 14:02:50\n"},
                  {ALERT_TIMED_OUT, "timed out", ClockSync::Unknown, "unknown", 0, ""}};
@@ -92,7 +94,7 @@ TEST_F(KeyboardTest, StatusTellsHowTheLoggingGoes) {
         mon.last_alert_status = c.alert_status;
         mon.clock_sync = c.sync;
         mon.today_lost = c.lost;
-        EXPECT_EQ(type("STATUS\n"), std::string("\ngot word status\n\n") +
+        EXPECT_EQ(type("STATUS\n"), std::string("\ngot word status\n\n") + "site: WXX\n" +
                                         "last good packet: 16/06/2015,14:02:11,\n"
                                         "packets today: 7 status, 2 message\n" +
                                         c.lost_line +

@@ -28,8 +28,9 @@ echo "long ago" | gzip >"$data/KES20150301.txt.gz"
 
 run() {
     PATH="$work/bin:$build_dir:$PATH" MAIL_LOG="$work/mail.log" KESTLOG_DIR="$work/site" KESTLOG_TODAY=2015-07-01 \
-        "$@" timeout 120 sh "$source_dir/contrib/kestlog-daily" 2>"$work/stderr" # 124: it hung
+        "$@" timeout 120 sh "$source_dir/contrib/kestlog-daily" $daily_args 2>"$work/stderr" # 124: it hung
 }
+daily_args="" # the job's own arguments
 fail() { echo "FAIL: $1"; ls -l "$data" "$work/site/reports" 2>&1; cat "$work/stderr"; exit 1; }
 run env KESTLOG_REPORT_TO="ops@example.org night@example.org"
 
@@ -78,6 +79,34 @@ grep -q "KES20150603.txt: not a regular file, skipped" "$work/stderr" || fail "t
     fail "the picture was not put in place of the link"
 grep -q "^10 " "$work/site/reports/2015-06-30.txt" || fail "no report beside the FIFO"
 rm -f "$data/KES20150603.txt" "$data/KES20150604.txt" "$work/second-name" "$data/MESKESjunk.txt"
+
+# gzip's refusal alone (a file with a second name) is a failure too.
+echo "two names" >"$data/KES20150606.txt"
+ln "$data/KES20150606.txt" "$work/second-name"
+status=0
+run env || status=$?
+[ "$status" -eq 1 ] || fail "a file gzip refused: status $status, not 1"
+[ -f "$data/KES20150606.txt" ] || fail "a file with two names was compressed"
+rm -f "$data/KES20150606.txt" "$work/second-name"
+
+# A chosen day, with no data, mailed under the site of the logger's
+# settings; reports older than the setting are pruned, the rest kept.
+printf 'site=NONE\nsite=\t ALPS extra\n' >"$work/site/kestlog.par"
+touch "$work/site/reports/2014-05-01.txt" "$work/site/reports/2014-05-01.svg" "$work/site/reports/2014-07-01.txt"
+: >"$work/mail.log"
+daily_args="--day 2015-01-10"
+run env KESTLOG_REPORT_TO=ops@example.org KESTLOG_KEEP_REPORTS_DAYS=365 || fail "a chosen day: $(cat "$work/stderr")"
+[ -f "$work/site/reports/2015-01-10.txt" ] || fail "no report of the chosen day"
+grep -q "^mail -s kestlog report ALPS 2015-01-10 ops@example.org$" "$work/mail.log" ||
+    fail "not mailed under the settings' site: $(head -n 1 "$work/mail.log")"
+[ ! -e "$work/site/reports/2014-05-01.txt" ] && [ ! -e "$work/site/reports/2014-05-01.svg" ] ||
+    fail "an old report was kept"
+[ -f "$work/site/reports/2014-07-01.txt" ] || fail "a report within the setting was pruned"
+status=0
+daily_args="--day 2015-02-30"
+run env || status=$?
+[ "$status" -eq 2 ] || fail "a day that does not exist: status $status, not 2"
+daily_args=""
 
 # A file kestreport cannot read whole: the report still goes out, then the job fails.
 : >"$work/mail.log"

@@ -77,13 +77,28 @@ TEST(Alerts, QuietInstrumentGivesNoticesAndOneMailEachHour) {
     // 14:59, held back by the hour, with the one of 15:00), then the message
     // log's tail: the starting record, two parameter lines and the notices
     // up to the one that sent the mail.
-    auto notices = [&](int from, int to) {
-        return first_lines(messages, to).substr(first_lines(messages, from).size());
+    auto hms = [&](int line) {  // of the record on that line of the log (from 0)
+        std::string l = first_lines(messages, line + 1).substr(first_lines(messages, line).size());
+        return l.substr(l.find(',') + 12, 8);
     };
-    const std::string second = "kesfm=1 kesfd=3\n" + site_line() + notices(4, 6) + first_lines(messages, 6);
-    EXPECT_EQ(mails, args + "kesfm=1 kesfd=1\n" + site_line() + notices(3, 4) + first_lines(messages, 4) +
-                         look_closer(log.dir()) + args + second + look_closer(log.dir()));
+    const std::string second = "kesfm=1 kesfd=3\n" + site_line() + "What failed since the last alert:\n" +
+                               "  no good kest packets in 2 minutes, " + hms(4).substr(0, 5) + " to " +
+                               hms(5).substr(0, 5) + "\n" + tail_heading("20150616") +
+                               first_lines(messages, 6);
+    EXPECT_EQ(mails, args + "kesfm=1 kesfd=1\n" + site_line() + "What failed since the last alert:\n" +
+                         "  no good kest packets in 3 minutes, at " + hms(3) + "\n" +
+                         tail_heading("20150616") + first_lines(messages, 4) + look_closer(log.dir()) + args +
+                         second + look_closer(log.dir()));
     EXPECT_EQ(log.file("lastmailmsg"), second + look_closer(log.dir()));
+    // The journal: the first notice of each hour, and each mail handed over.
+    const std::string journal = log.stderr_text();
+    EXPECT_EQ(count(journal, " (the first of its kind this hour)\n"), 2u) << journal;
+    EXPECT_EQ(count(journal, "no good kest packets in 5 minutes. (the first of its kind this hour)\n"), 1u)
+        << journal;
+    EXPECT_EQ(count(journal,
+                    "alert mail handed to the mail agent for ops@example.org night.shift+kest@example.org\n"),
+              2u)
+        << journal;
     // Its input, and nothing the logger holds for itself.
     const std::string fds = log.file("mail.fds");
     EXPECT_NE(fds.find("lastmailmsg"), std::string::npos) << fds;
@@ -142,11 +157,11 @@ TEST(Alerts, MidnightRollsTheStatusFileAndRestartsNumbers) {
         << m;
     EXPECT_FALSE(fs::exists(log.dir() + "/" + message_path("20150617")));
     EXPECT_EQ(log.file(status_path("20150616")), stamped(packet, "150616 23:59"));
-    EXPECT_TRUE(
-        has_match(log.file("mail.log"), "^mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n" +
-                                            lit(site_line()) +
-                                            "1,16/06/2015,23:59:\\d\\d, kest packet not between 0x01/2 "
-                                            "and 0x04, 00 04\n0,"))
+    EXPECT_TRUE(has_match(log.file("mail.log"),
+                          "^mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=0\n" +
+                              lit(site_line()) + "What failed since the last alert:\n" +
+                              "  kest packet not between 0x01/2 and 0x04, 00 04, at 23:59:\\d\\d\n" +
+                              lit(tail_heading("20150616")) + "0,"))
         << log.file("mail.log");
 }
 
@@ -194,8 +209,8 @@ TEST(Alerts, BodyFileThatCannotBeWrittenGoesThroughAPipe) {
     std::string messages = log.file(message_path("20150616"));
     // The unknown parameter is the cause, and the tail follows.
     EXPECT_EQ(log.file("mail.log"), "mail\n<-skesfail>\n<operator@localhost>\nbody:\nkesfm=1 kesfd=1\n" +
-                                        site_line() +
-                                        first_lines(messages, 4).substr(first_lines(messages, 3).size()) +
+                                        site_line() + "What failed since the last alert:\n" +
+                                        "  unknown parameter, at 14:00:50\n" + tail_heading("20150616") +
                                         first_lines(messages, 4) + look_closer(log.dir()));
 }
 

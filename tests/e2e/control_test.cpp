@@ -168,7 +168,9 @@ std::string read_until(int fd, const std::string& pattern, int timeout_ms) {
 // status says what became of it.
 TEST(Control, EveryKeyboardCommandWorksFromAShell) {
     Logger log;
-    start_at(log, "2015-06-16 14:02:11");
+    LoggerOptions opts;
+    opts.parfile += "site=ABC\n";
+    start_at(log, "2015-06-16 14:02:11", opts);
     const std::string& dir = log.dir();
     struct stat st;
     ASSERT_EQ(stat((dir + "/kestlog.sock").c_str(), &st), 0);
@@ -180,7 +182,7 @@ TEST(Control, EveryKeyboardCommandWorksFromAShell) {
               "\nhelp    - list keyboard commands\nkesdon    - print all kest status lines\n"
               "kesrawdon - print all kest raw characters\n"
               "comment   - add an operator comment to MESKES20150616.txt\nquit    - exit program\n"
-              "status    - show the logger's state\n");
+              "status    - show the logger's state\ntest-mail - mail a test alert to the recipients\n");
     EXPECT_TRUE(log.wait_console("\ngot word help from root (kestctl)\n\n"));
     EXPECT_EQ(log.console().find("list keyboard commands"), std::string::npos) << "the reply is the client's";
 
@@ -200,7 +202,7 @@ TEST(Control, EveryKeyboardCommandWorksFromAShell) {
     EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), ", comment: < pump serviced\n>\n"));
     Ran status = kestctl(dir, {"status"});
     EXPECT_EQ(status.status, 0);
-    EXPECT_TRUE(status.out.starts_with("last good packet: 16/06/2015,14:02:1")) << status.out;
+    EXPECT_TRUE(status.out.starts_with("site: ABC\nlast good packet: 16/06/2015,14:02:1")) << status.out;
     EXPECT_NE(status.out.find("packets today: 0 status, 3 message\n"), std::string::npos) << status.out;
 
     Ran bogus = kestctl(dir, {"bogus"});
@@ -212,10 +214,19 @@ TEST(Control, EveryKeyboardCommandWorksFromAShell) {
     // Ctrl-C from a client is a byte like any other; a long line runs nothing.
     Ran ctrl_c = kestctl(dir, {std::string("\x03") + "quit"});
     EXPECT_EQ(ctrl_c.status, 1);
-    Ran long_line = kestctl(dir, {"comment", std::string(80, 'x')});
+    // The keyboard line's 80 characters at most, "comment " and the text.
+    Ran longest = kestctl(dir, {"comment", std::string(72, 'x')});
+    EXPECT_EQ(longest.status, 0) << longest.err;
+    Ran long_line = kestctl(dir, {"comment", std::string(73, 'x')});
     EXPECT_EQ(long_line.status, 2);
-    EXPECT_EQ(long_line.err, "kestctl: the command is 88 characters long; the logger takes at most 80\n");
+    EXPECT_EQ(long_line.err, "kestctl: the command is 81 characters long; the logger takes at most 80\n");
     EXPECT_TRUE(log.running());
+    // A test mail the mail command refuses: said, and the status says so.
+    log.install_command("mail", "#!/bin/sh\ncat >/dev/null\nexit 75\n");
+    Ran test_mail = kestctl(dir, {"test-mail"});
+    EXPECT_EQ(test_mail.status, 1);
+    EXPECT_EQ(test_mail.out,
+              "test mail failed: mail command failed (status 75): mail -skesfail operator@localhost\n");
 
     // Without -C: the working directory's logger, or the one under the root;
     // of several, none.
@@ -234,18 +245,26 @@ TEST(Control, EveryKeyboardCommandWorksFromAShell) {
     Ran unconfirmed = kestctl(dir, {"quit"});
     EXPECT_EQ(unconfirmed.status, 2);
     EXPECT_EQ(unconfirmed.err,
-              "kestctl: quit stops logging at site WXX; without a terminal, give --yes to confirm it\n");
-    Ran mistyped = kestctl(dir, {"quit"}, typing("wxx\n"));
+              "kestctl: quit stops logging at site ABC; without a terminal, give --yes to confirm it\n");
+    Ran mistyped = kestctl(dir, {"quit"}, typing("abc\n"));
     EXPECT_EQ(mistyped.status, 2);
     EXPECT_EQ(
         mistyped.err,
-        "This stops logging at site WXX until it is started again (systemctl start \u2026). Type the site "
-        "name to go on: kestctl: not confirmed; the logger at site WXX goes on\n");
+        "This stops logging at site ABC until it is started again (systemctl start \u2026). Type the site "
+        "name to go on: kestctl: not confirmed; the logger at site ABC goes on\n");
     EXPECT_TRUE(log.running());
-    // A watcher is told when the logger goes away under it.
+    // Confirmed by the site's name at a terminal; the journal says who stopped it.
+    Ran typed = kestctl(dir, {"quit"}, typing("ABC\n"));
+    EXPECT_EQ(typed.status, 0) << typed.err;
+    EXPECT_EQ(log.wait_exit(), 0);
+    EXPECT_TRUE(has_match(log.stderr_text(), "\nkestlog stopped: quit command from root \\(kestctl\\)\n$"))
+        << log.stderr_text();
+    // Or with --yes where nobody can type; a watcher is told when the logger
+    // goes away under it.
+    start_at(log, "2015-06-16 14:02:11", opts);
     pid_t watch = spawn_kestctl(dir, {"watch"}, {}, "watch");
     ASSERT_TRUE(log.wait_console("\ngot word watch from root (kestctl)\n"));
-    Ran quit = kestctl(dir, {"quit"}, typing("WXX\n"));
+    Ran quit = kestctl(dir, {"--yes", "quit"});
     EXPECT_EQ(quit.status, 0) << quit.err;
     EXPECT_EQ(log.wait_exit(), 0);
     EXPECT_TRUE(has_match(log.file(message_path("20150616")),
@@ -352,6 +371,17 @@ TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
     EXPECT_EQ(outsider.err,
               "kestctl: " + log.dir() +
                   "/kestlog.sock: permission denied: join the group dialout to give commands\n");
+    // Refused by a folder further up, as /var/lib/kestlog refuses: its group
+    // is the one to join, not the user's own.
+    const std::string shut = log.dir() + "/shut";
+    ASSERT_EQ(mkdir(shut.c_str(), 0750), 0);
+    ASSERT_EQ(chown(shut.c_str(), 0, dialout->gr_gid), 0);
+    ASSERT_EQ(symlink(log.dir().c_str(), (shut + "/kest1").c_str()), 0);
+    Ran shut_out = kestctl(shut + "/kest1", {"status"}, as(nobody, nobody->pw_gid));
+    EXPECT_EQ(shut_out.status, 3);
+    EXPECT_EQ(shut_out.err,
+              "kestctl: " + shut +
+                  "/kest1/kestlog.sock: permission denied: join the group dialout to give commands\n");
 
     // A setgid directory would give the socket the directory's group.
     Logger setgid;
@@ -390,7 +420,9 @@ TEST(Control, LineMissingAtStartUpIsWaitedFor) {
     // The alert names the loss, however many comments the log's tail holds.
     EXPECT_TRUE(log.wait_file_contains("mail.body", look_closer(log.dir()), 15000));
     EXPECT_TRUE(has_match(log.file("mail.body"), "^kesfm=\\d+ kesfd=\\d+\n" + lit(site_line()) +
-                                                     "1,16/06/2015,14:02:5\\d, " + lit(lost)))
+                                                     "What failed since the last alert:\n  " +
+                                                     lit(lost.substr(0, lost.size() - 1)) +
+                                                     ", at 14:02:5\\d\n"))
         << log.file("mail.body");
     EXPECT_TRUE(log.wait_file_contains("metrics.prom", "kestlog_line_up{", 10000));
     EXPECT_TRUE(has_match(log.file("metrics.prom"), "\nkestlog_line_up\\{[^}]*\\} 0\n"));
@@ -410,6 +442,16 @@ TEST(Control, LineMissingAtStartUpIsWaitedFor) {
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("first")));
     EXPECT_EQ(count(log.stderr_text(), lost), 1u) << log.stderr_text();
     EXPECT_EQ(count(log.stderr_text(), reopened), 1u) << log.stderr_text();
+    // The journal tells the run's story, a line each: start, loss, alert, back, stop.
+    log.signal(SIGTERM);
+    EXPECT_NE(log.wait_exit(), -1);
+    EXPECT_TRUE(
+        has_match(log.stderr_text(), "^kestlog\\.par:1: warning: serial device " + lit(link) +
+                                         " does not exist now\nkestlog [^\n]+ starting in " + lit(log.dir()) +
+                                         ": line " + lit(link) + ", site WXX\n" + lit(lost) +
+                                         "alert mail handed to the mail agent for operator@localhost\n" +
+                                         lit(reopened) + "kestlog stopped by signal SIGTERM\n$"))
+        << log.stderr_text();
 
     Logger refused;
     LoggerOptions not_serial;

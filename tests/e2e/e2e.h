@@ -51,6 +51,11 @@ inline std::string site_line(const std::string& site = "WXX") {
     return "kestlog at site " + site + " on host " + host + "\n";
 }
 
+// The alert body's heading before the message log's tail, for a log of yyyymmdd.
+inline std::string tail_heading(const std::string& yyyymmdd) {
+    return "The last lines of the message log ./data/MESKES" + yyyymmdd + ".txt:\n";
+}
+
 // An alert body's last line: where to look closer.
 inline std::string look_closer(const std::string& dir) { return "kestctl -C " + dir + " status\n"; }
 

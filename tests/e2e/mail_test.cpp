@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "e2e/e2e.h"
 
@@ -71,10 +72,45 @@ TEST(RealMail, AlertArrivesInTheRecipientsMailboxes) {
         ASSERT_NE(body, std::string::npos) << mail;
         EXPECT_TRUE(has_match(mail.substr(body + 2),
                               "^kesfm=2 kesfd=1\n" + lit(site_line()) +
-                                  "1,16/06/2015,14:02:5\\d, kest fault code=0029 ,-12V,\\+5V,DC offset\n"
+                                  "What failed since the last alert:\n" +
+                                  "  kest fault code=0029 ,-12V,\\+5V,DC offset, at 14:02:5\\d\n"
+                                  "The last lines of the message log \\./data/MESKES20150616\\.txt:\n"
                                   "0,16/06/2015,14:02:5\\d, starting KESTLOG \\(build 2015-Jun-19\\)\n"
                                   "(0,16/06/2015,14:02:5\\d, .*\n){3}"
                                   "1,16/06/2015,14:02:5\\d, kest fault code=0029 ,-12V,\\+5V,DC offset\n"))
             << mail;
+    }
+
+    // The test mail takes the same way, and says so when the agent took it.
+    std::string cmd = "cd '" + log.dir() + "' && " KESTCTL_BIN " test-mail >ctl.out 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << log.file("ctl.out");
+    EXPECT_EQ(log.file("ctl.out"), "test mail handed to the mail agent for kestmail1 kestmail2\n");
+    EXPECT_TRUE(wait_for(mailbox("kestmail2"), "kestlog test mail from site WXX", 20000))
+        << read_file(mailbox("kestmail2"));
+
+    // The check asks the agent of each recipient: one it delivers to, and
+    // one a local-only agent (Debian's exim4 as installed) would bounce.
+    std::ofstream(log.dir() + "/check.par") << "maildest=kestmail1;someone@example.org\nkessendmail=Y\n";
+    cmd = "cd '" + log.dir() + "' && " KESTLOG_BIN " --check check.par >check.out 2>check.err";
+    int status = std::system(cmd.c_str());
+    EXPECT_TRUE(has_match(log.file("check.out"), "\nmail route to kestmail1: [^\n]*exim4? routes it \\("))
+        << log.file("check.out");
+    // What the agent itself says of the remote one is what the check must pass on.
+    std::system(
+        ("cd '" + log.dir() + "' && PATH=$PATH:/usr/sbin exim4 -bt someone@example.org >exim.out 2>/dev/null")
+            .c_str());
+    const std::string refusal = "someone@example.org is undeliverable: ";
+    std::string exim = log.file("exim.out");
+    if (exim.starts_with(refusal)) {
+        std::string reason = exim.substr(refusal.size(), exim.find('\n') - refusal.size());
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_TRUE(has_match(log.file("check.err"),
+                              "^check\\.par: mail recipient someone@example\\.org: the mail "
+                              "agent \\([^)]*exim4?\\) would not deliver it: " +
+                                  lit(reason) + "\n$"))
+            << log.file("check.err");
+    } else {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << exim;
+        EXPECT_TRUE(has_match(log.file("check.out"), "\nmail route to someone@example\\.org: ")) << exim;
     }
 }

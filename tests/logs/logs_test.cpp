@@ -231,3 +231,51 @@ TEST_F(LogsTest, TheNewestFilesOfAnyDayAreMendedAndARefusedRepairHoldsAppendsBac
               std::string::npos)
         << messages;
 }
+
+// What raised the count since the last alert, as its body shows it: one line
+// for each kind (a fault for each code), how many and from when to when; a
+// refusal noted twice at once is one; at most 20 lines and how many more.
+TEST_F(LogsTest, AlertCausesAreGatheredByKindAndCapped) {
+    auto record = [](int minute, int second, const std::string& text) {
+        char head[64];
+        snprintf(head, sizeof head, "1,07/12/2026,22:%02d:%02d, ", minute, second);
+        return head + text + "\n";
+    };
+    std::vector<std::string> lost_and_quiet = {record(44, 10, "serial port /dev/kest1 lost: hang-up")};
+    for (int m = 46; m <= 58; m++)
+        lost_and_quiet.push_back(record(m, 0, "no good kest packets in 5 minutes."));
+    std::vector<std::string> many;
+    for (int i = 0; i < 25; i++) many.push_back("./data/KES" + std::to_string(i) + ".txt: Permission denied");
+    std::string twenty;
+    for (int i = 0; i < 20; i++)
+        twenty += "  ./data/KES" + std::to_string(i) + ".txt: Permission denied, at 14:02:11\n";
+    struct Case {
+        const char* what;
+        std::vector<std::string> noted;
+        std::string block;
+    } cases[] = {
+        {"a loss, then 13 quiet minutes", lost_and_quiet,
+         "  serial port /dev/kest1 lost: hang-up, at 22:44:10\n"
+         "  no good kest packets in 13 minutes, 22:46 to 22:58\n"},
+        {"faults by code, framing by kind",
+         {record(1, 5, "kest fault code=0010 ,+12V"), record(1, 6, "kest fault code=0008 ,+5V"),
+          record(2, 7, "kest fault code=0010 ,+12V"),
+          record(3, 0, "kest packet not between 0x01/2 and 0x04, 00 04"),
+          record(4, 0, "kest packet not between 0x01/2 and 0x04, 01 02")},
+         "  kest fault code=0010 ,+12V in 2 packets, 22:01 to 22:02\n"
+         "  kest fault code=0008 ,+5V, at 22:01:06\n"
+         "  2 kest packets not between 0x01/2 and 0x04, 22:03 to 22:04\n"},
+        {"a refusal reported and counted at once, then again",
+         {"./data/KES1.txt: No space left on device", "./data/KES1.txt: No space left on device",
+          record(5, 0, "x"), "./data/KES1.txt: No space left on device"},
+         "  ./data/KES1.txt: No space left on device (2 times), 14:02 to 14:02\n  x, at 22:05:00\n"},
+        {"25 kinds", many, twenty + "  \u2026 and 5 more\n"},
+        {"nothing", {}, ""},
+    };
+    curdatetim();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const std::string& line : c.noted) note_alert_cause(line);
+        EXPECT_EQ(take_alert_causes(), c.block);
+    }
+}

@@ -283,6 +283,14 @@ TEST_F(ParFileTest, MisleadingValuesAreWarnedOf) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(checkparfile("fine.par"), 0);
     testing::internal::GetCapturedStdout();
+    // An empty file (a unit's mount point left behind, say) means the defaults.
+    std::ofstream("empty.par") << "";
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(checkparfile("empty.par"), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "empty.par: warning: the file is empty: the logger runs on its defaults\n");
 }
 
 // Only the first 510 characters are the line: the rest is never applied,
@@ -323,11 +331,12 @@ TEST_F(ParFileTest, ShippedExampleReadsCleanly) {
     fclose(f);
     read_file(content);
     // Its device is the site's udev name, missing on a machine without one.
-    EXPECT_TRUE(err_ == "" || err_ == "kestlog.par:16: warning: serial device /dev/kest does not exist now\n")
+    EXPECT_TRUE(err_ == "" ||
+                err_ == "kestlog.par:17: warning: serial device /dev/kest1 does not exist now\n")
         << err_;
     EXPECT_EQ(mon.kesfd, 0);
     EXPECT_EQ(mon.kesfm, 0);
-    EXPECT_STREQ(mon.SERIAL_PORT, "/dev/kest");
+    EXPECT_STREQ(mon.SERIAL_PORT, "/dev/kest1");
     EXPECT_STREQ(mon.maildest, "operator@example.org oncall@example.org");
     EXPECT_EQ(mon.kessendmail, 'Y');
 }

@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <filesystem>
 
 #include "testutil.h"
@@ -102,7 +106,10 @@ TEST_F(PeriodTest, ClockStepsAreRecordedAndElapsedTimeIsNot) {
                  {-3600000, "0,16/06/2015,13:06:13, clock stepped by -3600 s\n"},
                  {999, ""},
                  {600001, "0,16/06/2015,13:16:14, clock stepped by +600 s\n"},
-                 {-600001, "0,16/06/2015,13:06:13, clock stepped by -600 s\n"}};
+                 {-600001, "0,16/06/2015,13:06:13, clock stepped by -600 s\n"},
+                 // Rounded to the second, never cut: 120.6 s is more than 120.
+                 {120600, "0,16/06/2015,13:08:14, clock stepped by +121 s\n"},
+                 {-120600, "0,16/06/2015,13:06:13, clock stepped by -121 s\n"}};
     long long t = utc(2015, 6, 16, 14, 2, 11) * 1000LL;
     curdatetim();
     testclockstep();
@@ -161,4 +168,45 @@ TEST_F(PeriodTest, SpentOrSwitchedOffAlertWritesNoBody) {
     mon.kesfm = 1;
     EXPECT_EQ(pass_at(utc(2015, 6, 16, 14, 4, 0)), "kesfm=1 kesfd=0\n");
     EXPECT_FALSE(std::filesystem::exists("lastmailmsg"));
+}
+
+// A wake takes at most RX_WAKE_MAX bytes from the line, so that a flood
+// cannot starve the keyboard and the clients. What its last read took
+// beyond that limit is assembled at once, not when the line next has
+// bytes: here the line holds exactly the limit, its last packet at the end,
+// and then nothing. The loop runs in a child, on a pipe for a line.
+TEST_F(PeriodTest, BytesTakenBeyondOneWakesLimitAreStoredWithNoMoreInput) {
+    int line[2];
+    ASSERT_EQ(pipe(line), 0);
+    if (fcntl(line[1], F_SETPIPE_SZ, static_cast<int>(RX_WAKE_MAX)) < static_cast<int>(RX_WAKE_MAX))
+        GTEST_SKIP() << "a pipe cannot hold " << RX_WAKE_MAX << " bytes here";
+    const std::string packet =
+        "\x02"
+        "beyond the limit\x04";
+    const std::string flood = std::string(RX_WAKE_MAX - packet.size(), '\x04') + packet;
+    ASSERT_EQ(write(line[1], flood.data(), flood.size()), static_cast<ssize_t>(flood.size()));
+    fcntl(line[0], F_SETFL, O_NONBLOCK);
+    pid_t child = fork();
+    if (child == 0) {
+        mon.fhR2 = line[0];
+        snprintf(mon.SERIAL_PORT, sizeof mon.SERIAL_PORT, "/proc/self/fd/%d", line[0]);
+        mon.kesd = 0;
+        mon.kb_ended = true;
+        mon.framing_this_minute = FRAMING_RECORDS_MAX;  // the noise is counted, not recorded
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, STDOUT_FILENO);
+        mainloop(stop_signal_fd());
+    }
+    ASSERT_GT(child, 0);
+    bool stored = false;
+    for (int waited = 0; waited < 10000 && !stored; waited += 20) {
+        stored = status_file() == packet;
+        usleep(20000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(line[0]);
+    close(line[1]);
+    EXPECT_TRUE(stored) << "the packet waits for input that never comes; the status file holds "
+                        << status_file().size() << " bytes";
 }

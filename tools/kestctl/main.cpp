@@ -16,17 +16,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "alert/alert.h"
 #include "console/console.h"
-#include "settings/settings.h"
 
 namespace {
 
 constexpr int EXIT_TAKEN = 0;
 constexpr int EXIT_NOT_A_COMMAND = 1;
+constexpr int EXIT_FAILED = 1;  // a test mail the mail agent did not take
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_LOGGER = 3;
 // Where the packaged units keep their loggers, one directory each.
@@ -37,8 +37,9 @@ const char* const USAGE =
     "Sends a keyboard command to the kestlog that logs in DIR and prints its\n"
     "reply. Without -C: the working directory when a logger works there, or\n"
     "else the only logger under /var/lib/kestlog. COMMAND is one of help,\n"
-    "status, kesdon, kesdoff, kesrawdon, kesrawdoff, comment TEXT, quit, or\n"
-    "watch, which shows what the logger's console shows until interrupted.\n"
+    "status, kesdon, kesdoff, kesrawdon, kesrawdoff, comment TEXT, quit,\n"
+    "test-mail, which mails a test alert by the logger's own way, or watch,\n"
+    "which shows what the logger's console shows until interrupted.\n"
     "  -C, --directory DIR  the logger's working directory\n"
     "  -y, --yes            quit without asking (needed without a terminal)\n"
     "  -h, --help           print this text\n";
@@ -86,14 +87,26 @@ std::string group_name(gid_t gid) {
     return gr ? gr->gr_name : std::to_string(gid);
 }
 
-// Refused by the socket's (or the directory's) permissions: the usual cause
-// is a user outside the logger's group, and the fix is to join it.
+// The group whose members may reach the socket: that of the first folder on
+// the way that refused this user, else the socket's own.
+std::string group_checked(const std::string& dir, const std::string& socket_path) {
+    std::string path = dir.starts_with("/") ? dir : current_dir() + "/" + dir;
+    for (size_t at = 1; at <= path.size(); at++) {
+        if (at < path.size() && path[at] != '/') continue;
+        std::string folder = path.substr(0, at);
+        struct stat st;
+        if (access(folder.c_str(), X_OK) != 0 && stat(folder.c_str(), &st) == 0) return group_name(st.st_gid);
+    }
+    struct stat st;
+    return stat(socket_path.c_str(), &st) == 0 ? group_name(st.st_gid) : "kestlog";
+}
+
+// Refused by the socket's (or a folder's) permissions: the usual cause is a
+// user outside the logger's group, and the fix is to join it.
 [[noreturn]] void permission_denied(const std::string& dir) {
     std::string socket_path = dir + "/" + CONTROL_SOCKET;
-    struct stat st;
-    if (stat(socket_path.c_str(), &st) != 0 && stat(dir.c_str(), &st) != 0) st.st_gid = getegid();
     fprintf(stderr, "kestctl: %s: permission denied: join the group %s to give commands\n",
-            socket_path.c_str(), group_name(st.st_gid).c_str());
+            socket_path.c_str(), group_checked(dir, socket_path).c_str());
     exit(EXIT_NO_LOGGER);
 }
 
@@ -152,16 +165,32 @@ const char* find_logger(std::string* found) {
     return nullptr;
 }
 
-// The site the logger names in its records, as its parameter file sets it.
-std::string site_of_logger() {
-    std::ifstream par("kestlog.par");
-    std::string text;
-    while (std::getline(par, text)) {
-        char line[PARLINE_MAX + 2];
-        snprintf(line, sizeof line, "%s\n", text.c_str());
-        parse_parline(line);
+// What the logger answers to one command line, until it closes.
+std::string ask(const std::string& line, const char* dir) {
+    int fd = connect_logger();
+    if (fd < 0) no_logger(dir, errno);
+    std::string reply;
+    if (write_all(fd, line + "\n")) {
+        char buf[4096];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            reply.append(buf, static_cast<size_t>(n));
+        }
     }
-    return mon.site;
+    close(fd);
+    return reply;
+}
+
+// The site the logger runs for, as it says itself (its settings may be
+// bound into its sandbox, out of a shell's sight).
+std::string site_of_logger(const char* dir) {
+    std::string status = ask("status", dir);
+    const std::string label = "site: ";
+    size_t at = status.starts_with(label) ? 0 : status.find("\n" + label);
+    if (at == std::string::npos) return "?";
+    at += at == 0 ? label.size() : label.size() + 1;
+    return status.substr(at, status.find('\n', at) - at);
 }
 
 // How the service manager starts it again: the packaged units work in the
@@ -176,9 +205,9 @@ std::string unit_of(const std::string& dir) {
 
 // quit stops logging until someone starts it again: asked for at a terminal
 // by typing the site's name, and given with --yes where nobody can type.
-void confirm_quit(bool yes) {
+void confirm_quit(bool yes, const char* dir) {
     if (yes) return;
-    std::string site = site_of_logger();
+    std::string site = site_of_logger(dir);
     if (!isatty(STDIN_FILENO)) {
         fprintf(stderr,
                 "kestctl: quit stops logging at site %s; without a terminal, give --yes to confirm it\n",
@@ -227,7 +256,7 @@ int main(int argc, char** argv) {
     std::string found;
     if (!dir) dir = find_logger(&found);
     if (dir && chdir(dir) != 0) no_logger(dir, errno);
-    if (strncasecmp(line.c_str(), "quit", 4) == 0) confirm_quit(yes);
+    if (strncasecmp(line.c_str(), "quit", 4) == 0) confirm_quit(yes, dir);
     int fd = connect_logger();
     if (fd < 0) no_logger(dir, errno);
     // A logger that turns the client away may close before the line is sent:
@@ -268,5 +297,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "kestctl: the kestlog in %s went away during the command\n", where.c_str());
         return EXIT_NO_LOGGER;
     }
+    if (strncasecmp(line.c_str(), "test-mail", 9) == 0 && !held.starts_with(TEST_MAIL_HANDED))
+        return EXIT_FAILED;
     return held == NOT_A_COMMAND ? EXIT_NOT_A_COMMAND : EXIT_TAKEN;
 }

@@ -263,8 +263,10 @@ class Summariser {
     // Each record as it was read: "yyyy-mm-dd hh:mm:ss KIND TEXT".
     void list_records(std::string* out) { listing_ = out; }
 
-    std::vector<DaySummary> finish() {
-        if (lost_from_ >= 0) mark_lost(lost_from_, last_record_);
+    // alive_until: the minute (since 1970) a logger still running was last
+    // heard of, or 0 when none runs: a loss not yet ended lasts till then.
+    std::vector<DaySummary> finish(long alive_until = 0) {
+        if (lost_from_ >= 0) mark_lost(lost_from_, std::max(last_record_, alive_until));
         mark_stopped();
         for (DaySummary& d : days_) {
             // A killed run's end is known only at the next start.
@@ -655,11 +657,24 @@ std::vector<Gap> gaps_of(const DaySummary& day) {
     return gaps;
 }
 
+// Whether a logger works on the data directory now: it holds the lock in
+// the folder above it. Asked of /proc/locks, never by taking the lock, which
+// would turn a logger starting at that moment away.
+static bool logger_runs(const std::string& dir) {
+    int fd = open_regular((dir + "/../" + LOCK_FILE).c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    bool held = flock_holder(fd) > 0;
+    close(fd);
+    return held;
+}
+
 std::vector<DaySummary> summarise(const std::string& dir, int first, int last, bool* complete) {
     Summariser s(first, last);
     std::string unreadable;
     *complete = read_days(dir, first, last, &s, &unreadable);
-    std::vector<DaySummary> days = s.finish();
+    int today, now;
+    now_in_zone(&today, &now);
+    std::vector<DaySummary> days = s.finish(logger_runs(dir) ? day_number(today) * MINUTES_A_DAY + now : 0);
     for (DaySummary& d : days) d.unreadable = unreadable;
     mark_future(&days);
     return days;

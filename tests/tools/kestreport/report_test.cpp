@@ -2,6 +2,10 @@
 // which day and minute.
 #include "report.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -195,4 +199,34 @@ TEST(ReportDates, CalendarAndParsing) {
     EXPECT_FALSE(parse_date("2015-02-29", &d));
     EXPECT_FALSE(parse_date("2015-6-1x", &d));
     EXPECT_EQ(date_text(20150606), "2015-06-06");
+}
+
+// A loss that has not ended lasts until the logger's last sign of life: its
+// last record, or now while it still runs (it holds its lock beside data/).
+TEST_F(ReportSummaryTest, ALossNotYetEndedLastsWhileTheLoggerRuns) {
+    int today, now;
+    now_in_zone(&today, &now);
+    char record[96];
+    snprintf(record, sizeof record, "1,%2d/%02d/%04d,00:00:05, serial port /dev/kest lost: hang-up\n",
+             today % 100, today / 100 % 100, today / 10000);
+    write("MESKES" + std::to_string(today) + ".txt", record);
+    struct Case {
+        bool running;
+        int lost;  // minutes of the day marked lost
+    } cases[] = {{false, 1}, {true, now + 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.running ? "the logger runs" : "the logger is gone");
+        int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        if (c.running) {
+            ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        }
+        bool complete = false;
+        std::vector<DaySummary> days = summarise("data", today, today, &complete);
+        close(fd);
+        int lost = 0;
+        for (int m = 0; m < MINUTES_A_DAY; m++) lost += days[0].minutes[m].lost;
+        EXPECT_EQ(lost, c.lost);
+        EXPECT_EQ(state_of(days[0], now), now == 0 || c.running ? CellState::Lost : CellState::Silent);
+    }
 }
