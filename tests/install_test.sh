@@ -16,7 +16,8 @@ for f in share/man/man1/kestlog.1 share/man/man1/kestctl.1 share/man/man1/kestre
     share/doc/kestlog/examples/kestlog-alerts.yml \
     share/doc/kestlog/examples/kestlog@.service share/doc/kestlog/examples/kestlog-daily@.service \
     share/doc/kestlog/examples/kestlog-daily@.timer etc/kestlog/mail.rc etc/kestlog/msmtprc \
-    share/doc/kestlog/examples/kestlog.par share/doc/kestlog/examples/99-kestlog.rules; do
+    share/doc/kestlog/examples/kestlog.par share/doc/kestlog/examples/99-kestlog.rules \
+    share/doc/kestlog/README.md share/doc/kestlog/docs/guide.md share/doc/kestlog/docs/installing.md; do
     [ -s "$prefix/$f" ] || { echo "FAIL: $f missing"; status=1; }
 done
 "$prefix/bin/kestsim" --help | grep -q "^usage: kestsim" || { echo "FAIL: kestsim --help"; status=1; }
@@ -33,7 +34,15 @@ fi
 grep -q "^set sendmail=$prefix/libexec/kestlog/sendmail$" "$prefix/etc/kestlog/mail.rc" || { echo "FAIL: mail.rc: sendmail"; status=1; }
 for unit in kestlog.service kestlog@.service; do
     grep -q "^ExecStart=$prefix/bin/kestlog --wait-for-line$" "$examples/$unit" || { echo "FAIL: $unit: ExecStart"; status=1; }
-    grep -q "^ExecStartPre=-$prefix/bin/kestlog --check$" "$examples/$unit" || { echo "FAIL: $unit: ExecStartPre"; status=1; }
+done
+# The settings of /etc, read-only in each logger's working directory.
+grep -q "^BindReadOnlyPaths=-$prefix/etc/kestlog/kestlog.par:/var/lib/kestlog/kestlog.par$" "$examples/kestlog.service" ||
+    { echo "FAIL: kestlog.service: settings"; status=1; }
+grep -q "^BindReadOnlyPaths=-$prefix/etc/kestlog/%i.par:/var/lib/kestlog/%i/kestlog.par$" "$examples/kestlog@.service" ||
+    { echo "FAIL: kestlog@.service: settings"; status=1; }
+# Every link of the installed README leads to an installed file.
+for link in $(grep -o '](\([^)]*\))' "$prefix/share/doc/kestlog/README.md" | sed 's/^](\(.*\))$/\1/'); do
+    [ -e "$prefix/share/doc/kestlog/$link" ] || { echo "FAIL: the installed README links to $link, which is not installed"; status=1; }
 done
 for unit in kestlog.service kestlog@.service kestlog-daily.service kestlog-daily@.service; do
     grep -q "^Environment=MAILRC=$prefix/etc/kestlog/mail.rc$" "$examples/$unit" || { echo "FAIL: $unit: MAILRC"; status=1; }
