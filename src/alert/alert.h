@@ -1,8 +1,9 @@
 // Alerting: the failure e-mail, at most one per clock hour. The body file
-// holds the minute's failure count, the site and the last lines of the
-// message log; the host's tail and mail commands run as child processes
-// that the main loop watches, never waits for: their end, and their
-// deadline (a minute for both, and at least ten seconds for mail).
+// holds the minute's failure count, the site, what failed and the last lines
+// of the message log (taken in the logger, as tail gives them); the host's
+// mail command reads it from a descriptor the logger opened, and runs as a
+// child process that the main loop watches, never waits for: its end, and
+// its deadline (a minute).
 #pragma once
 
 #include <cstddef>

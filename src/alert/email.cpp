@@ -20,8 +20,7 @@
 #include "formats/formats.h"
 #include "logs/logs.h"
 
-constexpr int COMMANDS_WAIT_S = 60;  // the longest the two commands together may hold up the loop
-constexpr int MAIL_GRACE_S = 10;     // the mail command's least time, even after a hung tail
+constexpr int COMMANDS_WAIT_S = 60;  // the longest a mail command may take
 
 // Ends of a command that are not an exit status.
 constexpr int COMMAND_NOT_STARTED = -1;
@@ -99,7 +98,7 @@ static std::string body_head() {
     char host[HOST_NAME_MAX + 1] = "";
     if (gethostname(host, sizeof host) != 0) snprintf(host, sizeof host, "unknown");
     host[HOST_NAME_MAX] = '\0';
-    head += std::string("kestlog at site ") + mon.site + " on host " + host + "\n";
+    head += shown_as_text(std::string("kestlog at site ") + mon.site + " on host " + host + "\n");
     std::string causes = take_alert_causes();
     if (!causes.empty()) head += "What failed since the last alert:\n" + causes;
     // The tail follows, records that may repeat the causes: said so.
@@ -114,25 +113,28 @@ static std::string body_end() {
     return std::string("kestctl -C ") + cwd + " status\n";
 }
 
-// Writes the body's head into a fresh body file: a new file under a name
-// no one can foresee, renamed into place, so that nothing planted at the
-// body file's name is written through.
-static bool write_body(const std::string& head) {
+// Writes the body into a fresh body file: a new file under a name no one
+// can foresee, renamed into place, so that nothing planted at the body
+// file's name is written through. Returns the file, open at its start for
+// the mail command to read: the name is never opened again, so what is
+// mailed is what was written. -1, after reporting why, when it cannot be.
+static int write_body(const std::string& body) {
     char tmp[TEXT_MAX + 16];
     int fd = make_temporary(mon.full_mail_file, tmp, sizeof tmp);
     if (fd < 0) {
         report("%s: %s\n", mon.full_mail_file, strerror(errno));
-        return false;
+        return -1;
     }
     bool ok = fchmod(fd, creation_mode(0666)) == 0 &&
-              write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size());
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(tmp, mon.full_mail_file) == 0;
+              write(fd, body.data(), body.size()) == static_cast<ssize_t>(body.size()) &&
+              rename(tmp, mon.full_mail_file) == 0 && lseek(fd, 0, SEEK_SET) == 0;
     if (!ok) {
         report("%s: %s\n", mon.full_mail_file, strerror(errno));
         unlink(tmp);
+        close(fd);
+        return -1;
     }
-    return ok;
+    return fd;
 }
 
 // The last lines of the message log, as tail gives them, read from at most
@@ -160,7 +162,7 @@ static std::string tail_of_message_log() {
         }
     }
     if (start == 0 && from > 0) start = text.find('\n') + 1;
-    return text.substr(start);
+    return shown_as_text(text.substr(start));  // a log from outside never drives a reader's terminal
 }
 
 // Ends a command and every process it started.
@@ -171,36 +173,37 @@ static void end_command(pid_t pid) {
     }
 }
 
-// Starts a command line in a process group of its own, with input (when not
-// null) on its standard input through a pipe. Returns its pid, or -1 when it
-// could not be started (reported).
-static pid_t start_command(const char* cmdline, const std::string* input = nullptr) {
-    int in[2] = {-1, -1};
-    if (input && pipe2(in, O_CLOEXEC) != 0) {
+// Starts a command line in a process group of its own, its standard input
+// the body file (body_fd, closed here), or else the body on a pipe. Returns
+// its pid, or -1 when it could not be started (reported).
+static pid_t start_command(const char* cmdline, int body_fd, const std::string& body) {
+    int in[2] = {body_fd, -1};
+    if (body_fd < 0 && pipe2(in, O_CLOEXEC) != 0) {
         report("pipe: %s\n", strerror(errno));
         return -1;
     }
     pid_t pid = spawn_shell(cmdline, true, in[0]);
-    if (input) {
-        close(in[0]);
+    close(in[0]);
+    if (in[1] >= 0) {
         // The body is kept below a pipe's capacity; a command that reads
         // nothing must not hold the loop up all the same.
         fcntl(in[1], F_SETFL, O_NONBLOCK);
-        if (pid >= 0 && write(in[1], input->data(), input->size()) < 0 && errno != EPIPE)
+        if (pid >= 0 && write(in[1], body.data(), body.size()) < 0 && errno != EPIPE)
             report("pipe to mail command: %s\n", strerror(errno));
         close(in[1]);
     }
     return pid;
 }
 
-// The loop watches the command that runs: its end, or its deadline.
-static void run_step(AlertStep step, const char* cmdline, long long deadline_ms,
-                     const std::string* input = nullptr) {
-    mon.alert_command = cmdline;
+// The loop watches the command that runs: its end, or its deadline. `shown`
+// is the command line as the console and standard error name it.
+static void run_step(AlertStep step, const char* cmdline, const char* shown, long long deadline_ms,
+                     int body_fd, const std::string& body) {
+    mon.alert_command = shown;
     mon.alert_step = step;
     mon.alert_started_ms = monotonic_ms();
     mon.alert_deadline_ms = deadline_ms;
-    mon.alert_pid = start_command(cmdline, input);
+    mon.alert_pid = start_command(cmdline, body_fd, body);
     if (mon.alert_pid < 0) command_ended(COMMAND_NOT_STARTED);
 }
 
@@ -239,31 +242,18 @@ static void mail_ended(int status) {
     if (!same_hour) mon.alert_body.clear();
 }
 
-// The body file as tail left it, kept for a retry; what was meant to be in
-// it when it cannot be read back.
-static std::string read_body() {
-    std::string body;
-    int fd = open_regular(mon.full_mail_file, O_RDONLY);
-    FILE* f = fd >= 0 ? fdopen(fd, "r") : nullptr;
-    if (!f) {
-        if (fd >= 0) close(fd);
-        return mon.alert_body + tail_of_message_log();
-    }
-    char buf[4096];
-    for (size_t n; body.size() < BODY_KEPT_MAX && (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        body.append(buf, std::min(n, BODY_KEPT_MAX - body.size()));
-    fclose(f);
-    return body;
-}
-
-// Hands the body to the mail command: from the body file when it can be
-// written (and may be tried), otherwise (the disk that lost the packets is
-// full) on a pipe.
-static void send_body(bool try_file, long long deadline_ms) {
-    char mail[MAIL_COMMAND_MAX];
-    bool file = try_file && write_body(mon.alert_body);
-    build_mail_command(mail, sizeof mail, file);
-    run_step(AlertStep::Mail, mail, deadline_ms, file ? nullptr : &mon.alert_body);
+// Hands the body to the mail command on its standard input: the body file
+// the logger wrote and holds open when it can be written (and may be tried),
+// otherwise (the disk that lost the packets is full) a pipe. The command
+// line is named as it always was, "... < lastmailmsg" with a body file.
+static void send_body(bool try_file, long long deadline_ms, bool tail_taken = false) {
+    char mail[MAIL_COMMAND_MAX], shown[MAIL_COMMAND_MAX];
+    int fd = try_file ? write_body(mon.alert_body) : -1;
+    // The tail is in the body file, as tail(1) would have put it there.
+    if (tail_taken && fd >= 0) say("email message <tail %s >> %s>\n", mon.meskeslog, mon.full_mail_file);
+    build_mail_command(mail, sizeof mail, false);
+    build_mail_command(shown, sizeof shown, fd >= 0);
+    run_step(AlertStep::Mail, mail, shown, deadline_ms, fd, mon.alert_body);
 }
 
 // Who asked for the running test mail is told how it ended.
@@ -290,19 +280,10 @@ static void command_ended(int status) {
     mon.alert_pid = 0;
     AlertStep step = mon.alert_step;
     mon.alert_step = AlertStep::None;
-    if (step == AlertStep::Mail) {
-        mail_ended(status);
-        return;
-    }
-    if (step == AlertStep::TestMail) {
+    if (step == AlertStep::TestMail)
         test_mail_ended(status);
-        return;
-    }
-    // The tail is in the body file: a failed tail still leaves the count
-    // line to send, and the mail command its least time.
-    say("email message <%s>\n", mon.alert_command.c_str());
-    mon.alert_body = read_body() + body_end();
-    send_body(true, std::max(mon.alert_deadline_ms, monotonic_ms() + MAIL_GRACE_S * 1000LL));
+    else
+        mail_ended(status);
 }
 
 void alert_child_ended() {
@@ -335,16 +316,9 @@ bool alert_running() { return mon.alert_step != AlertStep::None; }
 void kesemail() {
     if (mon.kesmailsent == 1 || mon.kessendmail != 'Y' || mon.alert_retry || alert_running()) return;
     mon.alert_hour_key = mon.oldhr_key;
-    mon.alert_body = body_head();
-    long long deadline = monotonic_ms() + COMMANDS_WAIT_S * 1000LL;
-    if (!write_body(mon.alert_body)) {
-        mon.alert_body += tail_of_message_log() + body_end();
-        send_body(false, deadline);
-        return;
-    }
-    char tail[2 * TEXT_MAX + 16];
-    snprintf(tail, sizeof tail, "tail %s >> %s", mon.meskeslog, mon.full_mail_file);
-    run_step(AlertStep::Tail, tail, deadline);
+    // The tail is taken here, as tail(1) gives it, and named as it always was.
+    mon.alert_body = body_head() + tail_of_message_log() + body_end();
+    send_body(true, monotonic_ms() + COMMANDS_WAIT_S * 1000LL, true);
 }
 
 const char* start_test_mail(const char* asked_by, void (*done)(const char* outcome)) {
@@ -361,7 +335,8 @@ const char* start_test_mail(const char* asked_by, void (*done)(const char* outco
                        body_end();
     test_mail_done = done;
     report("test mail asked by %s: %s\n", asked_by, mail);
-    run_step(AlertStep::TestMail, mail, monotonic_ms() + COMMANDS_WAIT_S * 1000LL, &body);
+    run_step(AlertStep::TestMail, mail, mail, monotonic_ms() + COMMANDS_WAIT_S * 1000LL, -1,
+             shown_as_text(body));
     return nullptr;
 }
 

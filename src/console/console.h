@@ -49,6 +49,13 @@ constexpr const char* CONTROL_SOCKET = "kestlog.sock";
 // Replies a client may get: a line that makes no command, and no room.
 constexpr const char* NOT_A_COMMAND = "Not a valid command word.\n";
 constexpr const char* TOO_MANY_CONNECTIONS = "kestlog: too many connections\n";
+// How a client is turned away, whole or from one user: "... from alice".
+constexpr const char* TURNED_AWAY = "kestlog: too many connections";
+// How a refused command's reply begins.
+constexpr const char* COMMAND_REFUSED = "kestlog: refused: ";
+// Commands that change what the logger does or records, each recorded with
+// who gave it: at most this many a minute from each user through the socket.
+constexpr int RECORDED_COMMANDS_A_MINUTE = 10;
 constexpr int CONTROL_FDS_MAX = CONTROL_CLIENTS_MAX + 1;  // the socket and its clients
 
 // Makes the socket (removing a stale one: the caller holds kestlog.lock).
@@ -57,6 +64,10 @@ constexpr int CONTROL_FDS_MAX = CONTROL_CLIENTS_MAX + 1;  // the socket and its 
 void open_control_socket();
 // Removes the socket at the end of the run.
 void close_control_socket();
+// At the change of minute: the commands each user gave over the limit in the
+// minute ended, recorded as one for each ("N commands from USER (kestctl)
+// refused in the minute to hh:mm: more than 10 a minute", kesfd raised).
+void record_refused_commands();
 // Fills fds with what the socket and its clients wait for; returns how many.
 int control_pollfds(struct pollfd* fds);
 // Acts on what poll said of them (n as control_pollfds returned), and closes

@@ -11,12 +11,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "alert/alert.h"
 #include "console/console.h"
 #include "core/core.h"
+#include "formats/formats.h"
 
 namespace {
 
@@ -176,15 +178,33 @@ void accept_clients() {
             close(fd);
             continue;
         }
-        ControlClient& c = *free_slot;
-        c.fd = fd;
-        c.since_ms = monotonic_ms();
         struct ucred cred = {};
         socklen_t len = sizeof cred;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0)
-            user_name(cred.uid, c.user, sizeof c.user);
+        uid_t uid =
+            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.uid : static_cast<uid_t>(-1);
+        char user[USER_NAME_MAX];
+        if (uid != static_cast<uid_t>(-1))
+            user_name(uid, user, sizeof user);
         else
-            snprintf(c.user, sizeof c.user, "unknown");
+            snprintf(user, sizeof user, "unknown");
+        // One user holds at most half of the places, so that watchers that
+        // never read cannot shut every other operator out.
+        int held = 0;
+        for (const ControlClient& other : mon.clients) held += other.fd >= 0 && other.uid == uid;
+        if (held >= CONTROL_CLIENTS_MAX / 2) {
+            char refusal[USER_NAME_MAX + 96];
+            int n = snprintf(refusal, sizeof refusal, "%s from %s (at most %d at once)\n", TURNED_AWAY,
+                             shown_as_text(user).c_str(), CONTROL_CLIENTS_MAX / 2);
+            (void)send(fd, refusal, static_cast<size_t>(std::min<int>(n, sizeof refusal - 1)),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+            close(fd);
+            continue;
+        }
+        ControlClient& c = *free_slot;
+        c.fd = fd;
+        c.uid = uid;
+        c.since_ms = monotonic_ms();
+        snprintf(c.user, sizeof c.user, "%s", user);
     }
 }
 

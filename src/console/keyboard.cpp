@@ -79,20 +79,10 @@ static void print_status() {
 }
 
 // Control bytes other than tab and newline in caret notation, as cat -v
-// shows them ("^[" for ESC): typed text must not drive the terminals that
-// show the message log or the console.
+// shows them ("^[" for ESC, "M-^[" for a C1 byte): typed text must not drive
+// the terminals that show the message log or the console.
 static std::string caret_notation(const char* text, size_t len) {
-    std::string out;
-    for (size_t i = 0; i < len; i++) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7f) {
-            out += '^';
-            out += static_cast<char>(c ^ 0x40);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return shown_as_text(std::string_view(text, len), true);
 }
 
 // The comment is the line after the word "comment", its newline included,
@@ -107,12 +97,56 @@ static void add_comment(const char* line) {
 // Runs the command the finished line begins with. `watch` is a command of
 // the control socket's alone. A command that changes what the logger does
 // or records, given through the socket, records who gave it (peer).
+// A user's count of recorded commands this minute: their own, or, once
+// many users gave commands, the one the rest share.
+static CommandCount& count_of(const char* user) {
+    for (CommandCount& c : mon.command_counts) {
+        if (strcmp(c.user, user) == 0) return c;
+    }
+    if (mon.command_counts.size() >= COMMAND_USERS_MAX) return mon.command_counts.back();
+    CommandCount& c = mon.command_counts.emplace_back();
+    snprintf(c.user, sizeof c.user, "%s", mon.command_counts.size() == COMMAND_USERS_MAX ? "others" : user);
+    return c;
+}
+
+// Whether a command that is recorded may run: a user of the socket who
+// gave RECORDED_COMMANDS_A_MINUTE of them this minute is refused, with the
+// reason, and neither it nor its record fills the disk.
+static bool within_limit(const char* peer) {
+    CommandCount& c = count_of(peer);
+    if (c.recorded < RECORDED_COMMANDS_A_MINUTE) {
+        c.recorded++;
+        return true;
+    }
+    c.refused++;
+    say("%smore than %d recorded commands a minute from %s; try again in the next minute\n", COMMAND_REFUSED,
+        RECORDED_COMMANDS_A_MINUTE, peer);
+    return false;
+}
+
+void record_refused_commands() {
+    constexpr int HHMM_POS = 11, HHMM_LEN = 5;  // in DD/MM/YYYY,hh:mm:ss,
+    for (const CommandCount& c : mon.command_counts) {
+        if (c.refused == 0) continue;
+        mon.kesfd++;
+        say("%i,", mon.kesfd);
+        say(REC_COMMANDS_REFUSED, c.refused, c.user, HHMM_LEN, mon.scurdatetim + HHMM_POS,
+            RECORDED_COMMANDS_A_MINUTE);
+        append_record(REC_COMMANDS_REFUSED, c.refused, c.user, HHMM_LEN, mon.scurdatetim + HHMM_POS,
+                      RECORDED_COMMANDS_A_MINUTE);
+    }
+    mon.command_counts.clear();
+}
+
 static KbAction run_command_line(const char* line, const char* peer) {
     auto begins_with = [line](const char* word) { return strncmp(line, word, strlen(word)) == 0; };
     static const char* const recorded[] = {"kesdon",  "kesdoff", "kesrawdon", "kesrawdoff",
                                            "comment", "quit",    "test-mail"};
     for (const char* word : recorded) {
-        if (peer && begins_with(word)) append_record(REC_COMMAND_FROM, word, peer);
+        if (!peer || !begins_with(word)) continue;
+        if (!within_limit(peer)) return KbAction::None;
+        append_record(REC_COMMAND_FROM, word, peer);
+        break;
     }
     bool client = peer != nullptr;
     if (begins_with("help")) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -71,6 +72,7 @@ enum class ClockSync { Unknown, Synchronised, Unsynchronised };
 // console showed).
 struct ControlClient {
     int fd = -1;
+    uid_t uid = static_cast<uid_t>(-1);
     char line[TEXT_MAX + 1] = {};
     int ptr = 0;
     char user[USER_NAME_MAX] = "";
@@ -82,9 +84,17 @@ struct ControlClient {
     size_t dropped = 0;  // a watcher's output not shown since it last kept up
 };
 
-// Which of the alert's commands runs: the tail, the alert's mail, or a test
-// mail asked for through kestctl.
-enum class AlertStep { None, Tail, Mail, TestMail };
+// The recorded commands a user gave through the socket in this minute, and
+// those refused past the limit.
+struct CommandCount {
+    char user[USER_NAME_MAX] = "";
+    int recorded = 0;
+    int refused = 0;
+};
+constexpr int COMMAND_USERS_MAX = 32;  // users counted apart in a minute; the rest share one count
+
+// Which mail command runs: the alert's, or a test mail asked for through kestctl.
+enum class AlertStep { None, Mail, TestMail };
 
 // What raised the failure count since the last alert, gathered by kind: one
 // line of the alert's body however often it happened.
@@ -190,6 +200,7 @@ struct MonitorState {
     // The control socket and its clients.
     int control_fd = -1;
     ControlClient clients[CONTROL_CLIENTS_MAX];
+    std::vector<CommandCount> command_counts;
 
     // Serial line.
     int fhR2 = -1;  // -1 while the line is lost
@@ -379,6 +390,12 @@ bool report_due_again(time_t* last);
 // While `into` is set, what would go to standard output is appended to it
 // instead (a command's reply to the client that sent it); nullptr ends it.
 void console_capture(std::string* into);
+// Applied to everything written to standard output and standard error,
+// before it is queued, captured for a client or copied to the watchers:
+// returns true with the text to write instead in *out, or false to write
+// it as it is. nullptr (the default) writes everything as it is.
+using ConsoleFilter = bool (*)(std::string_view text, std::string* out);
+void console_filter(ConsoleFilter filter);
 // Called with every piece of standard output as it is written (the console's
 // watchers); nullptr for none.
 using ConsoleTee = void (*)(const char* data, size_t len);

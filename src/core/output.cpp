@@ -47,6 +47,7 @@ struct Stream {
 
 std::string* capture = nullptr;  // a client's reply being gathered
 ConsoleTee tee = nullptr;        // the console's watchers
+ConsoleFilter filter = nullptr;  // what makes outside text safe to show
 
 // Made once and never freed: the writers may still run while exit() tears
 // down static objects.
@@ -191,8 +192,16 @@ void console_capture(std::string* into) { capture = into; }
 
 void console_tee(ConsoleTee t) { tee = t; }
 
+void console_filter(ConsoleFilter f) { filter = f; }
+
 void console_write(int fd, const void* data, size_t len) {
     if (len == 0) return;
+    std::string shown;
+    if (filter && (fd == STDOUT_FILENO || fd == STDERR_FILENO) &&
+        filter(std::string_view(static_cast<const char*>(data), len), &shown)) {
+        data = shown.data();
+        len = shown.size();
+    }
     if (fd == STDOUT_FILENO && capture) {
         capture->append(static_cast<const char*>(data), len);
         return;

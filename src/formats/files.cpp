@@ -27,6 +27,10 @@ int open_regular(const char* path, int flags, mode_t mode) {
     }
     struct stat st;
     int err = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : ERR_NOT_REGULAR;
+    // A second name may stand in a folder of someone else's, and give the
+    // logger's writes (or a file it empties) to its owner: written only
+    // through its one name. Reading another name of a file harms no one.
+    if (err == 0 && (flags & O_ACCMODE) != O_RDONLY && st.st_nlink > 1) err = ERR_HARDLINK;
     if (err == 0) return fd;
     close(fd);
     errno = err;
@@ -37,6 +41,8 @@ const char* file_error(int err) {
     if (err == ERR_SYMLINK) return "a symbolic link";
     if (err == ERR_NOT_REGULAR) return "not a regular file";
     if (err == ERR_TORN_TAIL) return "torn tail not moved aside";
+    if (err == ERR_HARDLINK) return "has other hard links";
+    if (err == ERR_NOT_OWNED) return "not owned by the logger's user";
     return strerror(err);
 }
 

@@ -105,13 +105,22 @@ void stamp_from_timestamp(const char* ts, char stamp[PACKET_STAMP_LEN]) {
     memcpy(stamp, s, sizeof s);
 }
 
+bool real_date(int year, int month, int day) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1) return false;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= days[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
 bool parse_stamp(const char* s, int* date, int* minute) {
     if (!two_digits(s) || !two_digits(s + 2) || !two_digits(s + 4) || !two_digits(s + 7) ||
         !two_digits(s + 10))
         return false;
-    *date = 20000000 + two(s) * 10000 + two(s + 2) * 100 + two(s + 4);
-    *minute = two(s + 7) * 60 + two(s + 10);
-    return *minute < 24 * 60;
+    int year = 2000 + two(s), month = two(s + 2), day = two(s + 4), hour = two(s + 7), min = two(s + 10);
+    if (!real_date(year, month, day) || hour > 23 || min > 59) return false;
+    *date = year * 10000 + month * 100 + day;
+    *minute = hour * 60 + min;
+    return true;
 }
 
 int daily_file_name(char* out, size_t size, DailyFile kind, int date) {
@@ -150,26 +159,35 @@ int record_head(char* out, size_t size, int number, const char* timestamp) {
     return snprintf(out, size, "%i,%s ", number, timestamp);
 }
 
-bool parse_record_head(std::string_view line, RecordHead* h) {
+HeadRead read_record_head(std::string_view line, RecordHead* h) {
+    constexpr size_t NUMBER_DIGITS_MAX = 9;  // an int's worth
     size_t comma = line.find(',');
-    if (comma == std::string_view::npos || comma == 0 || line.size() < comma + 1 + TIMESTAMP_LEN)
-        return false;
+    if (comma == std::string_view::npos || comma == 0 || comma > NUMBER_DIGITS_MAX ||
+        line.size() < comma + 1 + TIMESTAMP_LEN)
+        return HeadRead::None;
     int number = 0;
     for (size_t i = 0; i < comma; i++) {
-        if (!digit(line[i])) return false;
+        if (!digit(line[i])) return HeadRead::None;
         number = number * 10 + (line[i] - '0');
     }
     const char* t = line.data() + comma + 1;  // DD/MM/YYYY,hh:mm:ss,
     if (!two_digits(t) || t[2] != '/' || !two_digits(t + 3) || t[5] != '/' || !digit(t[6]) || !digit(t[7]) ||
         !digit(t[8]) || !digit(t[9]) || t[10] != ',' || !two_digits(t + 11) || t[13] != ':' ||
         !two_digits(t + 14) || t[16] != ':' || !two_digits(t + 17) || t[19] != ',')
-        return false;
+        return HeadRead::None;
+    int year = (t[6] - '0') * 1000 + (t[7] - '0') * 100 + (t[8] - '0') * 10 + (t[9] - '0');
+    int month = two(t + 3), day = two(t), hour = two(t + 11), minute = two(t + 14), second = two(t + 17);
+    // Second 60 is a leap second's.
+    if (!real_date(year, month, day) || hour > 23 || minute > 59 || second > 60) return HeadRead::OutOfRange;
     h->number = number;
-    h->date = ((t[6] - '0') * 1000 + (t[7] - '0') * 100 + (t[8] - '0') * 10 + (t[9] - '0')) * 10000 +
-              two(t + 3) * 100 + two(t);
-    h->second = two(t + 11) * 3600 + two(t + 14) * 60 + two(t + 17);
+    h->date = year * 10000 + month * 100 + day;
+    h->second = hour * 3600 + minute * 60 + (second == 60 ? 59 : second);  // a leap second in its own minute
     h->text = comma + 1 + TIMESTAMP_LEN + (line.size() > comma + 1 + TIMESTAMP_LEN ? 1 : 0);
-    return true;
+    return HeadRead::Read;
+}
+
+bool parse_record_head(std::string_view line, RecordHead* h) {
+    return read_record_head(line, h) == HeadRead::Read;
 }
 
 const RecordKindInfo RECORD_KINDS[] = {
@@ -195,6 +213,8 @@ const RecordKindInfo RECORD_KINDS[] = {
     {RecordKind::UncleanEnd, "unclean-end", REC_UNCLEAN_END, nullptr},
     {RecordKind::TornPacket, "torn-packet", REC_TORN_PACKET, nullptr},
     {RecordKind::TornRecord, "torn-record", REC_TORN_RECORD, nullptr},
+    {RecordKind::CommandFrom, "command-from", REC_COMMAND_FROM, nullptr},
+    {RecordKind::CommandsRefused, "commands-refused", REC_COMMANDS_REFUSED, nullptr},
 };
 const size_t RECORD_KIND_COUNT = sizeof RECORD_KINDS / sizeof RECORD_KINDS[0];
 

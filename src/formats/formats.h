@@ -30,7 +30,7 @@ constexpr int FAULT_MIN_PACKET = 91;  // a packet long enough to carry the fault
 // (the day keeps its leading blank on days 1 to 9).
 void stamp_from_timestamp(const char* timestamp, char stamp[PACKET_STAMP_LEN]);
 // Reads a stamp: the date (yyyymmdd, 20yy) and the minute of the day. False
-// when it is no stamp.
+// when it is no stamp, or one of a day or a minute that cannot be.
 bool parse_stamp(const char* stamp, int* date, int* minute);
 
 // --- the daily files ------------------------------------------------------------
@@ -65,9 +65,16 @@ struct RecordHead {
     int second = 0;   // of the day
     size_t text = 0;  // where the record's text begins
 };
-// Reads the head of a record line. False for a line without one (the lone
-// ">" that ends a comment cut short, or a parameter line carried over).
+// What a line's head is: one to read; none (the lone ">" that ends a comment
+// cut short, or a parameter line carried over); or one of the record's shape
+// whose date or time cannot be (a month 13, a time 99:99:10), never to be
+// trusted as a day or a minute.
+enum class HeadRead { Read, None, OutOfRange };
+HeadRead read_record_head(std::string_view line, RecordHead* head);
+// The same, true only for a head that was read.
 bool parse_record_head(std::string_view line, RecordHead* head);
+// Whether yyyy, mm and dd make a day of the calendar.
+bool real_date(int year, int month, int day);
 
 // The records the logger writes, each with its text, which is its printf
 // format (arguments after the number and the timestamp).
@@ -87,6 +94,8 @@ constexpr char REC_NO_GOOD_PACKETS[] = "no good kest packets in %i minutes.\n";
 constexpr char REC_COMMENT[] = "comment: <%.*s>\n";
 constexpr char REC_QUIT[] = "keyboard quit command\n";
 constexpr char REC_COMMAND_FROM[] = "command %s from %s (kestctl)\n";  // the word; who gave it
+constexpr char REC_COMMANDS_REFUSED[] =
+    "%d commands from %s (kestctl) refused in the minute to %.*s: more than %d a minute\n";
 constexpr char REC_LINE_LOST[] = "serial port %s lost: %s\n";
 constexpr char REC_LINE_REOPENED[] = "serial port %s reopened\n";
 constexpr char REC_STOPPED[] = "stopped by signal %s\n";
@@ -122,6 +131,8 @@ enum class RecordKind {
     UncleanEnd,
     TornPacket,
     TornRecord,
+    CommandFrom,
+    CommandsRefused,
 };
 
 struct RecordKindInfo {
@@ -163,9 +174,12 @@ std::vector<const FaultBit*> faults_in(std::string_view texts);
 constexpr int ERR_SYMLINK = 4001;      // the name is a symbolic link
 constexpr int ERR_NOT_REGULAR = 4002;  // the name is not a regular file
 constexpr int ERR_TORN_TAIL = 4003;    // the file ends in a torn tail that could not be moved aside
+constexpr int ERR_HARDLINK = 4004;     // the file has another name, opened for writing
+constexpr int ERR_NOT_OWNED = 4005;    // a folder of the logger's is another user's
 // Opens path (open's flags and mode) without following a symbolic link,
-// close-on-exec, and only when it is a regular file. Returns the descriptor,
-// or -1 with errno set (ERR_SYMLINK, ERR_NOT_REGULAR or open's own).
+// close-on-exec, and only when it is a regular file, and, to write, one
+// with no other name. Returns the descriptor, or -1 with errno set
+// (ERR_SYMLINK, ERR_NOT_REGULAR, ERR_HARDLINK or open's own).
 int open_regular(const char* path, int flags, mode_t mode = 0);
 // The reason an open or a write failed, for errno's values and those above.
 const char* file_error(int err);
@@ -176,3 +190,20 @@ int make_temporary(const char* path, char* tmp, size_t size);
 // (whatever process took it, without touching the lock); 0 when none does
 // or it cannot be told.
 int flock_holder(int fd);
+
+// --- text from outside ------------------------------------------------------------
+
+// Bytes from outside as they may reach a terminal: ESC and DEL in caret
+// notation ("^[", "^?"), the C1 controls as cat -v shows their bytes (U+009B
+// as "M-BM-^[", a lone byte 0x9B as "M-^["); with c0_too, every other C0
+// control but tab and newline in caret notation as well. Valid characters
+// (an "é") and every other byte stay as they are.
+std::string shown_as_text(std::string_view bytes, bool c0_too = false);
+// Whether shown_as_text would change anything (the usual answer: no).
+bool needs_showing(std::string_view bytes, bool c0_too = false);
+// Whether text is valid UTF-8 (no overlong forms, surrogates or code points
+// past U+10FFFF).
+bool valid_utf8(std::string_view text);
+// The text with each byte that is not part of a valid UTF-8 character
+// replaced by U+FFFD, for what other programs parse (XML, CSV, metrics).
+std::string with_replacement(std::string_view text);

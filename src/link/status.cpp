@@ -26,12 +26,13 @@ static void check_fault_word() {
     for (int bit = 0; bit < 16; bit++) {
         if (mon.kesfaultnum & (1u << bit)) mon.fault_bits[bit]++;
     }
-    // A control character from the line (a newline, say) would split the
-    // record: each shows as '?'.
+    // The word is four ASCII digits: anything else from the line (a newline
+    // that would split the record, an ESC or a C1 byte that would drive a
+    // terminal, half of a character) shows as '?'.
     char shown[FAULT_LEN + 1];
     for (int i = 0; i < FAULT_LEN; i++) {
         unsigned char c = static_cast<unsigned char>(mon.skest[FAULT_POS + i]);
-        shown[i] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+        shown[i] = (c < 0x20 || c >= 0x7F) ? '?' : static_cast<char>(c);
     }
     shown[FAULT_LEN] = '\0';
     char head[RECORD_MAX];

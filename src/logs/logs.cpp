@@ -18,7 +18,19 @@
 
 constexpr time_t WRITE_REPORT_INTERVAL = 60;  // seconds between reports for one file
 
-bool make_data_dir() { return mkdir(DATA_DIR, 0775) == 0 || errno == EEXIST; }
+bool make_data_dir() {
+    if (mkdir(DATA_DIR, 0775) != 0 && errno != EEXIST) return false;
+    // Whoever could put a link or a folder of their own here could have the
+    // logger write into another instance's files, or keep what it writes.
+    struct stat st;
+    std::string dir(DATA_DIR, strlen(DATA_DIR) - 1);  // without its '/': the link itself
+    if (lstat(dir.c_str(), &st) != 0) return false;
+    errno = S_ISLNK(st.st_mode)      ? ERR_SYMLINK
+            : !S_ISDIR(st.st_mode)   ? ENOTDIR
+            : st.st_uid != geteuid() ? ERR_NOT_OWNED
+                                     : 0;
+    return errno == 0;
+}
 
 // Whether a failed append of path is to be reported now: not when the same
 // file had one reported within the last minute.
@@ -164,14 +176,28 @@ void sync_data_files() {
     close(fd);
 }
 
-// Formats "<kesfd>,<timestamp> <text>" into record; returns its length.
+// Formats "<kesfd>,<timestamp> <text>" into record; returns its length. Text
+// from outside in it (a device, a fault word, a parameter line) never
+// drives the terminal that shows the log.
 static size_t format_record(char (&record)[RECORD_MAX], const char* fmt, va_list ap) {
     int head = record_head(record, sizeof record, mon.kesfd, mon.scurdatetim);
     if (head < 0) return 0;
     int body = vsnprintf(record + head, sizeof record - head, fmt, ap);
     if (body < 0) return 0;
     size_t len = static_cast<size_t>(head) + static_cast<size_t>(body);
-    return len < sizeof record ? len : sizeof record - 1;  // cut, never over-read
+    len = len < sizeof record ? len : sizeof record - 1;  // cut, never over-read
+    std::string_view text(record + head, len - static_cast<size_t>(head));
+    if (!needs_showing(text)) return len;
+    std::string shown = shown_as_text(text);
+    size_t room = sizeof record - 1 - static_cast<size_t>(head);
+    if (shown.size() > room) {
+        bool line_ended = text.ends_with('\n');
+        shown.resize(room);
+        if (line_ended) shown.back() = '\n';  // cut, but never glued to the next record
+    }
+    memcpy(record + head, shown.data(), shown.size());
+    record[head + shown.size()] = '\0';
+    return static_cast<size_t>(head) + shown.size();
 }
 
 static size_t make_record(char (&record)[RECORD_MAX], const char* fmt, ...)
@@ -184,14 +210,32 @@ static size_t make_record(char (&record)[RECORD_MAX], const char* fmt, ...) {
     return len;
 }
 
+// A record the message log refused waits, in order, behind those it refused
+// before; once they fill UNWRITTEN_RECORDS_MAX it goes to standard error,
+// the journal, instead.
+static void keep_unwritten(const char* record, size_t len) {
+    if (mon.unwritten_records.size() + len <= UNWRITTEN_RECORDS_MAX)
+        mon.unwritten_records.append(record, len);
+    else
+        report("%s: not written: %.*s", mon.meskeslog, static_cast<int>(len), record);
+}
+
 // Appends a formatted record, behind those the message log refused before.
 static bool append_formatted(const char* record, size_t len) {
-    if (mon.unwritten_records.empty()) return append_bytes(mon.meskeslog, record, len);
     std::string all = mon.unwritten_records;
     all.append(record, len);
-    if (!append_bytes(mon.meskeslog, all.data(), all.size())) return false;
-    mon.unwritten_records.clear();
-    return true;
+    if (append_bytes(mon.meskeslog, all.data(), all.size())) {
+        mon.unwritten_records.clear();
+        return true;
+    }
+    keep_unwritten(record, len);
+    return false;
+}
+
+void write_unwritten_records() {
+    if (mon.unwritten_records.empty()) return;
+    if (append_bytes(mon.meskeslog, mon.unwritten_records.data(), mon.unwritten_records.size()))
+        mon.unwritten_records.clear();
 }
 
 bool append_record(const char* fmt, ...) {
@@ -249,7 +293,7 @@ void note_alert_cause(std::string_view line) {
     RecordHead head;
     if (parse_record_head(line, &head)) {
         text = line.substr(head.text);
-        int second = head.second % (24 * 3600 + 60);
+        int second = head.second % (24 * 3600);
         char hms[16];
         snprintf(hms, sizeof hms, "%02d:%02d:%02d", second / 3600, second / 60 % 60, second % 60);
         memcpy(when, hms, sizeof when - 1);
@@ -374,10 +418,11 @@ void record_lost_packets() {
         make_record(record, REC_NOT_STORED, mon.lost_pending, mon.lost_first, mon.lost_last, mon.lost_reason);
     note_alert_cause(std::string_view(record, len));
     mon.lost_pending = 0;
-    // The account of what was lost must not be lost in turn: kept for the
-    // next record the message log takes.
-    if (!append_formatted(record, len) && mon.unwritten_records.size() + len <= UNWRITTEN_RECORDS_MAX)
-        mon.unwritten_records.append(record, len);
+    // The account of what was lost must not be lost in turn: when the
+    // message log (on the full disk, say) refuses it, it waits for the log
+    // and is told to the journal at once, before a power cut can take it.
+    if (!append_formatted(record, len))
+        report("%s: not written yet: %.*s", mon.meskeslog, static_cast<int>(len), record);
 }
 
 bool append_packets(const char* data, const unsigned* sizes, size_t count, std::vector<bool>* stored) {
@@ -414,19 +459,69 @@ static bool sync_data_dir() {
     return ok;
 }
 
+// The plan of a tail's move, kept beside its .torn file while the move runs
+// ("PATH.torn.moving": the .torn file's size before it, and where the tail
+// begins and ends), so that a move a crash cut short is finished, or undone
+// and done again, by the next try: each torn byte lands in .torn once.
+struct TailMove {
+    long long torn_before = 0, from = 0, to = 0;
+};
+constexpr const char* MOVE_PLAN_SUFFIX = ".moving";
+
+static std::string plan_of(const char* torn) { return std::string(torn) + MOVE_PLAN_SUFFIX; }
+
+static bool read_plan(const char* torn, TailMove* m) {
+    int fd = open_regular(plan_of(torn).c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    char text[96] = "";
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return false;
+    text[n] = '\0';
+    return sscanf(text, "%lld %lld %lld", &m->torn_before, &m->from, &m->to) == 3 && m->torn_before >= 0 &&
+           m->from >= 0 && m->to > m->from;
+}
+
+// Writes the plan whole (a temporary file, synced, renamed, the directory
+// synced): a crash leaves the old plan or the new, never half of one.
+static int write_plan(const char* torn, const TailMove& m) {
+    char tmp[TEXT_MAX + 32];
+    int fd = make_temporary(plan_of(torn).c_str(), tmp, sizeof tmp);
+    if (fd < 0) return errno;
+    char text[96];
+    int n = snprintf(text, sizeof text, "%lld %lld %lld\n", m.torn_before, m.from, m.to);
+    int err = write(fd, text, static_cast<size_t>(n)) == n && fsync(fd) == 0 ? 0 : errno ? errno : EIO;
+    close(fd);
+    if (err == 0 && rename(tmp, plan_of(torn).c_str()) != 0) err = errno;
+    if (err == 0 && !sync_data_dir()) err = errno;
+    if (err != 0) unlink(tmp);
+    return err;
+}
+
+// Cuts the .torn file back to its size before a move, undoing a copy that
+// did not finish; never lengthens it.
+static void undo_copy(const char* torn, long long before) {
+    int out = open_regular(torn, O_WRONLY);
+    if (out < 0) return;
+    struct stat st;
+    if (fstat(out, &st) == 0 && st.st_size > before && ftruncate(out, before) == 0) (void)fsync(out);
+    close(out);
+}
+
 // Appends bytes from..to of fd to the file torn, syncs that copy (and the
 // directory entry of a new one), and only then cuts them from fd: a crash in
-// between leaves them in both, never in neither. A copy that fails is cut
-// back, so that a later try does not copy them twice. Returns 0, or the
-// error, with *failed naming the file.
+// between leaves them in both, never in neither, and the plan written first
+// tells the next try which. A copy that fails is cut back, so that a later
+// try does not copy them twice. Returns 0, or the error, with *failed naming
+// the file.
 static int move_tail(int fd, const char* path, off_t from, off_t to, const char* torn, const char** failed) {
     *failed = torn;
     int out = open_regular(torn, O_WRONLY | O_APPEND | O_CREAT, 0666);
     if (out < 0) return errno;
     struct stat st;
     off_t before = fstat(out, &st) == 0 ? st.st_size : 0;
+    int err = write_plan(torn, TailMove{before, from, to});
     static char buf[65536];
-    int err = 0;
     for (off_t at = from; err == 0 && at < to;) {
         size_t n = static_cast<size_t>(std::min<off_t>(to - at, sizeof buf));
         ssize_t got = pread(fd, buf, n, at);
@@ -440,12 +535,35 @@ static int move_tail(int fd, const char* path, off_t from, off_t to, const char*
     }
     if (err == 0 && fsync(out) != 0) err = errno;
     if (err == 0 && before == 0 && !sync_data_dir()) err = errno;
-    if (err != 0) (void)ftruncate(out, before);
+    if (err != 0) {
+        (void)ftruncate(out, before);
+        unlink(plan_of(torn).c_str());
+    }
     close(out);
     if (err != 0) return err;
     *failed = path;
     if (ftruncate(fd, from) != 0 || fsync(fd) != 0) return errno;
+    unlink(plan_of(torn).c_str());
     return 0;
+}
+
+// A move that a crash cut short: done again when the file still ends in its
+// tail (its copy undone first), finished when the file was already cut
+// (only the plan was left), and dropped when the file changed since. Returns
+// the bytes it moved, 0 when there was no such move (or it was dropped), -1
+// on failure.
+static long finish_move(int fd, const char* path, off_t size, const char* torn, int* err,
+                        const char** failed) {
+    TailMove m;
+    if (!read_plan(torn, &m)) return 0;
+    if (size == m.to) {
+        undo_copy(torn, m.torn_before);
+        *err = move_tail(fd, path, static_cast<off_t>(m.from), static_cast<off_t>(m.to), torn, failed);
+        return *err == 0 ? static_cast<long>(m.to - m.from) : -1;
+    }
+    if (size != m.from) undo_copy(torn, m.torn_before);  // the tail is still in the file: mended afresh
+    unlink(plan_of(torn).c_str());
+    return size == m.from ? static_cast<long>(m.to - m.from) : 0;
 }
 
 // Mends one file, as repair_torn_tail says. Errors are returned with the
@@ -462,6 +580,10 @@ static long mend(const char* path, char end, const char* torn, int* err, const c
         *err = errno;
         close(fd);
         return -1;
+    }
+    if (long finished = finish_move(fd, path, st.st_size, torn, err, failed)) {
+        close(fd);
+        return finished;
     }
     // Back from the end to the last finished packet or record.
     constexpr size_t CHUNK = 65536;

@@ -14,7 +14,8 @@
 constexpr const char* DATA_DIR = "./data/";
 
 // Creates ./data/ (mode 0775). Returns false, with errno set, when it is not
-// there and cannot be made; an existing directory is fine.
+// there and cannot be made, or is no folder of the logger's own: a symbolic
+// link (ERR_SYMLINK), not a folder (ENOTDIR), or another user's (ERR_NOT_OWNED).
 bool make_data_dir();
 
 // Names the day's status file (keslog) from the latest clock reading, stores the
@@ -34,8 +35,10 @@ bool mkmesnm();
 bool append_bytes(const char* path, const void* data, size_t len, bool counted = true);
 
 // Appends the message record "<kesfd>,<timestamp> <text>" to the message log,
-// the text formatted from fmt, after any records it refused before.
-// Returns false when the message log did not take it.
+// the text formatted from fmt, after any records it refused before. One it
+// refuses waits with those, in order (at most UNWRITTEN_RECORDS_MAX bytes;
+// past that it goes to standard error). Returns false when the message log
+// did not take it.
 bool append_record(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // How a numbered failure shows on the console: as its record, as its record
@@ -65,9 +68,13 @@ std::string take_alert_causes();
 // stored; otherwise *stored tells which were.
 bool append_packets(const char* data, const unsigned* sizes, size_t count, std::vector<bool>* stored);
 // Records the packets lost since the last such record, if any, as
-// "N packets not stored from hh:mm:ss to hh:mm:ss: reason" (kesfd raised).
-// Kept, when the message log refuses it, for the next record it takes.
+// "N packets not stored from hh:mm:ss to hh:mm:ss: reason" (kesfd raised):
+// at the next packet stored, at each change of minute and at the end. When
+// the message log refuses it, it is also told on standard error at once.
 void record_lost_packets();
+// Writes the records the message log refused, in order, when it takes them
+// now (each change of minute tries; so does every record appended).
+void write_unwritten_records();
 
 // Flushes to the disk the data files appended to since the last call, and
 // ./data/ itself when a file was made in it. Failures are reported and

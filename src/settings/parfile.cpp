@@ -262,9 +262,20 @@ static void warn_of(ParResult* r, Word w) {
         struct stat st;
         if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
             snprintf(r->warning, sizeof r->warning, "metrics folder %s does not exist", folder.c_str());
+        else if (st.st_mode & (S_IWGRP | S_IWOTH))
+            snprintf(r->warning, sizeof r->warning,
+                     "metrics folder %s is writable by %s: one of them could write the metrics file first, "
+                     "and keep it; give the logger's user a folder of its own, or an ACL (see the guide)",
+                     folder.c_str(), (st.st_mode & S_IWOTH) ? "others" : "its group");
+    } else if (strcmp(r->name, "site=") == 0 && !valid_utf8(value)) {
+        snprintf(r->warning, sizeof r->warning,
+                 "site= is not valid UTF-8: the metrics and the report's picture show U+FFFD in its place");
     } else if (strcmp(r->name, "serial_port=") == 0) {
         struct stat st;
-        if (stat(mon.SERIAL_PORT, &st) != 0 && errno == ENOENT)
+        if (!valid_utf8(mon.SERIAL_PORT))
+            snprintf(r->warning, sizeof r->warning,
+                     "the serial device's name is not valid UTF-8: the metrics show U+FFFD in its place");
+        else if (stat(mon.SERIAL_PORT, &st) != 0 && errno == ENOENT)
             snprintf(r->warning, sizeof r->warning, "serial device %s does not exist now", mon.SERIAL_PORT);
     }
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "alert/alert.h"
+#include "formats/formats.h"
 #include "settings/settings.h"
 #include "supervisor/supervisor.h"
 
@@ -64,9 +65,18 @@ CommandLine read_command_line(int argc, char** argv) {
     return cl;
 }
 
+// The console shows text from outside (packets, typed lines, the parameter
+// file) but never lets it drive the terminal.
+bool console_text(std::string_view text, std::string* out) {
+    if (!needs_showing(text)) return false;
+    *out = shown_as_text(text);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    console_filter(console_text);
     CommandLine cl = read_command_line(argc, argv);
     if (cl.directory && chdir(cl.directory) != 0) {
         fprintf(stderr, "%s: %s\n", cl.directory, strerror(errno));

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "alert/alert.h"
+#include "console/console.h"
 #include "link/link.h"
 #include "logs/logs.h"
 #include "supervisor/supervisor.h"
@@ -56,7 +57,12 @@ void testhour() {
 // the minute just ended.
 void testmin() {
     if (reading_minute_key() == mon.oldmin_key) return;
+    write_unwritten_records();
     record_unrecorded_framing();
+    record_refused_commands();
+    // The account of packets being lost is written as it goes, not only at
+    // the next packet stored: a power cut must not take it.
+    record_lost_packets();
     mon.minnokes++;
     if (mon.minnokes > QUIET_MINUTES_ALLOWED) {
         record_failure(Shown::Record, REC_NO_GOOD_PACKETS, mon.minnokes);

@@ -128,15 +128,22 @@ static void need_storage(bool ok, const char* file) {
     exit(EXIT_STORAGE_FAILURE);
 }
 
+// Without data/ or a message log nothing can be stored, and the logger does
+// not start. A status file refused (a link planted at today's name, say) is
+// a failure like any other: recorded, its packets counted as not stored,
+// and mailed, while the logger runs and tries it again with each packet.
 static void make_storage() {
     if (!make_data_dir()) {
         int err = errno;
-        report("%s: %s\n", DATA_DIR, strerror(err));
-        explain_refused(nullptr, ".", err);
+        report("%s: %s\n", DATA_DIR, file_error(err));
+        if (err == ERR_NOT_OWNED)
+            explain_refused("data", ".", EPERM);
+        else
+            explain_refused(nullptr, ".", err);
         exit(EXIT_STORAGE_FAILURE);
     }
     need_storage(mkmesnm(), mon.meskeslog);
-    need_storage(mkkesnm(), mon.keslog);
+    mkkesnm();
 }
 
 // How the run before ended, when it did not stop: each is a failure, so

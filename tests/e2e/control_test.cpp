@@ -292,12 +292,41 @@ TEST(Control, ClientsAreBoundedAndAWatcherNeverHoldsTheLoggerUp) {
     ASSERT_GE(watcher, 0);
     ASSERT_EQ(write(watcher, "watch\n", 6), 6);
     std::vector<int> idle;
-    for (int i = 0; i < 7; i++) idle.push_back(connect_to(dir));
+    for (int i = 0; i < 3; i++) idle.push_back(connect_to(dir));
+    // No user holds more than half of the places: root's fifth is turned away.
     for (const char* command : {"status", "watch"}) {
         Ran refused = kestctl(dir, {command});
         EXPECT_EQ(refused.status, 3) << command;
-        EXPECT_EQ(refused.err, "kestlog: too many connections\n") << command;
+        EXPECT_EQ(refused.err, "kestlog: too many connections from root (at most 4 at once)\n") << command;
         EXPECT_EQ(refused.out, "") << command;
+    }
+    // Another user's four fill the rest; then anyone is turned away.
+    std::vector<pid_t> others;
+    struct passwd* nobody = getpwnam("nobody");
+    if (geteuid() == 0 && nobody) {
+        ASSERT_EQ(chmod(dir.c_str(), 0711), 0);
+        ASSERT_EQ(chmod((dir + "/kestlog.sock").c_str(), 0666), 0);
+        for (int i = 0; i < 4; i++) {
+            int ready[2];
+            ASSERT_EQ(pipe(ready), 0);
+            pid_t pid = fork();
+            if (pid == 0) {
+                if (setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(1);
+                int fd = connect_to(dir);
+                (void)!write(ready[1], fd >= 0 ? "y" : "n", 1);
+                pause();
+                _exit(0);
+            }
+            char said = 0;
+            EXPECT_EQ(read(ready[0], &said, 1), 1);
+            EXPECT_EQ(said, 'y') << "nobody could not connect";
+            close(ready[0]);
+            close(ready[1]);
+            others.push_back(pid);
+        }
+        Ran full = kestctl(dir, {"status"});
+        EXPECT_EQ(full.status, 3);
+        EXPECT_EQ(full.err, "kestlog: too many connections\n");
     }
 
     // Ten seconds without a command: closed.
@@ -306,6 +335,10 @@ TEST(Control, ClientsAreBoundedAndAWatcherNeverHoldsTheLoggerUp) {
     char byte;
     EXPECT_EQ(read(idle[0], &byte, 1), 0);
     for (int fd : idle) close(fd);
+    for (pid_t pid : others) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
     EXPECT_EQ(kestctl(dir, {"kesrawdon"}).status, 0);
 
     // Far more console output than a watcher may hold: every packet stored.
@@ -340,6 +373,47 @@ TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
     open_dir.write_serial(stx_packet("logged"));
     EXPECT_TRUE(open_dir.wait_file(status_path("20150616"), stx_packet("logged")));
     EXPECT_EQ(kestctl(open_dir.dir(), {"status"}).status, 3);
+    // Anyone could put a socket there: kestctl talks to none in such a
+    // folder, named or found there, and what any server says is shown as text.
+    int fake = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/kestlog.sock", open_dir.dir().c_str());
+    ASSERT_EQ(bind(fake, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(fake, 8), 0);
+    Kestctl here = finding(open_dir.dir(), open_dir.dir() + "/no-root");
+    for (const Kestctl& k : {Kestctl{}, here}) {
+        Ran told = kestctl(open_dir.dir(), {"--yes", "quit"}, k);
+        EXPECT_EQ(told.status, 3);
+        EXPECT_EQ(told.err,
+                  "kestctl: " + open_dir.dir() + "/kestlog.sock is no logger's: " + open_dir.dir() +
+                      " is writable by others (a logger makes its socket only where nobody else could "
+                      "replace it)\n");
+    }
+    EXPECT_LT(accept(fake, nullptr, nullptr), 0) << "kestctl talked to the planted socket";
+    close(fake);
+    // Where a server may stand, what it says still never drives the terminal.
+    const std::string safe = open_dir.dir() + "/safe";
+    ASSERT_EQ(mkdir(safe.c_str(), 0700), 0);
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s/kestlog.sock", safe.c_str());
+    int server = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(server, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(server, 8), 0);
+    pid_t answering = fork();
+    if (answering == 0) {
+        int c = accept(server, nullptr, nullptr);
+        char line[256];
+        (void)!read(c, line, sizeof line);
+        const char reply[] =
+            "\x1b]0;owned\x07\x9b"
+            "2Jsite: FAKE\n";
+        (void)!write(c, reply, sizeof reply - 1);
+        _exit(0);
+    }
+    Ran answered = kestctl(safe, {"status"});
+    waitpid(answering, nullptr, 0);
+    close(server);
+    EXPECT_EQ(answered.out, "^[]0;owned\x07M-^[2Jsite: FAKE\n");
     // Its group is as able to replace the socket, and the files.
     Logger group_dir;
     ASSERT_EQ(chmod(group_dir.dir().c_str(), 0770), 0);

@@ -20,9 +20,10 @@ namespace fs = std::filesystem;
 
 // A packet that cannot be stored is lost, not stored: a failure in each
 // minute that loses one, so the alert e-mail follows and names the file and
-// the reason; neither the counts nor the last good packet move, and once
-// storing works again one record says how many were lost, when and why.
-// The next hour's alert tells only of its own minute.
+// the reason; neither the counts nor the last good packet move, and at each
+// change of minute a record says how many the minute lost, when and why, so
+// that a power cut cannot take the account. The next hour's alert tells only
+// of its own minute.
 TEST(WriteFaults, PacketsTheStatusFileRefusesAreLostCountedMailedAndRecorded) {
     Logger log;
     log.install_command("mail", "#!/bin/sh\ncat > mail.body\n");
@@ -36,16 +37,18 @@ TEST(WriteFaults, PacketsTheStatusFileRefusesAreLostCountedMailedAndRecorded) {
     log.write_serial(stx_packet("lost") + "\x04");
     ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "0x01/2 and 0x04, 00 04\n"));
     EXPECT_TRUE(log.wait_file_contains("stderr.txt", "./data/KES20150616.txt: Is a directory\n"));
-    // One failure for the frame, one for the minute that lost a packet.
-    ASSERT_TRUE(log.wait_console("kesfm=2 kesfd=1\n", 10000));
-    // The body names both causes, the frame as it was read and the refusal
-    // as the packets were stored, before the tail.
+    // One failure for the frame, one for the minute that lost a packet,
+    // whose account is the minute's last record.
+    ASSERT_TRUE(log.wait_console("kesfm=2 kesfd=2\n", 10000));
+    // The body names the causes, the frame as it was read, the refusal as
+    // the packets were stored and the minute's account, before the tail.
     EXPECT_TRUE(log.wait_file_contains("mail.body", look_closer(log.dir())));
-    EXPECT_TRUE(
-        has_match(log.file("mail.body"),
-                  "^kesfm=2 kesfd=1\n" + lit(site_line()) + "What failed since the last alert:\n" +
-                      "  kest packet not between 0x01/2 and 0x04, 00 04, at 14:5\\d:\\d\\d\n"
-                      "  \\./data/KES20150616\\.txt: Is a directory, at 14:5\\d:\\d\\d\nThe last lines"))
+    EXPECT_TRUE(has_match(log.file("mail.body"),
+                          "^kesfm=2 kesfd=2\n" + lit(site_line()) + "What failed since the last alert:\n" +
+                              "  kest packet not between 0x01/2 and 0x04, 00 04, at 14:58:\\d\\d\n"
+                              "  \\./data/KES20150616\\.txt: Is a directory, at 14:58:\\d\\d\n"
+                              "  1 packets not stored from 14:58:\\d\\d to 14:58:\\d\\d: Is a directory, at "
+                              "14:59:00\nThe last lines"))
         << log.file("mail.body");
 
     // Two more lost in the next minute: one failure for the minute.
@@ -58,23 +61,27 @@ TEST(WriteFaults, PacketsTheStatusFileRefusesAreLostCountedMailedAndRecorded) {
                           "last good packet: none since start\npackets today: 0 status, 0 message\n"
                           "not stored today: 3 packets, last at 14:59:\\d\\d\nfailures this hour: 3\n"))
         << log.console().substr(from);
-    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=1\n", 10000, from));
+    ASSERT_TRUE(log.wait_console("kesfm=1 kesfd=3\n", 10000, from));
     EXPECT_TRUE(log.running());
     // Minute 14:59 lost packets without a new report: its mail, the first of
-    // hour 15, names the refusal that lost them, once, and no storage
-    // failure of an earlier minute.
-    ASSERT_TRUE(log.wait_console("sent kesfail", 10000, log.console().find("kesfm=1 kesfd=1\n", from)));
-    EXPECT_TRUE(has_match(log.file("mail.body"), "^kesfm=1 kesfd=1\n" + lit(site_line()) +
-                                                     "What failed since the last alert:\n"
-                                                     "  \\./data/KES20150616\\.txt: Is a directory, at "
-                                                     "14:59:\\d\\d\nThe last lines"))
+    // hour 15, names the refusal that lost them, once, and the minute's
+    // account, and no storage failure of an earlier minute.
+    ASSERT_TRUE(log.wait_console("sent kesfail", 10000, log.console().find("kesfm=1 kesfd=3\n", from)));
+    EXPECT_TRUE(
+        has_match(log.file("mail.body"), "^kesfm=1 kesfd=3\n" + lit(site_line()) +
+                                             "What failed since the last alert:\n"
+                                             "  \\./data/KES20150616\\.txt: Is a directory, at "
+                                             "14:59:\\d\\d\n  2 packets not stored [^\n]*, at 15:00:00\n"
+                                             "The last lines"))
         << log.file("mail.body");
 
     fs::remove(status);
     log.write_serial(stx_packet("after the fault"));
     EXPECT_TRUE(log.wait_file(status_path("20150616"), stx_packet("after the fault")));
     EXPECT_TRUE(has_match(log.file(message_path("20150616")),
-                          "\n2,16/06/2015,15:0[01]:\\d\\d, 3 packets not stored from 14:58:\\d\\d to "
+                          "\n2,16/06/2015,14:59:00, 1 packets not stored from 14:58:\\d\\d to "
+                          "14:58:\\d\\d: Is a directory\n"
+                          "3,16/06/2015,15:00:00, 2 packets not stored from 14:59:\\d\\d to "
                           "14:59:\\d\\d: Is a directory\n$"))
         << log.file(message_path("20150616"));
     ASSERT_TRUE(log.wait_file_contains("metrics.prom", "kind=\"message\"} 1\n", 10000));
@@ -219,6 +226,8 @@ TEST(WriteFaults, StoredFilesAreFlushedToTheDiskOnceAPass) {
 TEST(WriteFaults, LinksPlantedInItsDirectoriesAreRefusedNeverWrittenThrough) {
     Logger log;
     const std::string dir = log.dir();
+    // What other programs read has its own modes, whatever the logger's umask.
+    mode_t old_mask = umask(0002);
     std::ofstream(dir + "/secret") << "secret\n";
     ASSERT_EQ(chmod((dir + "/secret").c_str(), 0600), 0);
     fs::create_directory(dir + "/data");
@@ -248,6 +257,14 @@ TEST(WriteFaults, LinksPlantedInItsDirectoriesAreRefusedNeverWrittenThrough) {
     // The alert's body replaced the link instead of writing through it.
     EXPECT_TRUE(log.wait_file_contains("mail.body", "kesfm=", 20000));
     EXPECT_FALSE(fs::is_symlink(dir + "/lastmailmsg"));
+    umask(old_mask);
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/lastmailmsg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0664u) << "the body: 0666 less the umask";
+    ASSERT_TRUE(log.wait_file_contains("metrics.prom", "kestlog_line_up", 20000));
+    ASSERT_EQ(stat((dir + "/metrics.prom").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u)
+        << "the metrics: read by another service, written by the logger alone";
 
     // A link in place of the day's file while the logger runs.
     fs::remove(dir + "/" + status);
@@ -274,6 +291,28 @@ TEST(WriteFaults, LinksPlantedInItsDirectoriesAreRefusedNeverWrittenThrough) {
     char byte;
     EXPECT_LE(read(reader, &byte, 1), 0) << "a packet went into the FIFO";
     close(reader);
+    // Without a reader, opening it would wait for one, for ever: refused at
+    // once, and the next packet is stored when the day's file is back.
+    size_t from = log.console().size();
+    log.write_serial(stx_packet("not into a FIFO either"));
+    ASSERT_TRUE(log.wait_console(stx_packet("not into a FIFO either"), 5000, from));
+    log.type("status\r");  // answered after the packet met the FIFO, unless that holds the logger up
+    EXPECT_TRUE(log.wait_console("e-mail: ", 5000, from)) << "the logger waits on the FIFO";
+    fs::remove(dir + "/" + status);
+    log.write_serial(stx_packet("stored again"));
+    EXPECT_TRUE(log.wait_file_contains(status, stx_packet("stored again"))) << "the logger waits on the FIFO";
+    // A second name, planted where the logger writes: refused like a link.
+    std::ofstream(dir + "/other-name") << "someone's\n";
+    ASSERT_EQ(chmod((dir + "/other-name").c_str(), 0600), 0);
+    fs::remove(dir + "/" + status);
+    ASSERT_EQ(link((dir + "/other-name").c_str(), (dir + "/" + status).c_str()), 0);
+    reported = false;
+    for (int i = 0; i < 30 && !reported; i++) {
+        log.write_serial(stx_packet("not into another's file"));
+        reported = log.wait_file_contains("stderr.txt", "./" + status + ": has other hard links\n", 1000);
+    }
+    EXPECT_TRUE(reported) << log.stderr_text();
+    EXPECT_EQ(log.file("other-name"), "someone's\n");
     log.type("quit\r");
     EXPECT_EQ(log.wait_exit(10000), 0);
     EXPECT_EQ(log.file("secret"), "secret\n");
@@ -283,13 +322,37 @@ TEST(WriteFaults, LinksPlantedInItsDirectoriesAreRefusedNeverWrittenThrough) {
                           "kestlog_packets_lost_total\\{[^}]*reason=\"storage\"\\} ([2-9]|\\d\\d+)\n"))
         << log.file("metrics.prom");
 
-    // A link at the lock file: no start, and nothing written through it.
-    Logger locked;
-    fs::create_symlink(dir + "/secret", locked.dir() + "/kestlog.lock");
-    locked.start(LoggerOptions(), false);
-    EXPECT_EQ(locked.wait_exit(10000), 255);
-    EXPECT_TRUE(has_match(locked.stderr_text(), "(^|\n)kestlog.lock: a symbolic link\n"))
-        << locked.stderr_text();
+    // A link or a second name at the lock file: no start, and nothing
+    // written through it, nor emptied.
+    for (bool hard : {false, true}) {
+        Logger locked;
+        if (hard)
+            ASSERT_EQ(link((dir + "/secret").c_str(), (locked.dir() + "/kestlog.lock").c_str()), 0);
+        else
+            fs::create_symlink(dir + "/secret", locked.dir() + "/kestlog.lock");
+        locked.start(LoggerOptions(), false);
+        EXPECT_EQ(locked.wait_exit(10000), 255);
+        EXPECT_TRUE(has_match(locked.stderr_text(), hard ? "(^|\n)kestlog.lock: has other hard links\n"
+                                                         : "(^|\n)kestlog.lock: a symbolic link\n"))
+            << locked.stderr_text();
+        EXPECT_EQ(log.file("secret"), "secret\n");
+        unlink((locked.dir() + "/kestlog.lock").c_str());
+    }
+
+    // A link at today's status file before the logger starts: it starts all
+    // the same, as it goes on when one is planted later, and the packets it
+    // cannot store are counted, recorded and mailed.
+    Logger planted;
+    planted.install_command("mail", "#!/bin/sh\ncat > mail.body\n");
+    fs::create_directory(planted.dir() + "/data");
+    fs::create_symlink(dir + "/secret", planted.dir() + "/" + status);
+    start_at(planted, "2015-06-16 14:02:11 x10");
+    EXPECT_TRUE(planted.wait_file_contains("stderr.txt", "./" + status + ": a symbolic link\n"));
+    planted.write_serial(stx_packet("not through the link"));
+    EXPECT_TRUE(planted.wait_file_contains(message_path("20150616"), " 1 packets not stored from ", 20000));
+    EXPECT_TRUE(
+        planted.wait_file_contains("mail.body", "./" + status + ": a symbolic link, at 14:02:11\n", 20000))
+        << planted.file("mail.body");
     EXPECT_EQ(log.file("secret"), "secret\n");
 }
 

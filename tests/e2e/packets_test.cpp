@@ -16,6 +16,18 @@ TEST(Packets, StatusPacketIsStampedAndStoredWithOtherPackets) {
     std::string m = log.file(message_path("20150102"));
     EXPECT_EQ(m.rfind("0, 2/01/2015,03:04:05, starting KESTLOG", 0), 0u) << m;
     EXPECT_EQ(m.find("kest"), std::string::npos);
+    // A packet that would retitle and clear a terminal, in 7-bit and in C1
+    // form, is stored as it came and shown as text.
+    std::string hostile = stx_packet(
+        "\x1b]0;owned\x07\x1b[2J\x9b"
+        "2J\xc2\x9b"
+        "2J \xc3\xa9");
+    size_t from = log.console().size();
+    log.write_serial(hostile);
+    EXPECT_TRUE(log.wait_file(status_path("20150102"), stored + hostile));
+    EXPECT_TRUE(log.wait_console(stx_packet("^[]0;owned\x07^[[2JM-^[2JM-BM-^[2J \xc3\xa9"), 5000, from))
+        << log.console().substr(from);
+    EXPECT_EQ(log.console().find('\x1b'), std::string::npos);
 }
 
 TEST(Packets, FaultWordIsRecordedBeforeThePacketIsShown) {
@@ -29,6 +41,11 @@ TEST(Packets, FaultWordIsRecordedBeforeThePacketIsShown) {
     EXPECT_TRUE(has_match(log.file(message_path("20150616")), "\n" + line + "$"));
     ASSERT_TRUE(log.wait_console("\x04"));
     EXPECT_TRUE(has_match(log.console(), "\n\n" + line + lit(p.substr(0, 7)))) << log.console();
+    // A fault word is four ASCII digits: anything else shows as '?'.
+    log.write_serial(status_packet(100,
+                                   "\xc2\x9b"
+                                   "2\x1b"));
+    EXPECT_TRUE(log.wait_file_contains(message_path("20150616"), " kest fault code=??2? "));
 }
 
 // Each framing failure is a numbered record, the first ten of a minute;

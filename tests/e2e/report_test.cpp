@@ -28,6 +28,12 @@ std::string run(const std::string& cmd, int* status) {
     return out;
 }
 
+size_t count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+    return n;
+}
+
 void relink(const std::string& link, const std::string& target) {
     std::string tmp = link + ".new";
     unlink(tmp.c_str());
@@ -221,6 +227,22 @@ TEST_F(ReportTest, PictureShowsEachMinuteInTheBrowser) {
     if (std::system("command -v xmllint >/dev/null") == 0) {
         EXPECT_EQ(std::system(("xmllint --noout '" + svg + "'").c_str()), 0);
     }
+    // A comment that is no UTF-8 and one that would drive a terminal, in a
+    // copy of the day: the picture stays well-formed XML, the text shows them as text.
+    const std::string copy = log_->dir() + "/hostile";
+    fs::create_directories(copy);
+    fs::copy(log_->dir() + "/data", copy + "/data", fs::copy_options::recursive);
+    std::ofstream(copy + "/" + message_path("20150616"), std::ios::app)
+        << "9,16/06/2015,10:20:00, comment: < bad \xff\xfe\x1b[2J\xc2\x9b"
+           "2J \xc3\xa9\n>\n";
+    std::string text = run(
+        KESTREPORT_BIN " --tz UTC --day 2015-06-16 --svg " + copy + "/day.svg " + copy + "/data", &status);
+    EXPECT_NE(text.find("comment:  bad \xff\xfe^[[2JM-BM-^[2J \xc3\xa9\n"), std::string::npos) << text;
+    const std::string hostile = log_->file("hostile/day.svg");
+    EXPECT_NE(hostile.find("bad \xef\xbf\xbd\xef\xbf\xbd^[[2JM-BM-^[2J \xc3\xa9"), std::string::npos);
+    if (std::system("command -v xmllint >/dev/null") == 0) {
+        EXPECT_EQ(std::system(("xmllint --noout '" + copy + "/day.svg'").c_str()), 0);
+    }
     const char* chromium =
         std::getenv("KESTLOG_CHROMIUM") ? std::getenv("KESTLOG_CHROMIUM") : "/usr/bin/chromium";
     if (access(chromium, X_OK) != 0 || std::system("command -v convert >/dev/null") != 0)
@@ -292,6 +314,8 @@ const Provoked EVERY_KIND[] = {
      "./data/KES20150616.txt ended inside a packet: 4107 bytes moved to ./data/KES20150616.txt.torn"},
     {"torn-record",
      "./data/MESKES20150616.txt ended inside a record: 9 bytes moved to ./data/MESKES20150616.txt.torn"},
+    {"command-from", "command comment from root (kestctl)"},
+    {"commands-refused", "1 commands from root (kestctl) refused in the minute to "},
 };
 
 }  // namespace
@@ -346,6 +370,11 @@ TEST(RecordRoundTrip, EveryKindTheLoggerWritesIsReadBackAsThatKind) {
     ASSERT_GE(log.wait_exit(), 0);
     again.clock_file_time = "2015-06-16 11:00:00";
     log.start(again);  // its first pass, which a step is judged against, comes before it says it is ready
+    for (int i = 0; i <= 10; i++)
+        run(KESTCTL_BIN " -C " + log.dir() + " comment " + std::to_string(i), &status);
+    EXPECT_EQ(status, 1) << "the eleventh recorded command of a minute is refused";
+    EXPECT_EQ(count(log.file(message_path("20150616")), "command comment from root"), 10u)
+        << "and not recorded";
     log.set_clock("2015-06-16 13:00:00");
     ASSERT_TRUE(log.wait_file_contains(message_path("20150616"), "clock stepped by +"));
     log.type("quit\r");

@@ -409,36 +409,61 @@ TEST(Startup, SecondLoggerInTheSameDirectoryIsRefusedBeforeItWritesAnything) {
     EXPECT_TRUE(first.running());
 }
 
-// Nowhere to store packets: start-up ends with the reason (and, when refused,
-// who the logger runs as and who owns what refused it) instead of logging
-// into nothing.
+// Nowhere to store packets (no data/ of the logger's own, no message log):
+// start-up ends with the reason (and, when refused, who the logger runs as
+// and who owns what refused it) instead of logging into nothing, or into a
+// folder someone else chose.
 TEST(Startup, NoStorageEndsStartUpWithTheReason) {
-    {
+    const bool root = geteuid() == 0 && getpwnam("nobody");
+    struct Case {
+        const char* what;
+        bool as_nobody;
+        void (*plant)(const std::string& data);
+        std::string stderr_pattern;  // its end; DATA stands for data/'s path
+    } cases[] = {
+        {"a file", false, [](const std::string& d) { std::ofstream(d) << "in the way"; },
+         "\\./data/: Not a directory\n"},
+        {"a link to another folder", false,
+         [](const std::string& d) {
+             std::filesystem::create_directory(d + ".elsewhere");
+             std::filesystem::create_directory_symlink(d + ".elsewhere", d);
+         },
+         "\\./data/: a symbolic link\n"},
+        {"another user's folder", true,
+         [](const std::string& d) {
+             std::filesystem::create_directory(d);
+             chmod(d.c_str(), 0755);
+         },
+         "\\./data/: not owned by the logger's user\nkestlog runs as user nobody; DATA is owned by root, "
+         "group "
+         "root, mode drwxr-xr-x\n"},
+        {"its own folder, shut", true,
+         [](const std::string& d) {
+             std::filesystem::create_directory(d);
+             chown(d.c_str(), getpwnam("nobody")->pw_uid, getpwnam("nobody")->pw_gid);
+             chmod(d.c_str(), 0555);
+         },
+         "\\./data/MESKES\\d{8}\\.txt: Permission denied\nkestlog runs as user nobody; DATA is owned by "
+         "nobody, "
+         "group [^,]+, mode dr-xr-xr-x\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.as_nobody && !root) continue;
         Logger log;
-        std::ofstream(log.dir() + "/data") << "in the way";
+        const std::string data = log.dir() + "/data";
+        c.plant(data);
         LoggerOptions opts;
         opts.faketime = "@2015-06-16 14:02:11";
+        if (c.as_nobody) opts.run_as = "nobody";
         log.start(opts, false);
         EXPECT_EQ(log.wait_exit(10000), 255);
-        EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)\\./data/MESKES20150616\\.txt: Not a directory\n$"))
-            << log.stderr_text();
+        std::string pattern = c.stderr_pattern;
+        if (size_t at = pattern.find("DATA"); at != std::string::npos) pattern.replace(at, 4, lit(data));
+        EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)" + pattern + "$")) << log.stderr_text();
         EXPECT_EQ(log.console().find("all initialized"), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(data + ".elsewhere/MESKES20150616.txt")) << "written elsewhere";
     }
-    if (geteuid() != 0 || !getpwnam("nobody")) GTEST_SKIP() << "needs root and the user nobody";
-    Logger log;
-    const std::string data = log.dir() + "/data";
-    ASSERT_TRUE(std::filesystem::create_directory(data));
-    ASSERT_EQ(chmod(data.c_str(), 0755), 0);
-    LoggerOptions opts;
-    opts.run_as = "nobody";
-    log.start(opts, false);
-    EXPECT_EQ(log.wait_exit(10000), 255);
-    EXPECT_TRUE(has_match(log.stderr_text(), "(^|\n)\\./data/MESKES\\d{8}\\.txt: Permission denied\n" +
-                                                 lit("kestlog runs as user nobody; " + data +
-                                                     " is owned by root, group root, mode drwxr-xr-x\n") +
-                                                 "$"))
-        << log.stderr_text();
-    EXPECT_EQ(log.console().find("all initialized"), std::string::npos);
 }
 
 // A power cut (SIGKILL, then what a crash leaves in the files): the next run

@@ -1,3 +1,5 @@
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "testutil.h"
@@ -100,7 +102,7 @@ TEST_F(LogsTest, DataDirectoryThatCannotBeMadeAgainIsNamed) {
 // A packet the status file refuses is lost, not stored: one failure in each
 // minute that loses any, and one record, once storing works again, saying
 // how many, from when to when, and why.
-TEST_F(LogsTest, LostPacketsCountOnceAMinuteAndAreRecordedWhenStoringResumes) {
+TEST_F(LogsTest, LostPacketsCountOnceAMinuteAndAreRecordedAsTheyGo) {
     open_day();
     std::filesystem::remove(mon.keslog);
     std::filesystem::create_directory(mon.keslog);
@@ -128,9 +130,14 @@ TEST_F(LogsTest, LostPacketsCountOnceAMinuteAndAreRecordedWhenStoringResumes) {
     EXPECT_EQ(mon.packets_lost, 4);
     EXPECT_EQ(mon.today_lost, 4);
     EXPECT_STREQ(mon.today_lost_last, "14:03:40");
-    EXPECT_EQ(messages(), "");
+    // The account is written as it goes, at the change of minute, not only
+    // when storing resumes: a power cut cannot take it.
+    const std::string first_minute =
+        "1,16/06/2015,14:03:40, 3 packets not stored from 14:02:11 to 14:02:11: Is a directory\n";
+    EXPECT_EQ(messages(), first_minute);
 
-    // The message log refuses the record too: it waits for the next one.
+    // The message log refuses the record too: it is told to the journal at
+    // once, and waits, in order, for the next record the log takes.
     std::filesystem::remove(mon.keslog);
     std::filesystem::remove(mon.meskeslog);
     std::filesystem::create_directory(mon.meskeslog);
@@ -138,13 +145,17 @@ TEST_F(LogsTest, LostPacketsCountOnceAMinuteAndAreRecordedWhenStoringResumes) {
     curdatetim();
     testing::internal::CaptureStderr();
     EXPECT_TRUE(append_packet());
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(mon.kesfd, 1);
+    append_record("comment: <meanwhile>\n");
+    std::string journal = testing::internal::GetCapturedStderr();
+    const std::string second_minute =
+        "2,16/06/2015,14:03:50, 1 packets not stored from 14:03:40 to 14:03:40: Is a directory\n";
+    EXPECT_NE(journal.find("./data/MESKES20150616.txt: not written yet: " + second_minute), std::string::npos)
+        << journal;
+    EXPECT_EQ(mon.kesfd, 2);
     std::filesystem::remove(mon.meskeslog);
     append_record("comment: <later>\n");
-    const std::string recorded =
-        "1,16/06/2015,14:03:50, 4 packets not stored from 14:02:11 to 14:03:40: Is a directory\n"
-        "1,16/06/2015,14:03:50, comment: <later>\n";
+    const std::string recorded = second_minute + "2,16/06/2015,14:03:50, comment: <meanwhile>\n" +
+                                 "2,16/06/2015,14:03:50, comment: <later>\n";
     EXPECT_EQ(messages(), recorded);
     EXPECT_TRUE(append_packets("\x02y\x04\x02z\x04", sizes, 2, &stored));
     EXPECT_EQ(status_file(), "\x02x\x04\x02y\x04\x02z\x04");
@@ -278,4 +289,60 @@ TEST_F(LogsTest, AlertCausesAreGatheredByKindAndCapped) {
         for (const std::string& line : c.noted) note_alert_cause(line);
         EXPECT_EQ(take_alert_causes(), c.block);
     }
+}
+
+// A move of a torn tail that a crash cut short, at any point, is finished by
+// the next try with each torn byte in .torn once: the plan left beside it
+// says how far the move had come. A copy the disk refuses part-way is cut
+// back, and the next try copies the tail once.
+TEST_F(LogsTest, ARepairCutShortAnywhereLeavesEachTornByteOnce) {
+    open_day();
+    const std::string whole("\x01one\x04", 5), old = "old", tail(300018, 't');
+    const std::string plan = "3 5 " + std::to_string(whole.size() + tail.size()) + "\n";
+    struct Case {
+        const char* crash;
+        std::string file, torn;  // as the crash left them
+        bool planned;
+    } cases[] = {
+        {"before the copy began", whole + tail, old, true},
+        {"during the copy's second write", whole + tail, old + tail.substr(0, 65536), true},
+        {"between the copy's sync and the cut", whole + tail, old + tail, true},
+        {"after the cut, before the plan went", whole, old + tail, true},
+        {"with no move under way", whole + tail, old, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.crash);
+        std::ofstream("data/f", std::ios::binary | std::ios::trunc) << c.file;
+        std::ofstream("data/f.torn", std::ios::binary | std::ios::trunc) << c.torn;
+        std::filesystem::remove("data/f.torn.moving");
+        if (c.planned) std::ofstream("data/f.torn.moving") << plan;
+        char torn[64];
+        EXPECT_EQ(repair_torn_tail("data/f", '\x04', torn, sizeof torn), static_cast<long>(tail.size()));
+        EXPECT_EQ(slurp("data/f"), whole);
+        EXPECT_TRUE(slurp("data/f.torn") == old + tail) << slurp("data/f.torn").size() << " bytes in .torn";
+        EXPECT_FALSE(std::filesystem::exists("data/f.torn.moving"));
+        EXPECT_EQ(repair_torn_tail("data/f", '\x04', torn, sizeof torn), 0) << "mended once";
+    }
+
+    // The disk refuses the copy part-way (a file-size limit): cut back, then
+    // copied once when it takes it.
+    std::ofstream("data/f", std::ios::binary | std::ios::trunc) << whole + tail;
+    std::ofstream("data/f.torn", std::ios::binary | std::ios::trunc) << old;
+    struct rlimit before, limited;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    limited = before;
+    limited.rlim_cur = 100000;
+    void (*was)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    char torn[64];
+    testing::internal::CaptureStderr();
+    long refused = repair_torn_tail("data/f", '\x04', torn, sizeof torn);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &before), 0);
+    signal(SIGXFSZ, was);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "data/f.torn: File too large\n");
+    EXPECT_EQ(refused, -1);
+    EXPECT_EQ(slurp("data/f.torn"), old);
+    EXPECT_EQ(slurp("data/f").size(), whole.size() + tail.size());
+    EXPECT_EQ(repair_torn_tail("data/f", '\x04', torn, sizeof torn), static_cast<long>(tail.size()));
+    EXPECT_TRUE(slurp("data/f.torn") == old + tail);
 }

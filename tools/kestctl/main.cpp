@@ -21,12 +21,13 @@
 
 #include "alert/alert.h"
 #include "console/console.h"
+#include "formats/formats.h"
 
 namespace {
 
 constexpr int EXIT_TAKEN = 0;
 constexpr int EXIT_NOT_A_COMMAND = 1;
-constexpr int EXIT_FAILED = 1;  // a test mail the mail agent did not take
+constexpr int EXIT_FAILED = 1;  // a test mail the mail agent did not take, a command refused
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_LOGGER = 3;
 // Where the packaged units keep their loggers, one directory each.
@@ -136,12 +137,55 @@ bool has_socket(const std::string& dir) {
     return lstat((dir + "/" + CONTROL_SOCKET).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
+// Why a socket in dir cannot be a logger's, or "" when it may be: the logger
+// makes its socket only in a folder that neither its group nor others may
+// write, where no one else could have put one in its place.
+std::string untrusted(const std::string& dir) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0) return "";  // connecting says why
+    if (st.st_mode & S_IWOTH) return "writable by others";
+    if (st.st_mode & S_IWGRP) return "writable by its group";
+    return "";
+}
+
+// A socket the logger could not have made is never talked to.
+void refuse_untrusted(const char* dir) {
+    std::string where = dir ? dir : current_dir();
+    std::string why = untrusted(".");
+    if (why.empty()) return;
+    fprintf(stderr,
+            "kestctl: %s/%s is no logger's: %s is %s (a logger makes its socket only where nobody else could "
+            "replace it)\n",
+            where.c_str(), CONTROL_SOCKET, where.c_str(), why.c_str());
+    exit(EXIT_NO_LOGGER);
+}
+
+// What came from the other end, shown as text: it must not drive this
+// terminal. A character cut by the end of a read waits for its rest.
+bool write_shown(std::string* pending, bool all) {
+    size_t keep = 0;
+    for (size_t back = 1; !all && back <= 3 && back <= pending->size(); back++) {
+        unsigned char c = static_cast<unsigned char>((*pending)[pending->size() - back]);
+        if (c < 0x80) break;
+        if (c >= 0xC0) {  // a lead byte: does its sequence end here?
+            size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+            keep = need > back ? back : 0;
+            break;
+        }
+    }
+    std::string rest = pending->substr(pending->size() - keep);
+    pending->resize(pending->size() - keep);
+    bool ok = write_all(STDOUT_FILENO, shown_as_text(*pending));
+    *pending = rest;
+    return ok;
+}
+
 // Without -C: the working directory when a logger works there, else the one
 // logger under the state root (its own directory, or one of its instances).
 // Several are listed for the operator to choose; none leaves the working
 // directory, which then says why nothing answers.
 const char* find_logger(std::string* found) {
-    if (has_socket(".")) return nullptr;
+    if (has_socket(".") && untrusted(".").empty()) return nullptr;
     const std::string root = state_root();
     std::vector<std::string> dirs;
     if (has_socket(root)) dirs.push_back(root);
@@ -158,6 +202,7 @@ const char* find_logger(std::string* found) {
     }
     if (dirs.size() > 1) {
         std::sort(dirs.begin(), dirs.end());
+        for (std::string& d : dirs) d = shown_as_text(d);
         fprintf(stderr, "kestctl: %zu loggers work under %s; name one with -C:\n", dirs.size(), root.c_str());
         for (const std::string& d : dirs) fprintf(stderr, "  kestctl -C %s ...\n", d.c_str());
         exit(EXIT_USAGE);
@@ -256,6 +301,7 @@ int main(int argc, char** argv) {
     std::string found;
     if (!dir) dir = find_logger(&found);
     if (dir && chdir(dir) != 0) no_logger(dir, errno);
+    refuse_untrusted(dir);
     if (strncasecmp(line.c_str(), "quit", 4) == 0) confirm_quit(yes, dir);
     int fd = connect_logger();
     if (fd < 0) no_logger(dir, errno);
@@ -264,8 +310,17 @@ int main(int argc, char** argv) {
     int send_error = write_all(fd, line + "\n") ? 0 : errno;
 
     // The reply, or (watch) the console as it comes, until the logger closes
-    // the connection; what turns a client away is told apart first.
-    const std::string turned_away = TOO_MANY_CONNECTIONS;
+    // the connection; what turns a client away ("kestlog: too many
+    // connections", perhaps "from USER ...", a line) is told apart first.
+    const std::string turned_away = TURNED_AWAY;
+    auto refusal = [&](const std::string& held) {
+        return held.starts_with(turned_away) && held.find('\n') == held.size() - 1;
+    };
+    auto may_be_refusal = [&](const std::string& held) {
+        return turned_away.compare(0, std::min(held.size(), turned_away.size()), held, 0,
+                                   std::min(held.size(), turned_away.size())) == 0 &&
+               held.find('\n') == std::string::npos;
+    };
     bool watch = strncasecmp(line.c_str(), "watch", 5) == 0;
     std::string held;
     bool streaming = false;
@@ -274,30 +329,29 @@ int main(int argc, char** argv) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) break;
         held.append(buf, static_cast<size_t>(n));
-        if (!watch || (!streaming && turned_away.compare(0, held.size(), held) == 0 &&
-                       held.size() <= turned_away.size()))
-            continue;
+        if (!watch || (!streaming && (may_be_refusal(held) || refusal(held)))) continue;
         streaming = true;
-        if (!write_all(STDOUT_FILENO, held)) break;
-        held.clear();
+        if (!write_shown(&held, false)) break;
     }
     close(fd);
-    if (held == turned_away) {
-        fputs(held.c_str(), stderr);
+    if (!streaming && refusal(held)) {
+        fputs(shown_as_text(held).c_str(), stderr);
         return EXIT_NO_LOGGER;
     }
     if (send_error != 0 && held.empty() && !streaming) no_logger(dir, send_error);
-    write_all(STDOUT_FILENO, held);
+    const std::string reply = held;
+    write_shown(&held, true);
     // Most commands are answered with nothing, and a watch ends only when
     // interrupted or when the logger ends: whether the logger still answers
     // tells a command taken from a logger gone.
     bool quit = strncasecmp(line.c_str(), "quit", 4) == 0;
-    if (held.empty() && !quit && !still_there()) {
+    if (reply.empty() && !quit && !still_there()) {
         std::string where = dir ? dir : current_dir();
         fprintf(stderr, "kestctl: the kestlog in %s went away during the command\n", where.c_str());
         return EXIT_NO_LOGGER;
     }
-    if (strncasecmp(line.c_str(), "test-mail", 9) == 0 && !held.starts_with(TEST_MAIL_HANDED))
+    if (strncasecmp(line.c_str(), "test-mail", 9) == 0 && !reply.starts_with(TEST_MAIL_HANDED))
         return EXIT_FAILED;
-    return held == NOT_A_COMMAND ? EXIT_NOT_A_COMMAND : EXIT_TAKEN;
+    if (reply.starts_with(COMMAND_REFUSED)) return EXIT_FAILED;
+    return reply == NOT_A_COMMAND ? EXIT_NOT_A_COMMAND : EXIT_TAKEN;
 }

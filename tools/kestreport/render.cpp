@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "formats/formats.h"
 #include "report.h"
 
 namespace {
@@ -89,8 +90,11 @@ HourCounts hour_of(const DaySummary& day, int hour) {
     return h;
 }
 
-std::string xml_text(const std::string& s) {
+// Text as XML character data: well-formed whatever the bytes were (a byte
+// that is no UTF-8 becomes U+FFFD; control bytes, which XML forbids, are left out).
+std::string xml_text(const std::string& raw) {
     std::string out;
+    std::string s = with_replacement(raw);
     for (char c : s) {
         if (c == '&')
             out += "&amp;";
@@ -136,6 +140,7 @@ void print_day(const DaySummary& day, const std::string& dir, std::string* out) 
         day.minutes_had());
     if (day.packets_not_stored > 0) add(out, "%ld packets not stored\n", day.packets_not_stored);
     if (day.broken_bytes > 0) add(out, "%ld bytes of broken packets skipped\n", day.broken_bytes);
+    if (day.unreadable_records > 0) add(out, "%ld unreadable records skipped\n", day.unreadable_records);
 
     std::vector<Gap> gaps = gaps_of(day);
     add(out, "\ngaps (%d minutes or more without a status packet):%s\n", GAP_MINUTES_MIN,

@@ -247,17 +247,39 @@ class Summariser {
         for (long d = first_; d <= last_; d++) days_.emplace_back().date = date_of(d);
     }
 
-    bool status_file(int file_date, const std::string& path) {
+    // A status file of the day file_date: read from path, or given as bytes
+    // (from, to) when path is empty.
+    bool status_file(int file_date, const std::string& path, const char* from = nullptr,
+                     const char* to = nullptr) {
         DaySummary* file_day = day(day_number(file_date));
         if (file_day) file_day->has_files = true;
-        return for_each_piece(
-            path, static_cast<char>(EOT), true,
-            [&](const char* p, const char* end, const char* start) { packet(file_day, p, end, start); });
+        auto fn = [&](const char* p, const char* end, const char* start) { packet(file_day, p, end, start); };
+        if (path.empty()) {
+            if (from != to) split(from, to, static_cast<char>(EOT), true, fn);
+            return true;
+        }
+        return for_each_piece(path, static_cast<char>(EOT), true, fn);
     }
 
-    bool message_file(const std::string& path) {
-        return for_each_piece(path, '\n', false,
-                              [&](const char* p, const char* end, const char*) { record(p, end); });
+    // A message log, read from path, or given as bytes (from, to).
+    bool message_file(const std::string& path, const char* from = nullptr, const char* to = nullptr) {
+        line_ = 0;
+        unreadable_ = 0;
+        auto fn = [&](const char* p, const char* end, const char*) {
+            line_++;
+            record(p, end);
+        };
+        bool ok = true;
+        if (path.empty()) {
+            if (from != to) split(from, to, '\n', false, fn);
+        } else {
+            ok = for_each_piece(path, '\n', false, fn);
+        }
+        // Named like a file that cannot be read whole, counted for the day it came in.
+        if (unreadable_ > 0)
+            fprintf(stderr, "%s: %ld unreadable records skipped, the first at line %ld: %s\n",
+                    path.empty() ? "(given)" : path.c_str(), unreadable_, first_unreadable_, why_unreadable_);
+        return ok;
     }
 
     // Each record as it was read: "yyyy-mm-dd hh:mm:ss KIND TEXT".
@@ -339,7 +361,9 @@ class Summariser {
     void record(const char* p, const char* end) {
         RecordHead head;
         std::string_view line(p, static_cast<size_t>(end - p));
-        if (!parse_record_head(line, &head)) return;  // the ">" of a comment, or a line carried over
+        HeadRead read = read_record_head(line, &head);
+        if (read == HeadRead::OutOfRange) return unreadable("a date or time that cannot be");
+        if (read == HeadRead::None) return;  // the ">" of a comment, or a line carried over
         std::string_view text = line.substr(head.text);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
         long when = day_number(head.date) * MINUTES_A_DAY + head.second / 60;
@@ -355,7 +379,7 @@ class Summariser {
             char stamp[32];
             snprintf(stamp, sizeof stamp, "%s %02d:%02d:%02d ", date_text(head.date).c_str(),
                      head.second / 3600, head.second / 60 % 60, head.second % 60);
-            *listing_ += std::string(stamp) + record_kind_name(kind) + " " + std::string(text) + "\n";
+            *listing_ += std::string(stamp) + record_kind_name(kind) + " " + shown_as_text(text) + "\n";
         }
         what_happened(d, when, head.second, kind, fields, text);
     }
@@ -422,7 +446,7 @@ class Summariser {
                 if (text.starts_with("site=") && text.size() > 5) {
                     size_t end = text.find_first_of(" \t\r", 5);
                     sites_.emplace_back(
-                        when, std::string(text.substr(5, end == std::string::npos ? end : end - 5)));
+                        when, shown_as_text(text.substr(5, end == std::string::npos ? end : end - 5)));
                 }
                 break;
         }
@@ -432,21 +456,46 @@ class Summariser {
     // that lost them are marked, back into the day before when they began
     // before midnight.
     void not_stored(DaySummary* d, long when, int second, const std::vector<std::string_view>& fields) {
+        constexpr long COUNT_MAX = 1000000000;  // more than a year of packets: no count a logger wrote
         long count = std::strtol(std::string(fields[0]).c_str(), nullptr, 10);
+        int first_minute, last_minute;
+        if (count < 0 || count > COUNT_MAX || !minute_of(fields[1], &first_minute) ||
+            !minute_of(fields[2], &last_minute))
+            return unreadable("packets not stored, with a count or a time that cannot be");
         if (d) d->packets_not_stored += count;
-        auto minute_of = [](std::string_view hms) {
-            return hms.size() >= 5
-                       ? ((hms[0] - '0') * 10 + (hms[1] - '0')) * 60 + (hms[3] - '0') * 10 + (hms[4] - '0')
-                       : 0;
-        };
         long today = when - second / 60;
-        long from = today + minute_of(fields[1]), to = today + minute_of(fields[2]);
+        long from = today + first_minute, to = today + last_minute;
         if (to > when) to -= MINUTES_A_DAY;
         if (from > to) from -= MINUTES_A_DAY;
         for (long m = std::max(from, to - MINUTES_A_DAY); m <= to; m++) {
             if (MinuteSummary* s = minute_at(m)) s->not_stored = true;
         }
         event(d, second, std::string(fields[0]) + " packets not stored: " + std::string(fields[3]));
+    }
+
+    // The minute of the day of "hh:mm:ss", false when it is no such time.
+    static bool minute_of(std::string_view hms, int* minute) {
+        auto digits = [&](size_t at) { return isdigit(static_cast<unsigned char>(hms[at])) != 0; };
+        if (hms.size() != 8 || !digits(0) || !digits(1) || hms[2] != ':' || !digits(3) || !digits(4) ||
+            hms[5] != ':' || !digits(6) || !digits(7))
+            return false;
+        int hour = (hms[0] - '0') * 10 + (hms[1] - '0'), min = (hms[3] - '0') * 10 + (hms[4] - '0');
+        int sec = (hms[6] - '0') * 10 + (hms[7] - '0');
+        *minute = hour * 60 + min;
+        return hour < 24 && min < 60 && sec <= 60;
+    }
+
+    // A line of a record's shape that cannot be trusted: skipped, counted for
+    // the day the records before it came in (or the first day, before any),
+    // and named once a file.
+    void unreadable(const char* why) {
+        if (unreadable_++ == 0) {
+            first_unreadable_ = line_;
+            why_unreadable_ = why;
+        }
+        DaySummary* d = day(last_record_ / MINUTES_A_DAY);
+        if (!d && !days_.empty()) d = &days_.front();
+        if (d) d->unreadable_records++;
     }
 
     void fault_texts(DaySummary* d, int second, std::string_view texts) {
@@ -459,8 +508,9 @@ class Summariser {
         }
     }
 
+    // Texts from the files are shown as text, never as a terminal's controls.
     void event(DaySummary* d, int second, const std::string& text, EventKind kind = EventKind::Other) {
-        if (d) d->events.push_back({second, text, kind});
+        if (d) d->events.push_back({second, shown_as_text(text), kind});
     }
 
     // The line came back (or a new start took it up): the minutes since the
@@ -479,8 +529,10 @@ class Summariser {
     }
 
     // The last minute before `when` in which anything came, or `floor`.
+    // Only the report's days are known: a record dated decades away (a
+    // clock gone wrong, or a planted file) costs nothing to look past.
     long last_active_before(long when, long floor) {
-        for (long m = when - 1; m > floor; m--) {
+        for (long m = std::min(when - 1, (last_ + 1) * MINUTES_A_DAY - 1); m > floor; m--) {
             MinuteSummary* s = minute_at(m);
             if (s && s->active) return m;
         }
@@ -520,7 +572,8 @@ class Summariser {
     }
 
     void mark_range(long from, long to) {
-        for (long m = std::max(from, first_ * MINUTES_A_DAY); m <= to; m++) {
+        for (long m = std::max(from, first_ * MINUTES_A_DAY); m <= to && m < (last_ + 1) * MINUTES_A_DAY;
+             m++) {
             if (MinuteSummary* s = minute_at(m)) s->stopped = true;
         }
     }
@@ -554,6 +607,10 @@ class Summariser {
     MinuteSummary* last_minute_ = nullptr;    // ... and where it counted
     long lost_from_ = -1;                     // minute (since 1970) the line was lost, -1 while up
     long last_record_ = 0;
+    long line_ = 0;        // of the message log being read
+    long unreadable_ = 0;  // of its lines, and the first of them, and why
+    long first_unreadable_ = 0;
+    const char* why_unreadable_ = "";
     std::vector<std::pair<long, std::string>> sites_;  // when each site= was read
     std::vector<std::pair<long, RunMark>> marks_;
     std::string* listing_ = nullptr;
@@ -678,6 +735,14 @@ std::vector<DaySummary> summarise(const std::string& dir, int first, int last, b
     for (DaySummary& d : days) d.unreadable = unreadable;
     mark_future(&days);
     return days;
+}
+
+std::vector<DaySummary> summarise_bytes(int file_date, std::string_view status, std::string_view messages,
+                                        int first, int last) {
+    Summariser s(first, last);
+    s.status_file(file_date, "", status.data(), status.data() + status.size());
+    s.message_file("", messages.data(), messages.data() + messages.size());
+    return s.finish();
 }
 
 std::string records_of(const std::string& dir, int first, int last, bool* complete) {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 constexpr int MINUTES_A_DAY = 1440;
@@ -48,6 +49,7 @@ struct DaySummary {
     int message_packets = 0;        // STX packets, which carry no stamp
     int status_without_minute = 0;  // status packets too short to carry one
     long broken_bytes = 0;          // torn packets and NUL runs, skipped
+    long unreadable_records = 0;    // records of a time or count that cannot be, skipped
     long packets_not_stored = 0;    // as the logger's records count them
     std::map<std::string, FaultSummary> faults;
     std::vector<Event> events;
@@ -81,6 +83,10 @@ std::vector<Gap> gaps_of(const DaySummary& day);
 // reported on standard error ("PATH: read N bytes: reason") and *complete
 // set false; what could be read is summarised.
 std::vector<DaySummary> summarise(const std::string& dir, int first, int last, bool* complete);
+// The same for one status file of the day file_date and one message log,
+// given as their bytes (what the fuzz targets feed), now being no day of them.
+std::vector<DaySummary> summarise_bytes(int file_date, std::string_view status, std::string_view messages,
+                                        int first, int last);
 // Every record of those days, a line each: "yyyy-mm-dd hh:mm:ss KIND TEXT",
 // KIND the name the formats give the kind it was read as.
 std::string records_of(const std::string& dir, int first, int last, bool* complete);

@@ -230,3 +230,49 @@ TEST_F(ReportSummaryTest, ALossNotYetEndedLastsWhileTheLoggerRuns) {
         EXPECT_EQ(state_of(days[0], now), now == 0 || c.running ? CellState::Lost : CellState::Silent);
     }
 }
+
+// Stored files are read, never trusted: a field out of its range is no
+// minute of any day (counted as unreadable, and named), and a file under a
+// day's name that is a link is not read at all.
+TEST_F(ReportSummaryTest, StoredFilesAreNeverTrusted) {
+    struct Case {
+        const char* what;
+        std::string messages;
+        std::string status;
+        long unreadable;
+        int without_minute;
+    } cases[] = {
+        {"a time 99:99:10", "1,16/06/2015,99:99:10, no good kest packets in 3 minutes.\n", "", 1, 0},
+        {"a 31 June, a second 61", "1,31/06/2015,10:00:00, x\n1,16/06/2015,10:00:61, x\n", "", 2, 0},
+        {"a leap second is a second", "1,16/06/2015,23:59:60, x\n", "", 0, 0},
+        {"times of packets not stored",
+         "1,16/06/2015,10:00:00, 3 packets not stored from 10:00:00 to 25:61:00: x\n", "", 1, 0},
+        {"a count of packets not stored",
+         "1,16/06/2015,10:00:00, 99999999999 packets not stored from 09:59:00 to 10:00:00: x\n", "", 1, 0},
+        {"stamps of no minute", "", stamped_packet("150616 24:00") + stamped_packet("150631 10:00"), 0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::internal::CaptureStderr();
+        std::vector<DaySummary> days = summarise_bytes(20150616, c.status, c.messages, 20150616, 20150616);
+        std::string named = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(days[0].unreadable_records, c.unreadable);
+        EXPECT_EQ(days[0].status_without_minute, c.without_minute);
+        EXPECT_EQ(days[0].packets_not_stored, 0);
+        EXPECT_EQ(named.find("unreadable records skipped, the first at line 1") != std::string::npos,
+                  c.unreadable > 0)
+            << named;
+    }
+    // A link named like a day's file: refused, and its records not read.
+    std::ofstream("elsewhere.txt") << "1,16/06/2015,10:00:00, comment: < read through a link\n>\n";
+    std::filesystem::create_directory("data");
+    std::filesystem::create_symlink("../elsewhere.txt", "data/MESKES20150616.txt");
+    bool complete = true;
+    testing::internal::CaptureStderr();
+    std::vector<DaySummary> days = summarise("data", 20150616, 20150616, &complete);
+    std::string named = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(complete);
+    EXPECT_NE(named.find("data/MESKES20150616.txt: read 0 bytes: a symbolic link"), std::string::npos)
+        << named;
+    EXPECT_TRUE(days[0].events.empty());
+}
