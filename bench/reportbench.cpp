@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -106,8 +107,16 @@ double median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        fprintf(stderr, "usage: reportbench KESTREPORT [DAYS] [REPEATS]\n");
+        fprintf(stderr,
+                "usage: reportbench KESTREPORT [DAYS] [REPEATS]\n       reportbench --generate DAYS\n");
         return 2;
+    }
+    // The days alone, into ./data (the archive's benchmark sends them).
+    if (strcmp(argv[1], "--generate") == 0 && argc > 2) {
+        mkdir("data", 0755);
+        std::vector<std::string> files;
+        for (int back = atoi(argv[2]); back >= 1; back--) write_day("data", back, &files);
+        return 0;
     }
     bench::begin();
     int days = argc > 2 ? atoi(argv[2]) : 30;

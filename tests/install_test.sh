@@ -7,22 +7,25 @@ prefix=$(mktemp -d /tmp/kestlog-install-XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build_dir" --prefix "$prefix" >/dev/null
 status=0
-for f in bin/kestlog bin/kestctl bin/kestsim bin/kestreport bin/kestlog-daily; do
+for f in bin/kestlog bin/kestctl bin/kestsim bin/kestreport bin/kestlog-daily bin/kestlog-archive \
+    libexec/kestlog/kestlog-archive-gate; do
     [ -x "$prefix/$f" ] || { echo "FAIL: $f not installed as a program"; status=1; }
 done
 examples="$prefix/share/doc/kestlog/examples"
-for f in share/man/man1/kestlog.1 share/man/man1/kestctl.1 share/man/man1/kestreport.1 share/man/man1/kestsim.1 share/man/man1/kestlog-daily.1 share/doc/kestlog/examples/kestlog.service \
+for f in share/man/man1/kestlog.1 share/man/man1/kestctl.1 share/man/man1/kestreport.1 share/man/man1/kestsim.1 share/man/man1/kestlog-daily.1 share/man/man1/kestlog-archive.1 \
+    share/doc/kestlog/examples/kestlog.service share/doc/kestlog/examples/kestlog.archive \
+    share/doc/kestlog/examples/kestlog-archive@.service share/doc/kestlog/examples/kestlog-archive@.timer \
     share/doc/kestlog/examples/kestlog-daily.service share/doc/kestlog/examples/kestlog-daily.timer \
     share/doc/kestlog/examples/kestlog-alerts.yml \
     share/doc/kestlog/examples/kestlog@.service share/doc/kestlog/examples/kestlog-daily@.service \
     share/doc/kestlog/examples/kestlog-daily@.timer etc/kestlog/mail.rc etc/kestlog/msmtprc \
     share/doc/kestlog/examples/kestlog.par share/doc/kestlog/examples/99-kestlog.rules \
-    share/doc/kestlog/README.md share/doc/kestlog/docs/guide.md share/doc/kestlog/docs/installing.md; do
+    share/doc/kestlog/README.md share/doc/kestlog/docs/guide.md share/doc/kestlog/docs/installing.md share/doc/kestlog/docs/archive.md; do
     [ -s "$prefix/$f" ] || { echo "FAIL: $f missing"; status=1; }
 done
 "$prefix/bin/kestsim" --help | grep -q "^usage: kestsim" || { echo "FAIL: kestsim --help"; status=1; }
 if command -v groff >/dev/null; then
-    for page in kestlog kestctl kestreport kestsim kestlog-daily; do
+    for page in kestlog kestctl kestreport kestsim kestlog-daily kestlog-archive; do
         warnings=$(groff -man -ww -z "$prefix/share/man/man1/$page.1" 2>&1)
         [ -z "$warnings" ] || { echo "FAIL: the manual page $page has faults: $warnings"; status=1; }
     done
@@ -54,15 +57,18 @@ if command -v systemd-analyze >/dev/null; then
     cp "$examples/kestlog-daily.service" "$examples/kestlog-daily.timer" "$units/"
     cp "$examples/kestlog-daily@.service" "$units/kestlog-daily@kest1.service"
     cp "$examples/kestlog-daily@.timer" "$units/kestlog-daily@kest1.timer"
+    cp "$examples/kestlog-archive@.service" "$units/kestlog-archive@kest1.service"
+    cp "$examples/kestlog-archive@.timer" "$units/kestlog-archive@kest1.timer"
     for unit in kestlog.service kestlog@kest1.service kestlog-daily.service kestlog-daily.timer \
-        kestlog-daily@kest1.service kestlog-daily@kest1.timer; do
+        kestlog-daily@kest1.service kestlog-daily@kest1.timer kestlog-archive@kest1.service kestlog-archive@kest1.timer; do
         # Documentation= names the manual pages installed here.
         out=$(MANPATH="$prefix/share/man" systemd-analyze verify "$units/$unit" 2>&1) || { echo "FAIL: systemd-analyze verify $unit: $out"; status=1; }
         [ -z "$out" ] || { echo "FAIL: systemd-analyze verify $unit says: $out"; status=1; }
         echo "systemd-analyze verify $unit: ${out:-no findings}"
     done
-    # Exposure, from 0 to 100: at most 25 for the loggers, 20 for the daily job.
-    for limit in kestlog.service:25 kestlog@kest1.service:25 kestlog-daily.service:20 kestlog-daily@kest1.service:20; do
+    # Exposure, from 0 to 100: at most 25 for the loggers, 20 for the daily and archive jobs.
+    for limit in kestlog.service:25 kestlog@kest1.service:25 kestlog-daily.service:20 kestlog-daily@kest1.service:20 \
+        kestlog-archive@kest1.service:20; do
         unit=${limit%:*}
         out=$(systemd-analyze security --offline=yes --threshold="${limit#*:}" "$units/$unit" 2>&1) ||
             { echo "FAIL: systemd-analyze security $unit: $(echo "$out" | tail -n 1)"; status=1; }

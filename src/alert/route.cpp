@@ -20,21 +20,6 @@ constexpr int ADDRESS_TEST_MS = 10000;  // for the agent to answer about one rec
 // one that changes nothing (exim -bt).
 const char* const AGENTS[] = {"exim4", "exim"};
 
-// The path of a program on PATH or in the system folders a user's PATH
-// often lacks; "" when there is none.
-std::string find_program(const char* name) {
-    const char* path = getenv("PATH");
-    std::string dirs = std::string(path ? path : "") + ":/usr/sbin:/sbin:/usr/bin:/bin";
-    for (size_t at = 0; at <= dirs.size();) {
-        size_t end = dirs.find(':', at);
-        if (end == std::string::npos) end = dirs.size();
-        std::string candidate = dirs.substr(at, end - at) + "/" + name;
-        if (end > at && access(candidate.c_str(), X_OK) == 0) return candidate;
-        at = end + 1;
-    }
-    return "";
-}
-
 // What exim -bt said of one recipient: "ADDR is undeliverable: REASON",
 // or the address with the router and transport on the lines below it.
 enum class Verdict { Routed, Refused, Unknown };

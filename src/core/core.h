@@ -442,10 +442,14 @@ bool service_manager_listens();
 
 // Runs the program argv[0] (a path) with argv, no input, its standard
 // output gathered into *out (at most CAPTURE_MAX bytes kept) and its
-// standard error dropped; ends it after timeout_ms. Returns the wait
-// status, or -1 with errno set (ETIMEDOUT when it was ended).
-constexpr size_t CAPTURE_MAX = 64 * 1024;
-int run_capture(const char* const argv[], std::string* out, int timeout_ms);
+// standard error dropped, or gathered too with with_stderr; ends it after
+// timeout_ms. Returns the wait status, or -1 with errno set (ETIMEDOUT when
+// it was ended).
+constexpr size_t CAPTURE_MAX = 1024 * 1024;
+int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool with_stderr = false);
+// The path of a program on PATH or in the system folders a user's PATH
+// often lacks (/usr/sbin, /sbin); "" when there is none.
+std::string find_program(const char* name);
 
 // Runs a command line through /bin/sh and waits for it. Returns the wait
 // status, or -1 when the shell could not be started.

@@ -173,14 +173,30 @@ pid_t spawn_shell(const char* cmdline, bool own_group, int stdin_fd) {
     return pid;
 }
 
-int run_capture(const char* const argv[], std::string* out, int timeout_ms) {
+std::string find_program(const char* name) {
+    const char* path = getenv("PATH");
+    std::string dirs = std::string(path ? path : "") + ":/usr/sbin:/sbin:/usr/bin:/bin";
+    for (size_t at = 0; at <= dirs.size();) {
+        size_t end = dirs.find(':', at);
+        if (end == std::string::npos) end = dirs.size();
+        std::string candidate = dirs.substr(at, end - at) + "/" + name;
+        if (end > at && access(candidate.c_str(), X_OK) == 0) return candidate;
+        at = end + 1;
+    }
+    return "";
+}
+
+int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool with_stderr) {
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (with_stderr)
+        posix_spawn_file_actions_adddup2(&actions, pipefd[1], STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     pid_t pid;
     int rc = posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -207,3 +207,53 @@ bool valid_utf8(std::string_view text);
 // The text with each byte that is not part of a valid UTF-8 character
 // replaced by U+FFFD, for what other programs parse (XML, CSV, metrics).
 std::string with_replacement(std::string_view text);
+// A metrics label's value: valid UTF-8 (as above), with \, " and newline
+// escaped, as the exposition format asks.
+std::string label_value(std::string_view raw);
+
+// --- the archive's state ---------------------------------------------------------
+// What kestlog-archive knows of each closed file it recorded (its name at the
+// site, size, sha256, the name it has in the archive, when it was recorded
+// and confirmed), and its counts and times, kept in the logger's working
+// directory as archive/state, one line a fact. kestctl reads it too.
+
+constexpr const char* ARCHIVE_DIR = "archive";
+constexpr const char* ARCHIVE_STATE = "archive/state";
+constexpr const char* ARCHIVE_MANIFEST = "archive/manifest.sha256";
+
+struct ArchivedFile {
+    std::string name;          // at the site, in data/ ("KES20261208.txt")
+    long long size = 0;        // as recorded
+    std::string sha256;        // 64 hexadecimal digits
+    std::string archive_name;  // in the archive's data/: the name, or one with its sha256's start added
+    long long recorded = 0;    // when it was found closed and recorded (seconds since 1970)
+    long long confirmed = 0;   // when the archive's copy was confirmed, 0 until then
+};
+
+struct ArchiveState {
+    long long last_success = 0;  // the last run that had nothing fail
+    long long last_attempt = 0;
+    long long confirmed_total = 0;
+    long long mismatches_total = 0;
+    long long stored_twice_total = 0;
+    long long deleted_keep_days_total = 0;
+    long long deleted_free_space_total = 0;
+    // What was still to be confirmed at the end of the last run.
+    long long pending_files = 0;
+    long long pending_bytes = 0;
+    int oldest_pending_day = 0;  // yyyymmdd, 0 for none
+    std::vector<ArchivedFile> files;
+};
+
+// Reads the state; false when the file is missing or unreadable (errno
+// set). A line that makes no sense is skipped and counted in *skipped.
+bool read_archive_state(const char* path, ArchiveState* state, int* skipped = nullptr);
+// Writes it whole: a temporary file beside it, synced, renamed over it.
+// False with errno set on failure.
+bool write_archive_state(const char* path, const ArchiveState& state);
+// The archive's name of a file whose name the archive already holds for
+// other contents: "KES20000101.1a2b3c4d.txt", the sha256's first 8 digits added.
+std::string twin_name(const std::string& name, const std::string& sha256);
+// How the state reads for an operator, a line: "archive: last success
+// yyyy-mm-dd hh:mm:ss UTC, N files (B bytes) pending, the oldest of yyyy-mm-dd".
+std::string archive_summary(const ArchiveState& state);

@@ -123,3 +123,16 @@ std::string with_replacement(std::string_view text) {
     }
     return out;
 }
+
+std::string label_value(std::string_view raw) {
+    std::string out;
+    for (char c : with_replacement(raw)) {
+        if (c == '\\' || c == '"')
+            out += '\\', out += c;
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}

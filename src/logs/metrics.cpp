@@ -15,22 +15,6 @@
 
 namespace {
 
-// A label value with \, " and newline escaped, as the format asks, and
-// valid UTF-8 (a byte that is not becomes U+FFFD), which the format requires.
-std::string label_value(const char* raw) {
-    std::string out;
-    std::string text = with_replacement(raw);
-    for (const char* p = text.c_str(); *p; p++) {
-        if (*p == '\\' || *p == '"')
-            out += '\\', out += *p;
-        else if (*p == '\n')
-            out += "\\n";
-        else
-            out += *p;
-    }
-    return out;
-}
-
 struct Exposition {
     std::string text;
     std::string labels;  // site and device, carried by every sample

@@ -13,56 +13,27 @@
 # Usage: systemd_test.sh SOURCE_DIR
 set -uo pipefail
 SRC=$(realpath "$1")
+CACHE=${2:-/tmp/kestlog-container-cache}
 skip() { echo "skipped: systemd container test: $*"; exit 77; }
-[ "$(id -u)" -eq 0 ] || skip "needs root"
-if ! command -v systemd-nspawn >/dev/null || ! command -v mmdebstrap >/dev/null || ! command -v lintian >/dev/null; then
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        systemd-container mmdebstrap lintian; } >/dev/null 2>&1 ||
-        skip "cannot install systemd-container, mmdebstrap and lintian"
-fi
-sources=/etc/apt/sources.list.d/debian.sources
-[ -f $sources ] || sources=/etc/apt/sources.list
-[ -f $sources ] || skip "no Debian package sources on this host"
-
-W=$(mktemp -d /tmp/kestlog-systemd-XXXXXX); R=$W/root; CG=kestlog-systemd-$$; M=kestlogtest$$
-started=$(date +%s); pass=0; fail=0
-t() { echo "[$(date +%T) +$(($(date +%s) - started)) s] $*"; }
-# says PATTERN COMMAND...: what the command prints matches the pattern
-said=""  # what `says` ran printed last, shown when its check fails
-says() { said=$("${@:2}" 2>&1); grep -qE -- "$1" <<<"$said"; }
-ok() {
-    said=""
-    if "${@:2}"; then
-        pass=$((pass + 1)) && echo "ok   $1"
-    else
-        fail=$((fail + 1)) && echo "FAIL $1" && sed 's/^/    | /' <<<"$said" | head -n 20
-    fi
-}
-waitfor() { # SECONDS COMMAND...: until the command succeeds, at most that long
-    local end=$(($(date +%s) + $1)); shift
-    until "$@"; do [ "$(date +%s)" -lt $end ] || return 1; sleep 0.2; done
-}
-L=; NSPID=; SIMS=
+W=$(mktemp -d /tmp/kestlog-systemd-XXXXXX); R=$W/root
+. "$SRC/tests/e2e/machines.sh"
+need_machines lintian
+SIMS=
 cleanup() {
     set +e
-    [ -n "$L" ] && nsenter -t "$L" -a systemctl poweroff 2>/dev/null
-    [ -n "$NSPID" ] && { waitfor 20 eval '! kill -0 $NSPID 2>/dev/null' || kill -9 $NSPID; wait $NSPID; }
+    machines_down
     [ -n "$SIMS" ] && kill $SIMS && wait $SIMS
-    for h in /sys/fs/cgroup/systemd /sys/fs/cgroup/unified /sys/fs/cgroup; do
-        [ -d $h/$CG ] && find $h/$CG -depth -type d -exec rmdir {} \; 2>/dev/null
-    done
     rm -rf "$W"
 }
 trap cleanup EXIT
 
 t "building the package and the Debian 12 root"
-sh "$SRC/scripts/package.sh" "$W/deb" >"$W/package.log" 2>&1 &
+built_package >"$W/deb" &
 pkg=$!
-mmdebstrap -q --variant=minbase --include=systemd,systemd-sysv,dbus,exim4-daemon-light,bsd-mailx,msmtp \
-    --customize-hook='chroot "$1" useradd -m op' --customize-hook='chroot "$1" useradd -m outsider' \
-    bookworm "$R" "$sources" >"$W/root.log" 2>&1 || { cat "$W/root.log"; exit 1; }
-wait $pkg || { tail -n 30 "$W/package.log"; exit 1; }
-deb=$(tail -n 1 "$W/package.log")
+debian_root "$R" "$ROOT_PACKAGES" || exit 1
+chroot "$R" useradd -m op && chroot "$R" useradd -m outsider
+wait $pkg || exit 1
+deb=$(cat "$W/deb")
 t "package $(basename "$deb") built, root made"
 
 # Lintian runs as an ordinary user, on a copy it may read, from a folder it
@@ -74,9 +45,7 @@ echo "${lintian_out:-lintian: no findings} (status $lintian_status)"
 ok "lintian reports no error" test $lintian_status -eq 0
 
 t "installing the package with apt"
-cp "$deb" "$R/root/"
-chroot "$R" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/root/$(basename "$deb")" >"$W/install.log" 2>&1 ||
-    { cat "$W/install.log"; exit 1; }
+install_package "$R" || exit 1
 chroot "$R" usermod -a -G kestlog op
 echo kestlogtest >"$R/etc/hostname"
 mkdir -p "$R/run/lines"
@@ -107,25 +76,10 @@ for u in kestlog.service kestlog@.service kestlog-daily.timer; do echo "# upgrad
 dpkg-deb -b "$W/up" "$R/root/kestlog-up.deb" >/dev/null
 
 t "booting"
-(
-    for h in /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
-        [ -d $h ] && mkdir $h/$CG && echo $BASHPID >$h/$CG/cgroup.procs
-    done
-    if [ ! -d /sys/fs/cgroup/unified ] && [ -f /sys/fs/cgroup/cgroup.controllers ]; then
-        mkdir /sys/fs/cgroup/$CG && echo $BASHPID >/sys/fs/cgroup/$CG/cgroup.procs
-    fi
-    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -D "$R" -M $M -b --register=no --keep-unit \
-        --private-network --system-call-filter=bpf --console=read-only --capability=CAP_SYS_TIME \
-        --bind="$(cat "$W/kest0")":/dev/kest0 --bind="$(cat "$W/kest1")":/dev/kest1 \
-        --bind="$(cat "$W/kest2")":/run/lines/kest2
-) >"$W/console" 2>&1 </dev/null &
-NSPID=$!
-booted() {
-    L=$(pgrep -P $NSPID -x systemd) && nsenter -t "$L" -a systemctl is-system-running 2>/dev/null |
-        grep -qE 'running|degraded'
-}
-waitfor 60 booted || { cat "$W/console"; exit 1; }
-c() { nsenter -t "$L" -a "$@"; }
+boot box "$R" --private-network --capability=CAP_SYS_TIME \
+    --bind="$(cat "$W/kest0")":/dev/kest0 --bind="$(cat "$W/kest1")":/dev/kest1 \
+    --bind="$(cat "$W/kest2")":/run/lines/kest2 || exit 1
+c() { on box "$@"; }
 prop() { c systemctl show "$1" -p "$2" --value; }
 D1=/var/lib/kestlog/kest1 D2=/var/lib/kestlog/kest2
 t "booted"
@@ -142,7 +96,7 @@ has() { local f; for f in $R$1; do grep -qs -- "$2" "$f" && return 0; done; retu
 ok "kest2 starts without its adapter" c systemctl enable --now kestlog@kest2
 ok "kest2 waits for its line" waitfor 10 has "$D2/data/MESKES*.txt" "serial port /dev/kest2 lost"
 ok "  its own kestlog.par still serves" has "$D2/data/MESKES*.txt" "site=K2"
-ok "the journal holds the settings' findings" \
+ok "the journal holds the settings' findings" waitfor 10 \
     says "kestlog.par:1: warning: serial device /dev/kest2 does not exist now" c journalctl -u kestlog@kest2
 ok "  once" test "$(c journalctl -u kestlog@kest2 -o cat | grep -c 'does not exist now')" -eq 1
 ok "  and where the logger could change its settings" \

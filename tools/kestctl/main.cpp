@@ -341,6 +341,11 @@ int main(int argc, char** argv) {
     if (send_error != 0 && held.empty() && !streaming) no_logger(dir, send_error);
     const std::string reply = held;
     write_shown(&held, true);
+    // Where the files go home, how that goes: the archive job's own account.
+    ArchiveState archived;
+    if (strncasecmp(line.c_str(), "status", 6) == 0 && !reply.empty() &&
+        read_archive_state(ARCHIVE_STATE, &archived))
+        write_all(STDOUT_FILENO, archive_summary(archived));
     // Most commands are answered with nothing, and a watch ends only when
     // interrupted or when the logger ends: whether the logger still answers
     // tells a command taken from a logger gone.

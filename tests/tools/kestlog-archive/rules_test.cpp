@@ -1,0 +1,154 @@
+// The archive's rules as tables: what is closed, what a file still needs,
+// and what may be deleted at the site; and the state they keep.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "archive.h"
+
+namespace {
+
+SiteFile file(const std::string& name, long long mtime, long long size = 100) {
+    SiteFile f;
+    f.name = name;
+    parse_daily_file_name(name, &f.kind, &f.date, &f.compressed);
+    f.mtime_ns = mtime;
+    f.size = size;
+    return f;
+}
+
+const std::string SHA = std::string(63, 'a') + "b";
+
+ArchivedFile entry(const std::string& name, long long confirmed, long long size = 100) {
+    return ArchivedFile{name, size, SHA, name, 1, confirmed};
+}
+
+}  // namespace
+
+// Of each kind the file written last is open, whatever its name; a
+// compressed file is closed.
+TEST(ArchiveRules, TheFileWrittenLastOfEachKindIsOpen) {
+    struct Case {
+        const char* what;
+        std::vector<SiteFile> files;
+        std::vector<bool> closed;
+    } cases[] = {
+        {"yesterday and today", {file("KES20261207.txt", 1), file("KES20261208.txt", 2)}, {true, false}},
+        {"a log named at start-up, written since",
+         {file("MESKES20261201.txt", 9), file("MESKES20261207.txt", 3)},
+         {false, true}},
+        {"a clock battery gone: 2000 is the newest",
+         {file("KES20000101.txt", 5), file("KES20261208.txt", 4)},
+         {false, true}},
+        {"the kinds apart", {file("KES20261208.txt", 1), file("MESKES20261201.txt", 2)}, {false, false}},
+        {"compressed", {file("KES20261207.txt.gz", 7), file("KES20261208.txt", 2)}, {true, false}},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        mark_closed(&c.files);
+        for (size_t i = 0; i < c.files.size(); i++)
+            EXPECT_EQ(c.files[i].closed, c.closed[i]) << c.files[i].name;
+    }
+}
+
+TEST(ArchiveRules, WhatAClosedFileStillNeeds) {
+    ArchiveState state;
+    state.files = {entry("KES20261201.txt", 0), entry("KES20261202.txt", 50),
+                   entry("KES20261203.txt.gz", 50)};
+    struct Case {
+        SiteFile f;
+        Need need;
+    } cases[] = {
+        {file("KES20261130.txt", 1), Need::Record},                 // never seen
+        {file("KES20261201.txt", 1), Need::Confirm},                // sent, not confirmed
+        {file("KES20261202.txt", 1), Need::Nothing},                // confirmed
+        {file("KES20261202.txt", 1, 101), Need::Record},            // its name came back with more
+        {file("KES20261202.txt.gz", 1, 40), Need::CoveredByPlain},  // compressed since it was confirmed
+        {file("KES20261203.txt.gz", 1), Need::Nothing},             // sent compressed, confirmed
+    };
+    for (const Case& c : cases) EXPECT_EQ(need_of(c.f, state), c.need) << c.f.name;
+}
+
+// Only confirmed, closed files whose contents are still those confirmed,
+// past the grace period: older than keep_days, or the oldest while space is
+// short, until the floor is reached.
+TEST(ArchiveRules, OnlyConfirmedClosedFilesPastTheGraceAreDeleted) {
+    const long long HOUR = 3600, NOW = 1000 * HOUR, MB = 1024 * 1024;
+    std::vector<SiteFile> files = {file("KES20261101.txt", 1, 3 * MB), file("KES20261102.txt", 2, 3 * MB),
+                                   file("KES20261103.txt", 3, 3 * MB), file("KES20261205.txt", 4, 3 * MB),
+                                   file("KES20261208.txt", 5, 3 * MB)};
+    mark_closed(&files);  // the last one is open
+    ArchiveState state;
+    state.files = {entry("KES20261101.txt", NOW - 48 * HOUR, 3 * MB), entry("KES20261102.txt", 0, 3 * MB),
+                   entry("KES20261103.txt", NOW - 2 * HOUR, 3 * MB),
+                   entry("KES20261205.txt", NOW - 48 * HOUR, 3 * MB),
+                   entry("KES20261208.txt", NOW - 48 * HOUR, 3 * MB)};
+    struct Case {
+        const char* what;
+        int keep_days;
+        long long keep_free_mb, free_mb;
+        std::vector<bool> verified;
+        std::vector<size_t> deleted;
+        long long short_mb;
+    } cases[] = {
+        {"nothing asked", 0, 0, 1, {true, true, true, true, true}, {}, 0},
+        {"keep 30 days: the old confirmed one past its grace",
+         30,
+         0,
+         1,
+         {true, true, true, true, true},
+         {0},
+         0},
+        {"changed since it was confirmed", 30, 0, 1, {false, true, true, true, true}, {}, 0},
+        {"a floor: the oldest confirmed first, until it holds",
+         0,
+         5,
+         1,
+         {true, true, true, true, true},
+         {0, 3},
+         0},
+        {"a floor nothing confirmed can reach", 0, 100, 1, {true, true, true, true, true}, {0, 3}, 93},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ArchiveSettings s;
+        s.keep_days = c.keep_days;
+        s.keep_free_mb = c.keep_free_mb;
+        long long short_bytes = -1;
+        std::vector<Deletion> d =
+            deletable(files, state, c.verified, s, NOW, 20261209, c.free_mb * MB, &short_bytes);
+        std::vector<size_t> chosen;
+        for (const Deletion& x : d) chosen.push_back(x.file);
+        EXPECT_EQ(chosen, c.deleted);
+        EXPECT_EQ(short_bytes, c.short_mb * MB);
+    }
+}
+
+TEST(ArchiveRules, TheStateIsReadAsWrittenAndTwinsKeepTheirKind) {
+    char tmpl[] = "/tmp/kestlog-archive-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string path = std::string(tmpl) + "/state";
+    ArchiveState s;
+    s.last_success = 1765270000;
+    s.pending_files = 2;
+    s.pending_bytes = 4096;
+    s.oldest_pending_day = 20261207;
+    s.files = {entry("KES20261207.txt", 9), entry("MESKES20261201.txt", 0)};
+    s.files[1].archive_name = twin_name("MESKES20261201.txt", SHA);
+    ASSERT_TRUE(write_archive_state(path.c_str(), s));
+    ArchiveState back;
+    int skipped = -1;
+    ASSERT_TRUE(read_archive_state(path.c_str(), &back, &skipped));
+    EXPECT_EQ(skipped, 0);
+    EXPECT_EQ(back.files.size(), 2u);
+    EXPECT_EQ(back.files[1].archive_name, "MESKES20261201.aaaaaaaa.txt");
+    EXPECT_EQ(twin_name("KES20000101.txt.gz", SHA), "KES20000101.aaaaaaaa.txt.gz");
+    EXPECT_EQ(archive_summary(back),
+              "archive: last success 2025-12-09 08:46:40 UTC, 2 files (4096 bytes) pending, the oldest of "
+              "2026-12-07\n");
+    std::ofstream(path, std::ios::app) << "file ../../etc/passwd 1 " << SHA << " x 1 1\nnonsense\n";
+    ASSERT_TRUE(read_archive_state(path.c_str(), &back, &skipped));
+    EXPECT_EQ(skipped, 2) << "a name that is no file of the logger's, or a line that makes no sense";
+    std::filesystem::remove_all(tmpl);
+}
