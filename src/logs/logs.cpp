@@ -104,7 +104,7 @@ static int open_append(const char* path) {
     return fd;
 }
 
-static bool repair_pending(const char* path);
+static int repair_pending(const char* path);
 
 // Remembers a file appended to in this pass, for sync_data_files.
 static void note_appended(const char* path) {
@@ -119,8 +119,9 @@ static void note_appended(const char* path) {
 // gone. Returns 0, or the error, with *where naming what failed.
 static int write_whole(const char* path, const void* data, size_t len, const char** where = nullptr) {
     if (where) *where = path;
-    // Nothing goes after a torn tail: it would glue to it.
-    if (repair_pending(path)) return ERR_TORN_TAIL;
+    // Nothing goes after a torn tail: it would glue to it. When the file
+    // itself is refused (another hard link), that is the reason to name.
+    if (int err = repair_pending(path)) return err;
     int fd = open_append(path);
     if (fd < 0 && errno == ENOENT) {
         // The directory was removed under us. When it cannot be made again,
@@ -627,20 +628,21 @@ static void record_torn(const TornRepair& r) {
 
 // Whether path still waits for its torn tail to be moved aside: tried
 // again now, quietly (its appends report the failure), and recorded once
-// mended.
-static bool repair_pending(const char* path) {
+// mended. Returns 0, or why it still waits: the file's own refusal, or
+// ERR_TORN_TAIL when the copy's file is at fault (reported on its own).
+static int repair_pending(const char* path) {
     for (size_t i = 0; i < mon.torn_pending.size(); i++) {
         TornRepair r = mon.torn_pending[i];
         if (strcmp(r.path, path) != 0) continue;
         int err = 0;
         const char* failed;
         r.moved = mend(r.path, r.end, r.torn, &err, &failed);
-        if (r.moved < 0) return true;
+        if (r.moved < 0) return err != 0 && failed == r.path ? err : ERR_TORN_TAIL;
         mon.torn_pending.erase(mon.torn_pending.begin() + static_cast<long>(i));
         if (r.moved > 0) record_torn(r);
-        return false;
+        return 0;
     }
-    return false;
+    return 0;
 }
 
 // The data file of this kind last written, by time, not by name (a dead

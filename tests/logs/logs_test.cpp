@@ -241,6 +241,18 @@ TEST_F(LogsTest, TheNewestFilesOfAnyDayAreMendedAndARefusedRepairHoldsAppendsBac
     EXPECT_NE(messages.find(" 1 packets not stored from 14:02:11 to 14:02:11: torn tail not moved aside\n"),
               std::string::npos)
         << messages;
+
+    // Held back by a second name of the file itself: that is the reason given.
+    std::ofstream(today, std::ios::binary | std::ios::app) << "\x02torn";
+    std::filesystem::create_hard_link(today, "data/second-name");
+    repair_torn_files();
+    EXPECT_FALSE(append_packets("\x02p3\x04", &size, 1, &stored));
+    std::filesystem::remove("data/second-name");
+    EXPECT_TRUE(append_packets("\x02p4\x04", &size, 1, &stored));
+    messages = slurp(mon.meskeslog);
+    EXPECT_NE(messages.find(" 1 packets not stored from 14:02:11 to 14:02:11: has other hard links\n"),
+              std::string::npos)
+        << messages;
 }
 
 // What raised the count since the last alert, as its body shows it: one line
