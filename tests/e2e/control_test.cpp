@@ -382,13 +382,15 @@ TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
     ASSERT_EQ(bind(fake, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(listen(fake, 8), 0);
     Kestctl here = finding(open_dir.dir(), open_dir.dir() + "/no-root");
-    for (const Kestctl& k : {Kestctl{}, here}) {
-        Ran told = kestctl(open_dir.dir(), {"--yes", "quit"}, k);
-        EXPECT_EQ(told.status, 3);
-        EXPECT_EQ(told.err,
-                  "kestctl: " + open_dir.dir() + "/kestlog.sock is no logger's: " + open_dir.dir() +
-                      " is writable by others (a logger makes its socket only where nobody else could "
-                      "replace it)\n");
+    for (auto [mode, who] : {std::pair{0777, "others"}, std::pair{0770, "its group"}}) {
+        ASSERT_EQ(chmod(open_dir.dir().c_str(), static_cast<mode_t>(mode)), 0);
+        for (const Kestctl& k : {Kestctl{}, here}) {
+            Ran told = kestctl(open_dir.dir(), {"--yes", "quit"}, k);
+            EXPECT_EQ(told.status, 3);
+            EXPECT_EQ(told.err, "kestctl: " + open_dir.dir() + "/kestlog.sock is no logger's: " + open_dir.dir() +
+                                    " is writable by " + who +
+                                    " (a logger makes its socket only where nobody else could replace it)\n");
+        }
     }
     EXPECT_LT(accept(fake, nullptr, nullptr), 0) << "kestctl talked to the planted socket";
     close(fake);
