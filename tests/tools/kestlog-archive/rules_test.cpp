@@ -108,6 +108,7 @@ TEST(ArchiveRules, OnlyConfirmedClosedFilesPastTheGraceAreDeleted) {
          {true, true, true, true, true},
          {0, 3},
          0},
+        {"a floor one deletion reaches: no more", 0, 5, 3, {true, true, true, true, true}, {0}, 0},
         {"a floor nothing confirmed can reach", 0, 100, 1, {true, true, true, true, true}, {0, 3}, 93},
     };
     for (const Case& c : cases) {
