@@ -166,10 +166,18 @@ ok "  to write through a link of its own into another site's folder: it cannot" 
 t "6: a clock set back makes a name again"
 printf '\001KES01 201120 00:00 another file of the same name\004' >"$SD/KES20261120.txt"
 touch -d "2026-11-20 23:59" "$SD/KES20261120.txt" && chown "$(stat -c %u "$SD")" "$SD/KES20261120.txt"
+# A name the archive holds that the site's record does not know (lost with
+# a reinstall): only the archive's checksum can tell.
+printf 'held there before\n' >"$AD/KES20261119.txt"
+printf '\001KES01 191120 00:00 unknown to the record\004' >"$SD/KES20261119.txt"
+touch -d "2026-11-19 23:59" "$SD/KES20261119.txt" && chown "$(stat -c %u "$SD")" "$SD/KES20261119.txt"
 ok "a run succeeds" run
 judge "6"
-ok "  stored beside the first, and said so" says "KES20261120.txt: the archive holds another file of that name; stored as KES20261120\.[0-9a-f]{8}\.txt" journal 3
-ok "  the first is as it was, beside it" test "$(ls "$AD"/KES20261120*.txt | wc -l)" -eq 2
+for d in 20261119 20261120; do
+    ok "  KES$d.txt stored beside the first, and said so" \
+        says "KES$d.txt: the archive holds another file of that name; stored as KES$d\.[0-9a-f]{8}\.txt" journal 4
+    ok "  the first is as it was, beside it" test "$(ls "$AD"/KES$d*.txt | wc -l)" -eq 2
+done
 
 # A run slowed enough to be cut in the middle of a file.
 slow() { settings kest1 "keep_days=3\ngrace_hours=0\nbandwidth_kbps=${1}\n"; }
