@@ -387,8 +387,8 @@ TEST(Control, SocketIsRefusedInADirectoryOthersMayWriteAndServesItsGroup) {
         for (const Kestctl& k : {Kestctl{}, here}) {
             Ran told = kestctl(open_dir.dir(), {"--yes", "quit"}, k);
             EXPECT_EQ(told.status, 3);
-            EXPECT_EQ(told.err, "kestctl: " + open_dir.dir() + "/kestlog.sock is no logger's: " + open_dir.dir() +
-                                    " is writable by " + who +
+            EXPECT_EQ(told.err, "kestctl: " + open_dir.dir() + "/kestlog.sock is no logger's: " +
+                                    open_dir.dir() + " is writable by " + who +
                                     " (a logger makes its socket only where nobody else could replace it)\n");
         }
     }
