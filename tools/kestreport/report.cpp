@@ -169,7 +169,8 @@ bool for_each_piece(const std::string& path, char sep, bool starts, Fn fn) {
         if (fd >= 0) close(fd);
         return false;
     }
-    gzbuffer(f, BLOCK);
+    // zlib's own small buffers: it inflates straight into the block, so a
+    // larger one (3 MB a file) bought nothing.
     std::unique_ptr<char[]> buf(new char[BLOCK]);
     size_t held = 0;
     long total = 0;
