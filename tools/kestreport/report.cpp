@@ -27,6 +27,7 @@ namespace {
 
 constexpr size_t BLOCK = 1 << 20;  // read at once
 constexpr int SECONDS_A_DAY = 86400;
+constexpr size_t RUN_PACKET_MAX = 256;  // longer packets are counted one by one
 
 // Days since 1970-01-01 of a yyyymmdd date, and back.
 long day_number(int date) {
@@ -73,6 +74,14 @@ __attribute__((target("avx2"))) inline uint64_t mask_of(__m256i a, __m256i b, __
            static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(b, n)))) << 32;
 }
 
+// Where either m or n stands: one mask for both, compared before it is made.
+__attribute__((target("avx2"))) inline uint64_t either_of(__m256i a, __m256i b, __m256i m, __m256i n) {
+    __m256i in_a = _mm256_or_si256(_mm256_cmpeq_epi8(a, m), _mm256_cmpeq_epi8(a, n));
+    __m256i in_b = _mm256_or_si256(_mm256_cmpeq_epi8(b, m), _mm256_cmpeq_epi8(b, n));
+    return static_cast<uint32_t>(_mm256_movemask_epi8(in_a)) |
+           static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(in_b))) << 32;
+}
+
 // 64 bytes a step: 32-byte compares give one mask of where sep stands, and
 // for packets one of where start bytes stand, so that a torn packet glued
 // to the next is found at no cost of its own.
@@ -84,24 +93,72 @@ __attribute__((target("avx2"))) void split_avx2(const char* p, const char* end, 
     const __m256i needle = _mm256_set1_epi8(sep);
     const __m256i soh = _mm256_set1_epi8(static_cast<char>(SOH));
     const __m256i stx = _mm256_set1_epi8(static_cast<char>(STX));
-    for (; end - p >= 64; p += 64) {
+    while (end - p >= 64) {
         __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
         uint64_t mask = mask_of(a, b, needle);
-        uint64_t start_mask = starts ? mask_of(a, b, soh) | mask_of(a, b, stx) : 0;
+        uint64_t start_mask = starts ? either_of(a, b, soh, stx) : 0;
+        bool taken = false;
         for (; mask != 0; mask &= mask - 1) {
             int i = __builtin_ctzll(mask);
             const char* at = p + i;
-            uint64_t before = start_mask & (i == 63 ? ~0ULL : (1ULL << (i + 1)) - 1);
-            const char* ls = before ? p + 63 - __builtin_clzll(before) : last_start;
+            // The start bytes up to i, shifted so that i is the top bit.
+            uint64_t before = start_mask << (63 - i);
+            const char* ls = before ? at - __builtin_clzll(before) : last_start;
             fn(start, at + 1, ls && ls >= start ? ls : nullptr);
             start = at + 1;
+            // A reader that can take what follows at once says how far it took.
+            if constexpr (requires { fn.run(start, end); }) {
+                const char* next = fn.run(start, end);
+                taken = next != start;
+                if (taken) {
+                    start = next;
+                    break;
+                }
+            }
+        }
+        if (taken) {  // the blocks go on from where the reader stopped
+            p = start;
+            continue;
         }
         if (start_mask) last_start = p + 63 - __builtin_clzll(start_mask);
+        p += 64;
     }
     // The rest, fewer than 64 bytes: a start byte before them may still be
     // the piece's, so it is looked for from the piece's own beginning.
     split_rest(start, p, end, sep, starts, fn);
+}
+
+// How many whole packets of len bytes, stamped with stamp, follow each
+// other from q on: SOH first, EOT last and no framing byte between. Read 32
+// bytes at a time, never past limit.
+__attribute__((target("avx2"))) long same_packets_avx2(const char* q, const char* limit, size_t len,
+                                                       const char stamp[PACKET_STAMP_LEN]) {
+    constexpr size_t CHUNK = 32;
+    size_t chunks = (len + CHUNK - 1) / CHUNK;
+    uint32_t between[RUN_PACKET_MAX / CHUNK] = {};  // the bits of bytes 1 to len - 2, by chunk
+    for (size_t k = 0; k < chunks; k++) {
+        size_t from = std::max(k * CHUNK, size_t{1}) - k * CHUNK;
+        size_t to = std::min(k * CHUNK + CHUNK, len - 1) - k * CHUNK;
+        if (from < to) between[k] = (to - from == CHUNK ? ~0u : (1u << (to - from)) - 1) << from;
+    }
+    const __m256i soh = _mm256_set1_epi8(static_cast<char>(SOH));
+    const __m256i stx = _mm256_set1_epi8(static_cast<char>(STX));
+    const __m256i eot = _mm256_set1_epi8(static_cast<char>(EOT));
+    long n = 0;
+    for (; static_cast<size_t>(limit - q) >= chunks * CHUNK; q += len, n++) {
+        uint32_t framing = 0;
+        for (size_t k = 0; k < chunks; k++) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + k * CHUNK));
+            __m256i f = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, soh), _mm256_cmpeq_epi8(v, stx)),
+                                        _mm256_cmpeq_epi8(v, eot));
+            framing |= static_cast<uint32_t>(_mm256_movemask_epi8(f)) & between[k];
+        }
+        if (framing || q[0] != static_cast<char>(SOH) || q[len - 1] != static_cast<char>(EOT) ||
+            memcmp(q + STAMP_POS, stamp, PACKET_STAMP_LEN) != 0)
+            break;
+    }
+    return n;
 }
 #endif
 
@@ -254,7 +311,7 @@ class Summariser {
                      const char* to = nullptr) {
         DaySummary* file_day = day(day_number(file_date));
         if (file_day) file_day->has_files = true;
-        auto fn = [&](const char* p, const char* end, const char* start) { packet(file_day, p, end, start); };
+        PacketReader fn{this, file_day};
         if (path.empty()) {
             if (from != to) split(from, to, static_cast<char>(EOT), true, fn);
             return true;
@@ -318,10 +375,50 @@ class Summariser {
 
     // A status packet counts for the minute of its stamp; a message packet,
     // and a status packet too short for a stamp, for the day of its file.
+    // Most packets are whole, stamped with the minute of the one before,
+    // and only counted: that is decided here, inline, and the rest below.
+    [[gnu::always_inline]] void packet(DaySummary* file_day, const char* p, const char* end,
+                                       const char* start) {
+        run_len_ = 0;
+        if (start == p && last_minute_ && end - p >= STAMP_MIN_PACKET && end[-1] == static_cast<char>(EOT) &&
+            p[0] != static_cast<char>(STX) && memcmp(p + STAMP_POS, last_stamp_, sizeof last_stamp_) == 0) {
+            last_minute_->status++;
+            run_len_ = static_cast<size_t>(end - p);
+            return;
+        }
+        any_packet(file_day, p, end, start);
+    }
+
+    // After a whole packet counted in its minute, the packets just like it
+    // that follow (its length, its stamp) are counted at once: most of a
+    // day is such runs, and there is nothing else to learn from them.
+    const char* take_run(const char* q, const char* limit) {
+#ifdef __x86_64__
+        static const bool avx2 = __builtin_cpu_supports("avx2");
+        if (avx2 && run_len_ > 0 && run_len_ <= RUN_PACKET_MAX) {
+            long n = same_packets_avx2(q, limit, run_len_, last_stamp_);
+            last_minute_->status += static_cast<int>(n);
+            return q + n * static_cast<long>(run_len_);
+        }
+#endif
+        (void)limit;
+        return q;
+    }
+
+    // The pieces of a status file, and what may follow each at once.
+    struct PacketReader {
+        Summariser* s;
+        DaySummary* file_day;
+        [[gnu::always_inline]] void operator()(const char* p, const char* end, const char* start) {
+            s->packet(file_day, p, end, start);
+        }
+        const char* run(const char* q, const char* limit) { return s->take_run(q, limit); }
+    };
+
     // Bytes before a packet's start byte (the torn packet, or the NUL run, a
     // power cut left before it), and a piece with no start byte at all, are
     // broken: skipped and counted.
-    void packet(DaySummary* file_day, const char* p, const char* end, const char* start) {
+    void any_packet(DaySummary* file_day, const char* p, const char* end, const char* start) {
         if (!start || end[-1] != static_cast<char>(EOT)) {
             if (file_day) file_day->broken_bytes += end - p;
             return;
@@ -352,6 +449,7 @@ class Summariser {
         last_minute_ = last_day_ ? &last_day_->minutes[minute] : nullptr;
         if (last_minute_) {
             memcpy(last_stamp_, s, sizeof last_stamp_);
+            run_len_ = len;
             last_minute_->status++;
             last_minute_->active = true;
             last_day_->has_files = true;
@@ -606,6 +704,7 @@ class Summariser {
     DaySummary* last_day_ = nullptr;
     char last_stamp_[PACKET_STAMP_LEN] = {};  // the stamp of the packet counted last ...
     MinuteSummary* last_minute_ = nullptr;    // ... and where it counted
+    size_t run_len_ = 0;                      // its length, when it was whole and counted there
     long lost_from_ = -1;                     // minute (since 1970) the line was lost, -1 while up
     long last_record_ = 0;
     long line_ = 0;        // of the message log being read
@@ -743,6 +842,13 @@ std::vector<DaySummary> summarise_bytes(int file_date, std::string_view status, 
     Summariser s(first, last);
     s.status_file(file_date, "", status.data(), status.data() + status.size());
     s.message_file("", messages.data(), messages.data() + messages.size());
+    return s.finish();
+}
+
+std::vector<DaySummary> summarise_parts(int file_date, const std::vector<std::string_view>& status, int first,
+                                        int last) {
+    Summariser s(first, last);
+    for (std::string_view part : status) s.status_file(file_date, "", part.data(), part.data() + part.size());
     return s.finish();
 }
 

@@ -87,6 +87,10 @@ std::vector<DaySummary> summarise(const std::string& dir, int first, int last, b
 // given as their bytes (what the fuzz targets feed), now being no day of them.
 std::vector<DaySummary> summarise_bytes(int file_date, std::string_view status, std::string_view messages,
                                         int first, int last);
+// The same for a status file given in parts, read one after the other: cut
+// after each EOT, its summary is the whole file's.
+std::vector<DaySummary> summarise_parts(int file_date, const std::vector<std::string_view>& status, int first,
+                                        int last);
 // Every record of those days, a line each: "yyyy-mm-dd hh:mm:ss KIND TEXT",
 // KIND the name the formats give the kind it was read as.
 std::string records_of(const std::string& dir, int first, int last, bool* complete);

@@ -143,6 +143,64 @@ TEST_F(ReportSummaryTest, BrokenPacketsAreSkippedAndTheLoggersRunsAreTold) {
     EXPECT_FALSE(complete);
 }
 
+// A day is mostly runs of packets alike in length and minute, which are
+// counted at once: whatever breaks a run, anywhere in it, is seen as it
+// would be alone.
+TEST_F(ReportSummaryTest, WhateverBreaksARunOfLikePacketsIsSeen) {
+    constexpr int N = 200;
+    const std::string stamp = "150616 10:00";
+    struct Case {
+        const char* what;
+        void (*change)(std::string* packet, std::string* next_ones);
+        int status;
+        long broken;
+        int message_packets;
+        int without_minute;
+        int (*moved)(int k) = nullptr;  // how many of the packets from k on are of 10:01
+    } cases[] = {
+        {"its EOT lost", [](std::string* p, std::string*) { p->pop_back(); }, N - 1, 90, 0, 0},
+        {"an STX right after its SOH", [](std::string* p, std::string*) { (*p)[1] = '\x02'; }, N - 1, 1, 1,
+         0},
+        {"an SOH in it", [](std::string* p, std::string*) { (*p)[40] = '\x01'; }, N, 40, 0, 1},
+        {"an EOT just before its own", [](std::string* p, std::string*) { (*p)[89] = '\x04'; }, N, 1, 0, 0},
+        {"a byte longer", [](std::string* p, std::string*) { p->insert(30, "."); }, N, 0, 0, 0},
+        {"a NUL run before it", [](std::string* p, std::string*) { p->insert(0, 100, '\0'); }, N, 100, 0, 0},
+        {"the next minute from it on",
+         [](std::string* p, std::string* rest) {
+             *p = stamped_packet("150616 10:01");
+             for (size_t at = 0; (at = rest->find("10:00", at)) != std::string::npos;)
+                 rest->replace(at, 5, "10:01");
+         },
+         N, 0, 0, 0, [](int k) { return N - k; }},
+        {"30 bytes long, two at a time in a minute, from it on",
+         [](std::string* p, std::string* rest) {
+             size_t count = 1 + rest->size() / stamped_packet("150616 10:00").size();
+             p->clear();
+             for (size_t i = 0; i < count; i++)
+                 *p += stamped_packet(i / 2 % 2 ? "150616 10:01" : "150616 10:00").substr(0, 29) + "\x04";
+             rest->clear();
+         },
+         N, 0, 0, 0, [](int k) { return (N - k) / 4 * 2 + std::max(0, (N - k) % 4 - 2); }},
+    };
+    for (const Case& c : cases) {
+        for (int k : {0, 1, 2, N / 2, N - 2, N - 1}) {
+            SCOPED_TRACE(std::string(c.what) + ", packet " + std::to_string(k));
+            std::string before, changed = stamped_packet(stamp), after;
+            for (int i = 0; i < k; i++) before += stamped_packet(stamp);
+            for (int i = k + 1; i < N; i++) after += stamped_packet(stamp);
+            c.change(&changed, &after);
+            std::vector<DaySummary> days =
+                summarise_bytes(20150616, before + changed + after, "", 20150616, 20150616);
+            const DaySummary& d = days[0];
+            EXPECT_EQ(d.status_packets(), c.status);
+            EXPECT_EQ(d.broken_bytes, c.broken);
+            EXPECT_EQ(d.message_packets, c.message_packets);
+            EXPECT_EQ(d.status_without_minute, c.without_minute);
+            EXPECT_EQ(d.minutes[10 * 60 + 1].status, c.moved ? c.moved(k) : 0);
+        }
+    }
+}
+
 // A logger started with a dead clock battery names its log after 2000-01-01
 // for months; once its clock is set, its records are of today. The log of the
 // run before (named later) must not hide them.
@@ -241,6 +299,7 @@ TEST_F(ReportSummaryTest, StoredFilesAreNeverTrusted) {
         std::string status;
         long unreadable;
         int without_minute;
+        int (*moved)(int k) = nullptr;  // how many of the packets from k on are of 10:01
     } cases[] = {
         {"a time 99:99:10", "1,16/06/2015,99:99:10, no good kest packets in 3 minutes.\n", "", 1, 0},
         {"a 31 June, a second 61", "1,31/06/2015,10:00:00, x\n1,16/06/2015,10:00:61, x\n", "", 2, 0},
