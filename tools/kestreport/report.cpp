@@ -373,22 +373,6 @@ class Summariser {
         return d ? &d->minutes[when % MINUTES_A_DAY] : nullptr;
     }
 
-    // A status packet counts for the minute of its stamp; a message packet,
-    // and a status packet too short for a stamp, for the day of its file.
-    // Most packets are whole, stamped with the minute of the one before,
-    // and only counted: that is decided here, inline, and the rest below.
-    [[gnu::always_inline]] void packet(DaySummary* file_day, const char* p, const char* end,
-                                       const char* start) {
-        run_len_ = 0;
-        if (start == p && last_minute_ && end - p >= STAMP_MIN_PACKET && end[-1] == static_cast<char>(EOT) &&
-            p[0] != static_cast<char>(STX) && memcmp(p + STAMP_POS, last_stamp_, sizeof last_stamp_) == 0) {
-            last_minute_->status++;
-            run_len_ = static_cast<size_t>(end - p);
-            return;
-        }
-        any_packet(file_day, p, end, start);
-    }
-
     // After a whole packet counted in its minute, the packets just like it
     // that follow (its length, its stamp) are counted at once: most of a
     // day is such runs, and there is nothing else to learn from them.
@@ -409,16 +393,19 @@ class Summariser {
     struct PacketReader {
         Summariser* s;
         DaySummary* file_day;
-        [[gnu::always_inline]] void operator()(const char* p, const char* end, const char* start) {
+        void operator()(const char* p, const char* end, const char* start) {
             s->packet(file_day, p, end, start);
         }
         const char* run(const char* q, const char* limit) { return s->take_run(q, limit); }
     };
 
+    // A status packet counts for the minute of its stamp; a message packet,
+    // and a status packet too short for a stamp, for the day of its file.
     // Bytes before a packet's start byte (the torn packet, or the NUL run, a
     // power cut left before it), and a piece with no start byte at all, are
     // broken: skipped and counted.
-    void any_packet(DaySummary* file_day, const char* p, const char* end, const char* start) {
+    void packet(DaySummary* file_day, const char* p, const char* end, const char* start) {
+        run_len_ = 0;
         if (!start || end[-1] != static_cast<char>(EOT)) {
             if (file_day) file_day->broken_bytes += end - p;
             return;
@@ -435,6 +422,7 @@ class Summariser {
         bool stamped = len >= static_cast<size_t>(STAMP_MIN_PACKET);
         if (stamped && last_minute_ && memcmp(s, last_stamp_, sizeof last_stamp_) == 0) {
             last_minute_->status++;
+            run_len_ = len;
             return;
         }
         int date, minute;
