@@ -444,9 +444,12 @@ bool service_manager_listens();
 // output gathered into *out (at most CAPTURE_MAX bytes kept) and its
 // standard error dropped, or gathered too with with_stderr; ends it after
 // timeout_ms. Returns the wait status, or -1 with errno set (ETIMEDOUT when
-// it was ended).
+// it was ended). With wrote, *wrote is what the program itself wrote, to
+// files, pipes and sockets, whether it succeeded or not (-1 when the kernel
+// does not say).
 constexpr size_t CAPTURE_MAX = 1024 * 1024;
-int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool with_stderr = false);
+int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool with_stderr = false,
+                long long* wrote = nullptr);
 // The path of a program on PATH or in the system folders a user's PATH
 // often lacks (/usr/sbin, /sbin); "" when there is none.
 std::string find_program(const char* name);

@@ -186,7 +186,27 @@ std::string find_program(const char* name) {
     return "";
 }
 
-int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool with_stderr) {
+// What the process itself wrote (not its children, whose counts the kernel
+// adds to a parent's own once it reaps them), read before it is reaped.
+static long long bytes_written_by(pid_t pid) {
+    siginfo_t info;
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/task/%d/io", static_cast<int>(pid), static_cast<int>(pid));
+    FILE* f = fopen(path, "re");
+    if (!f) return -1;
+    long long wrote = -1;
+    char line[128];
+    while (fgets(line, sizeof line, f)) {
+        if (sscanf(line, "wchar: %lld", &wrote) == 1) break;
+    }
+    fclose(f);
+    return wrote;
+}
+
+int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool with_stderr, long long* wrote) {
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;
@@ -223,6 +243,7 @@ int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool
     }
     close(pipefd[0]);
     if (timed_out) kill(pid, SIGKILL);
+    if (wrote) *wrote = bytes_written_by(pid);
     int status;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;

@@ -1,6 +1,8 @@
 // The archive's state file, written by kestlog-archive and read by it and by
 // kestctl: a line a fact, "KEY VALUE" for the counts and times, and
-// "file NAME SIZE SHA256 ARCHIVE_NAME RECORDED CONFIRMED" for each file.
+// "file NAME SIZE SHA256 ARCHIVE_NAME RECORDED CONFIRMED MTIME_NS AGED CHANGED"
+// for each file (the last three absent in a state of an older version). Also
+// the manifest a site sends and the record the archive host keeps.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,8 +34,10 @@ const Counter COUNTERS[] = {
     {"stored_twice_total", &ArchiveState::stored_twice_total},
     {"deleted_keep_days_total", &ArchiveState::deleted_keep_days_total},
     {"deleted_free_space_total", &ArchiveState::deleted_free_space_total},
+    {"sent_bytes_total", &ArchiveState::sent_bytes_total},
     {"pending_files", &ArchiveState::pending_files},
     {"pending_bytes", &ArchiveState::pending_bytes},
+    {"boottime", &ArchiveState::boottime},
 };
 
 bool hex64(const std::string& s) {
@@ -44,20 +48,25 @@ bool hex64(const std::string& s) {
     return true;
 }
 
-// A name of the logger's own files, or one with a sha256's start added.
-bool plain_name(const std::string& s) {
-    if (s.empty() || s.size() > 64 || s[0] == '.') return false;
-    for (char c : s) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.'))
-            return false;
-    }
+bool read_file_line(std::istringstream& in, ArchivedFile* f) {
+    in >> f->name >> f->size >> f->sha256 >> f->archive_name >> f->recorded >> f->confirmed;
+    if (in.fail() || !archive_file_name(f->name) || !archive_file_name(f->archive_name) || !hex64(f->sha256) ||
+        f->size < 0)
+        return false;
+    int changed = 0;
+    if (in >> f->mtime_ns) in >> f->aged >> changed;  // absent before the grace was aged
+    f->changed = changed != 0;
     return true;
 }
 
-bool read_file_line(std::istringstream& in, ArchivedFile* f) {
-    in >> f->name >> f->size >> f->sha256 >> f->archive_name >> f->recorded >> f->confirmed;
-    return !in.fail() && plain_name(f->name) && plain_name(f->archive_name) && hex64(f->sha256) &&
-           f->size >= 0;
+// The lines of a text, each without its newline.
+template <typename Fn>
+void each_line(std::string_view text, Fn fn) {
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        fn(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    }
 }
 
 }  // namespace
@@ -106,7 +115,8 @@ bool write_archive_state(const char* path, const ArchiveState& state) {
     out << "oldest_pending_day " << state.oldest_pending_day << "\n";
     for (const ArchivedFile& f : state.files)
         out << "file " << f.name << " " << f.size << " " << f.sha256 << " " << f.archive_name << " "
-            << f.recorded << " " << f.confirmed << "\n";
+            << f.recorded << " " << f.confirmed << " " << f.mtime_ns << " " << f.aged << " " << (f.changed ? 1 : 0)
+            << "\n";
     const std::string text = out.str();
     char tmp[4096];
     int fd = make_temporary(path, tmp, sizeof tmp);
@@ -133,19 +143,75 @@ std::string twin_name(const std::string& name, const std::string& sha256) {
     return stem + "." + sha256.substr(0, 8) + rest;
 }
 
-std::string archive_summary(const ArchiveState& s) {
-    char last[64] = "none yet";
-    if (s.last_success > 0) {
-        time_t t = static_cast<time_t>(s.last_success);
+std::string utc_text(long long t) {
+    char text[64] = "none yet";
+    if (t > 0) {
+        time_t tt = static_cast<time_t>(t);
         struct tm tm;
-        gmtime_r(&t, &tm);
-        strftime(last, sizeof last, "%Y-%m-%d %H:%M:%S UTC", &tm);
+        gmtime_r(&tt, &tm);
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
     }
+    return text;
+}
+
+std::string archive_summary(const ArchiveState& s) {
     char line[256];
-    int n = snprintf(line, sizeof line, "archive: last success %s, %lld files (%lld bytes) pending", last,
-                     s.pending_files, s.pending_bytes);
+    int n = snprintf(line, sizeof line, "archive: last success %s, %lld files (%lld bytes) pending",
+                     utc_text(s.last_success).c_str(), s.pending_files, s.pending_bytes);
     if (s.oldest_pending_day > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
         snprintf(line + n, sizeof line - static_cast<size_t>(n), ", the oldest of %04d-%02d-%02d",
                  s.oldest_pending_day / 10000, s.oldest_pending_day / 100 % 100, s.oldest_pending_day % 100);
     return std::string(line) + "\n";
+}
+
+bool archive_file_name(std::string_view s) {
+    if (s.empty() || s.size() > 64 || s[0] == '.') return false;
+    for (char c : s) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.'))
+            return false;
+    }
+    return true;
+}
+
+std::string manifest_text(const ArchiveState& state) {
+    std::string text;
+    for (const ArchivedFile& e : state.files) text += e.sha256 + "  data/" + e.archive_name + "\n";
+    return text;
+}
+
+std::vector<ManifestEntry> parse_manifest(std::string_view text, int* skipped) {
+    std::vector<ManifestEntry> out;
+    int bad = 0;
+    each_line(text, [&](std::string_view line) {
+        constexpr std::string_view DATA = "  data/";
+        std::string sha(line.substr(0, 64));
+        if (line.size() > 64 + DATA.size() && hex64(sha) && line.substr(64, DATA.size()) == DATA &&
+            archive_file_name(line.substr(64 + DATA.size())))
+            out.push_back({std::string(line.substr(64 + DATA.size())), sha});
+        else if (!line.empty())
+            bad++;
+    });
+    if (skipped) *skipped = bad;
+    return out;
+}
+
+std::string sealed_line(const SealedFile& f) {
+    return f.name + " " + std::to_string(f.size) + " " + f.sha256 + " " + std::to_string(f.sealed) + "\n";
+}
+
+std::vector<SealedFile> parse_sealed(std::string_view text, int* skipped) {
+    std::vector<SealedFile> out;
+    int bad = 0;
+    each_line(text, [&](std::string_view line) {
+        std::istringstream in{std::string(line)};
+        SealedFile f;
+        std::string rest;
+        if (in >> f.name >> f.size >> f.sha256 >> f.sealed && !(in >> rest) && archive_file_name(f.name) &&
+            hex64(f.sha256) && f.size >= 0)
+            out.push_back(f);
+        else if (!line.empty())
+            bad++;
+    });
+    if (skipped) *skipped = bad;
+    return out;
 }

@@ -228,6 +228,12 @@ struct ArchivedFile {
     std::string archive_name;  // in the archive's data/: the name, or one with its sha256's start added
     long long recorded = 0;    // when it was found closed and recorded (seconds since 1970)
     long long confirmed = 0;   // when the archive's copy was confirmed, 0 until then
+    long long mtime_ns = 0;    // its time of last change when last looked at, 0 unknown
+    // Seconds the confirmation has stood, counted on the clock since boot
+    // (CLOCK_BOOTTIME), which no setting of the wall clock moves: the grace
+    // before deletion is measured on it.
+    long long aged = 0;
+    bool changed = false;  // changed at the site after its confirmation: never deleted
 };
 
 struct ArchiveState {
@@ -238,10 +244,12 @@ struct ArchiveState {
     long long stored_twice_total = 0;
     long long deleted_keep_days_total = 0;
     long long deleted_free_space_total = 0;
+    long long sent_bytes_total = 0;  // to the archive host, transfers cut off included
     // What was still to be confirmed at the end of the last run.
     long long pending_files = 0;
     long long pending_bytes = 0;
     int oldest_pending_day = 0;  // yyyymmdd, 0 for none
+    long long boottime = 0;      // CLOCK_BOOTTIME's seconds at the last run
     std::vector<ArchivedFile> files;
 };
 
@@ -257,3 +265,49 @@ std::string twin_name(const std::string& name, const std::string& sha256);
 // How the state reads for an operator, a line: "archive: last success
 // yyyy-mm-dd hh:mm:ss UTC, N files (B bytes) pending, the oldest of yyyy-mm-dd".
 std::string archive_summary(const ArchiveState& state);
+// A time as "yyyy-mm-dd hh:mm:ss UTC", "none yet" for 0.
+std::string utc_text(long long t);
+// Whether s may name a file in the archive's data/: a logger's file name, or
+// one with a sha256's start added (letters, digits and dots, not starting
+// with a dot, at most 64 bytes).
+bool archive_file_name(std::string_view s);
+
+// --- the archive host's side --------------------------------------------------------
+// A site's folder on the archive host, as the site's commands name its parts
+// and the gate allows them: closed files arrive in incoming/ (what a cut
+// transfer brought kept in incoming/.partial/), and are sealed into data/;
+// today's growing files, the manifest and the logger's metrics go to live/;
+// verify/ is never written, only named by the dry run that compares.
+constexpr const char* ARCHIVE_INCOMING = "incoming";
+constexpr const char* ARCHIVE_LIVE = "live";
+constexpr const char* ARCHIVE_SEALED = "data";
+constexpr const char* ARCHIVE_VERIFY = "verify";
+constexpr const char* ARCHIVE_PARTIAL = ".partial";
+constexpr const char* MANIFEST_NAME = "manifest.sha256";
+// The variable in which a site names itself to the gate (ssh's SetEnv).
+constexpr const char* SITE_ID_VARIABLE = "KESTLOG_SITE_ID";
+
+// --- the manifest and the archive's record ----------------------------------------
+// A site sends its manifest with its files: what it recorded, in the format
+// of sha256sum -c read in the site's folder of the archive, "SHA256  data/NAME"
+// a line. The archive host seals a file only when its sha256 is the one the
+// manifest gives, and keeps its own record of what it sealed, appended a line
+// a file: "NAME SIZE SHA256 SEALED_AT" (SEALED_AT in seconds since 1970).
+
+std::string manifest_text(const ArchiveState& state);
+// The sha256 of each name a manifest's text gives (the last line of a name
+// wins). A line that is none of these is counted in *skipped.
+struct ManifestEntry {
+    std::string name, sha256;
+};
+std::vector<ManifestEntry> parse_manifest(std::string_view text, int* skipped = nullptr);
+
+struct SealedFile {
+    std::string name;  // in data/
+    long long size = 0;
+    std::string sha256;
+    long long sealed = 0;
+};
+std::string sealed_line(const SealedFile& f);
+// The record's lines; one that makes no sense is counted in *skipped.
+std::vector<SealedFile> parse_sealed(std::string_view text, int* skipped = nullptr);

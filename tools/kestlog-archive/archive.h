@@ -58,17 +58,25 @@ struct SiteFile {
 // message log once a newer message log exists (it keeps its start-up name
 // across midnights): of each kind, the one written last (by time, not by
 // name: a clock battery gone names files after 2000) is open, the rest
-// closed. A compressed file is always closed.
-void mark_closed(std::vector<SiteFile>* files);
+// closed. A file changed later than now (a clock since set back) is not the
+// one written last; a compressed file is always closed.
+constexpr long long CLOCK_SLACK_S = 300;
+void mark_closed(std::vector<SiteFile>* files, long long now_ns);
+
+// Seconds that passed between two readings of the clock since boot, never
+// more than passed: a reboot between them counts only the time since.
+long long boot_elapsed(long long before, long long now);
 
 // What a closed file still needs: to be recorded (hashed, into the manifest),
-// to be confirmed by the archive, nothing (confirmed), or nothing because its
-// plain form was recorded before the daily job compressed it.
-enum class Need { Record, Confirm, Nothing, CoveredByPlain };
+// to be read again (it was written since it was recorded), to be confirmed
+// by the archive, nothing (confirmed), or nothing because its plain form was
+// recorded before the daily job compressed it.
+enum class Need { Record, Check, Confirm, Nothing, CoveredByPlain };
 Need need_of(const SiteFile& f, const ArchiveState& state);
 
 // Which confirmed files the settings let the run delete now, oldest first:
-// closed, confirmed at least grace_hours ago, and older than keep_days or
+// closed, not changed since, confirmed at least grace_hours ago (on the
+// clock since boot: the `aged` of each), and older than keep_days or
 // (while free_bytes is below the floor) the oldest, until enough is freed.
 // `verified` tells, for each file, that its contents are still those the
 // archive confirmed (a compressed one's inflated sha256). Returns indexes
@@ -78,12 +86,56 @@ struct Deletion {
     bool for_space;  // the free-space floor, not the age
 };
 std::vector<Deletion> deletable(const std::vector<SiteFile>& files, const ArchiveState& state,
-                                const std::vector<bool>& verified, const ArchiveSettings& s, long long now,
-                                int today, long long free_bytes, long long* short_bytes);
+                                const std::vector<bool>& verified, const ArchiveSettings& s, int today,
+                                long long free_bytes, long long* short_bytes);
 
 // The entry of the state for a site file's name (a compressed file's plain
 // name), or nullptr.
 const ArchivedFile* entry_of(const ArchiveState& state, const SiteFile& f);
+ArchivedFile* entry_of(ArchiveState& state, const SiteFile& f);
+
+// --- the link ---------------------------------------------------------------------
+
+struct Result {
+    int status = -1;
+    std::string out;  // standard output and error together
+};
+
+// rsync over ssh to the archive host: the run's rsyncs share one ssh
+// connection (its handshake paid once a run), every step bounded by ssh's
+// connect and keep-alive limits, rsync's I/O time-out and the run's
+// deadline, after which the command is ended.
+class Link {
+   public:
+    Link(const ArchiveSettings& s, long long deadline_ms, std::string identity)
+        : s_(s), deadline_ms_(deadline_ms), identity_(std::move(identity)) {}
+    // rsync with these options, then "--" and the paths.
+    Result rsync(const std::vector<std::string>& options, const std::vector<std::string>& paths);
+    // "USER@HOST:PATH/AREA/": an area of the site's folder.
+    std::string target(const char* area) const;
+    // Ends the shared connection: a run's (or a killed run's) is never the
+    // next run's, whose settings may name another key.
+    void end_shared() const;
+    long long sent_bytes = 0;  // what the rsyncs handed to ssh, cut off or not
+
+   private:
+    std::vector<std::string> ssh_args() const;
+    const ArchiveSettings& s_;
+    long long deadline_ms_;
+    std::string identity_;
+};
+
+// This site as it names itself to the archive: "SITE@HOST:DIR".
+std::string site_identity(const std::string& site);
+// Why an rsync over ssh failed, in the words an operator acts on, naming the
+// side: the local key, the network, or the archive (and for a host key that
+// changed, the fingerprint it offered).
+std::string why(const Result& r);
+// A count of rsync's --stats: "Total bytes sent: 1,234", say.
+long long stat_of(const std::string& out, const std::string& label);
+// What a dry run with -ii says of a file against the archive's data/.
+enum class Verdict { Same, Missing, Differs, Unknown };
+Verdict verdict_of(const std::string& itemized, const std::string& name);
 
 // --- the run ---------------------------------------------------------------------
 

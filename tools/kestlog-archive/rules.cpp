@@ -5,17 +5,27 @@
 
 #include "archive.h"
 
-void mark_closed(std::vector<SiteFile>* files) {
+void mark_closed(std::vector<SiteFile>* files, long long now_ns) {
+    const long long latest = now_ns + CLOCK_SLACK_S * 1000000000LL;
     for (DailyFile kind : {DailyFile::Status, DailyFile::Messages}) {
         SiteFile* newest = nullptr;
         for (SiteFile& f : *files) {
             if (f.kind != kind) continue;
             f.closed = true;
-            if (f.compressed) continue;
+            // Written under a clock since set back: the logger writes now, not then.
+            if (f.compressed || f.mtime_ns > latest) continue;
             if (!newest || f.mtime_ns > newest->mtime_ns) newest = &f;
         }
         if (newest) newest->closed = false;
     }
+}
+
+long long boot_elapsed(long long before, long long now) {
+    // A clock since boot smaller than before: the machine booted again, and
+    // only the time since is known. One larger may hide a reboot too; then
+    // the difference is less than what passed, never more.
+    if (before <= 0) return 0;
+    return now >= before ? now - before : now;
 }
 
 const ArchivedFile* entry_of(const ArchiveState& state, const SiteFile& f) {
@@ -29,27 +39,33 @@ const ArchivedFile* entry_of(const ArchiveState& state, const SiteFile& f) {
     return found;
 }
 
+ArchivedFile* entry_of(ArchiveState& state, const SiteFile& f) {
+    return const_cast<ArchivedFile*>(entry_of(static_cast<const ArchiveState&>(state), f));
+}
+
 Need need_of(const SiteFile& f, const ArchiveState& state) {
     const ArchivedFile* e = entry_of(state, f);
     if (!e) return Need::Record;
     if (f.compressed && e->name != f.name) return Need::CoveredByPlain;  // the daily job compressed it since
-    // The same name with other contents (a clock set back wrote to it again,
-    // or a new file took its name): a new file for the archive.
-    if (!f.compressed && e->size != f.size) return Need::Record;
+    // Written since it was looked at (a clock set back wrote to it again, a
+    // new file took its name, or it was changed): its contents must be read
+    // again. A change already found is not looked for again until it is
+    // written once more.
+    if (!f.compressed && (f.mtime_ns != e->mtime_ns || (f.size != e->size && !e->changed))) return Need::Check;
     return e->confirmed > 0 ? Need::Nothing : Need::Confirm;
 }
 
 std::vector<Deletion> deletable(const std::vector<SiteFile>& files, const ArchiveState& state,
-                                const std::vector<bool>& verified, const ArchiveSettings& s, long long now,
-                                int today, long long free_bytes, long long* short_bytes) {
+                                const std::vector<bool>& verified, const ArchiveSettings& s, int today,
+                                long long free_bytes, long long* short_bytes) {
     constexpr long long MB = 1024 * 1024;
     // Only confirmed, closed files whose contents are still what was
     // confirmed, and only after the grace period: oldest first.
     std::vector<size_t> candidates;
     for (size_t i = 0; i < files.size(); i++) {
         const ArchivedFile* e = entry_of(state, files[i]);
-        if (!files[i].closed || !e || e->confirmed <= 0 || !verified[i]) continue;
-        if (now < e->confirmed + static_cast<long long>(s.grace_hours) * 3600) continue;
+        if (!files[i].closed || !e || e->confirmed <= 0 || e->changed || !verified[i]) continue;
+        if (e->aged < static_cast<long long>(s.grace_hours) * 3600) continue;
         candidates.push_back(i);
     }
     std::stable_sort(candidates.begin(), candidates.end(), [&](size_t a, size_t b) {

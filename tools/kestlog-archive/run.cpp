@@ -3,10 +3,10 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,20 +26,24 @@ constexpr const char* DATA = "data";
 constexpr const char* OUTGOING = "archive/outgoing";  // what a push sends, under the archive's names
 constexpr const char* FILE_LIST = "archive/files";    // their names, for rsync's --files-from
 constexpr const char* LOCK = "archive/lock";
-constexpr const char* SHARED_LINK = "archive/link";  // the ssh connection a run's rsyncs share
-constexpr int IO_TIMEOUT_S = 60;                     // rsync gives up on a transfer that stalls this long
-constexpr int CONNECT_TIMEOUT_S = 20;                // ssh gives up on a host that does not answer
-constexpr int ALIVE_INTERVAL_S = 15;                 // and on one that stops answering, after
-constexpr int ALIVE_COUNT = 4;                       //   this many unanswered probes
-// Packets are text: zstd at this level (or zlib at its best, with an older
-// rsync at the far end) takes a fifth off the default's bytes, at a third
-// of a second of one core a day of packets.
-constexpr int COMPRESS_LEVEL = 9;
 constexpr int RUN_LIMIT_S = 50 * 60;  // a run's own limit, below the unit's
 constexpr int HASH_LIMIT_MS = 10 * 60 * 1000;
+// The archive host seals what arrived within seconds; a run waits this long
+// for it before it says the archive did not.
+constexpr int SEAL_WAIT_MS = 90 * 1000;
+constexpr int ROUNDS = 3;  // a name the archive holds for other contents takes a round more
 constexpr long long NEARLY_FULL_PERCENT = 10;  // without a floor: less free than this is nearly full
 
+volatile sig_atomic_t stopped_by = 0;  // the signal systemctl stop sent
+void on_stop(int sig) { stopped_by = sig; }
+
 long long now_s() { return static_cast<long long>(time(nullptr)); }
+
+long long boottime_s() {
+    struct timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    return static_cast<long long>(ts.tv_sec);
+}
 
 int today_date() {
     time_t t = time(nullptr);
@@ -47,6 +51,8 @@ int today_date() {
     localtime_r(&t, &tm);
     return (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
 }
+
+std::string data_path(const std::string& name) { return std::string(DATA) + "/" + name; }
 
 // The logger's files in data/: regular files of its names only.
 std::vector<SiteFile> inventory() {
@@ -58,7 +64,7 @@ std::vector<SiteFile> inventory() {
         if (!parse_daily_file_name(e->d_name, &f.kind, &f.date, &f.compressed)) continue;
         f.name = e->d_name;
         struct stat st;
-        if (lstat((std::string(DATA) + "/" + f.name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (lstat(data_path(f.name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         f.size = st.st_size;
         f.mtime_ns = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
         files.push_back(f);
@@ -66,20 +72,23 @@ std::vector<SiteFile> inventory() {
     closedir(d);
     std::sort(files.begin(), files.end(),
               [](const SiteFile& a, const SiteFile& b) { return a.name < b.name; });
-    mark_closed(&files);
+    mark_closed(&files, now_s() * 1000000000LL);
     return files;
 }
 
-// The sha256 of a file, or with `inflate` of a .gz file's contents (what
-// gunzip -c | sha256sum gives). False when it cannot be read whole.
-bool sha256_of(const std::string& path, bool inflate, std::string* sha) {
-    const std::string sum = find_program("sha256sum"), sh = "/bin/sh";
+// The sha256 of a file, of its first `prefix` bytes (0: all of it), or with
+// `inflate` of a .gz file's contents (what gunzip -c | sha256sum gives).
+// False when it cannot be read whole.
+bool sha256_of(const std::string& path, bool inflate, std::string* sha, long long prefix = 0) {
+    const std::string sum = find_program("sha256sum"), sh = "/bin/sh", bytes = std::to_string(prefix);
     const char* plain[] = {sum.c_str(), "--", path.c_str(), nullptr};
     // gzip -t first: a stream cut short must not pass as the sum of its start.
     const char* inflated[] = {sh.c_str(), "-c",         "gzip -t -- \"$1\" && gzip -dc -- \"$1\" | sha256sum",
                               "sh",       path.c_str(), nullptr};
+    const char* head[] = {sh.c_str(), "-c", "head -c \"$2\" -- \"$1\" | sha256sum", "sh", path.c_str(),
+                          bytes.c_str(), nullptr};
     std::string out;
-    int status = run_capture(inflate ? inflated : plain, &out, HASH_LIMIT_MS);
+    int status = run_capture(inflate ? inflated : prefix > 0 ? head : plain, &out, HASH_LIMIT_MS);
     if (status != 0 || out.size() < 64) return false;
     *sha = out.substr(0, 64);
     return true;
@@ -96,167 +105,144 @@ std::string human(long long bytes) {
     return text;
 }
 
-struct Result {
-    int status = -1;
-    std::string out;  // standard output and error together
-};
+// Writes text to path whole (a temporary file, synced, renamed), unless it
+// holds that text already: an unchanged file keeps its time, and rsync
+// sends it no more.
+bool replace_file(const char* path, const std::string& text, mode_t mode) {
+    int fd = open_regular(path, O_RDONLY);
+    if (fd >= 0) {
+        std::string old;
+        char buf[65536];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) old.append(buf, static_cast<size_t>(n));
+        close(fd);
+        if (old == text) return true;
+    }
+    char tmp[4096];
+    fd = make_temporary(path, tmp, sizeof tmp);
+    bool ok = fd >= 0 && fchmod(fd, mode) == 0 &&
+              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    int err = errno;
+    if (fd >= 0) close(fd);
+    if (ok && rename(tmp, path) == 0) return true;
+    if (ok) err = errno;
+    if (fd >= 0) unlink(tmp);
+    errno = err;
+    return false;
+}
 
 class Run {
    public:
-    explicit Run(const ArchiveSettings& s) : s_(s), deadline_ms_(monotonic_ms() + RUN_LIMIT_S * 1000LL) {}
+    explicit Run(const ArchiveSettings& s)
+        : s_(s), link_(s, monotonic_ms() + RUN_LIMIT_S * 1000LL, site_identity(mon.site)) {}
 
     int go();
 
    private:
-    // ssh, every step bounded: its connect and keep-alive. The run's rsyncs
-    // share one connection, so that a handshake is paid once a run.
-    std::vector<std::string> ssh_args() const {
-        auto o = [](const char* name, const std::string& v) { return std::string("-o") + name + "=" + v; };
-        return {find_program("ssh"),
-                "-i",
-                s_.key,
-                "-p",
-                std::to_string(s_.port),
-                "-oBatchMode=yes",
-                "-oIdentitiesOnly=yes",
-                o("ConnectTimeout", std::to_string(CONNECT_TIMEOUT_S)),
-                o("ServerAliveInterval", std::to_string(ALIVE_INTERVAL_S)),
-                o("ServerAliveCountMax", std::to_string(ALIVE_COUNT)),
-                "-oStrictHostKeyChecking=yes",
-                o("UserKnownHostsFile", s_.known_hosts),
-                o("GlobalKnownHostsFile", s_.known_hosts),
-                "-oLogLevel=ERROR",
-                "-oControlMaster=auto",
-                o("ControlPath", SHARED_LINK),
-                o("ControlPersist", std::to_string(IO_TIMEOUT_S))};
-    }
-
-    // Ends the shared connection: a run's (or a killed run's) is never
-    // the next run's, whose settings may name another key.
-    void end_shared_link() const {
-        if (access(SHARED_LINK, F_OK) != 0) return;
-        std::vector<std::string> args = ssh_args();
-        args.insert(args.end(), {"-O", "exit", s_.host});
-        std::vector<const char*> c;
-        for (const std::string& a : args) c.push_back(a.c_str());
-        c.push_back(nullptr);
-        std::string out;
-        run_capture(c.data(), &out, CONNECT_TIMEOUT_S * 1000);
-        unlink(SHARED_LINK);
-    }
-
-    // rsync over ssh, bounded too by rsync's I/O timeout and the run's own
-    // limit, after which the command is ended.
-    Result rsync(const std::vector<std::string>& args) {
-        std::string ssh;  // paths of plain characters (the settings see to it): no quoting needed
-        for (const std::string& a : ssh_args()) ssh += (ssh.empty() ? "" : " ") + a;
-        std::vector<std::string> argv = {find_program("rsync"),
-                                         "-e",
-                                         ssh,
-                                         "--timeout=" + std::to_string(IO_TIMEOUT_S),
-                                         "-z",
-                                         "--compress-level=" + std::to_string(COMPRESS_LEVEL)};
-        if (s_.bandwidth_kbps > 0) argv.push_back("--bwlimit=" + std::to_string(s_.bandwidth_kbps));
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<const char*> c;
-        for (const std::string& a : argv) c.push_back(a.c_str());
-        c.push_back(nullptr);
-        Result r;
-        long long left = deadline_ms_ - monotonic_ms();
-        r.status = left > 0 ? run_capture(c.data(), &r.out, static_cast<int>(left), true) : -1;
-        if (r.status < 0 && errno == ETIMEDOUT) r.out += "\nthe run's limit was reached";
-        return r;
-    }
-
-    std::string target(const char* area) const {
-        return s_.user + "@" + s_.host + ":" + (s_.path.empty() ? "" : s_.path + "/") + area + "/";
-    }
-
     void fail(const std::string& why) { failures_.push_back(why); }
-    bool failed() const { return !failures_.empty(); }
+    bool failed() const { return !failures_.empty() || stopped_by != 0; }
 
+    void keep_time_honest();
     void record(std::vector<SiteFile>& files);
+    void record_new(const SiteFile& f, const std::string& sha);
+    void look_again(const SiteFile& f, ArchivedFile* e);
+    void name_in_archive(ArchivedFile* e);
     std::vector<ArchivedFile*> pending();
     bool stage(const std::vector<ArchivedFile*>& which);
-    void push_and_confirm();
     void send_live(const std::vector<SiteFile>& files);
+    bool send_manifest(const std::string& metrics);
+    void push_and_confirm();
+    std::vector<ArchivedFile*> compare(std::vector<ArchivedFile*> todo, bool patience, bool* renamed);
+    void confirm(ArchivedFile* e);
     void delete_confirmed(const std::vector<SiteFile>& files);
     void account(const std::vector<SiteFile>& files);
-    void write_manifest();
     void write_metrics();
 
     const ArchiveSettings& s_;
-    long long deadline_ms_;
+    Link link_;
     ArchiveState st_;
     std::vector<std::string> failures_;
-    long long sent_files_ = 0, sent_bytes_ = 0, confirmed_ = 0, deleted_ = 0;
-    long long free_bytes_ = 0, short_bytes_ = 0, at_risk_bytes_ = 0;
+    long long sent_files_ = 0, confirmed_ = 0, deleted_ = 0;
+    long long free_bytes_ = 0, short_bytes_ = 0, at_risk_bytes_ = 0, changed_files_ = 0;
+    const long long started_ = now_s();
 };
 
-// Why an rsync over ssh failed, in the words an operator acts on.
-std::string why(const Result& r) {
-    auto has = [&](const char* text) { return r.out.find(text) != std::string::npos; };
-    std::string first;  // its first line that says something
-    for (size_t at = 0; at < r.out.size() && first.empty();) {
-        size_t end = r.out.find('\n', at);
-        std::string line = r.out.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        if (!line.empty() && line.find("connection unexpectedly closed") == std::string::npos) first = line;
-        at = end == std::string::npos ? r.out.size() : end + 1;
+// No time in the future stays in the state (a clock that was ahead would
+// hold the last success there, where no alert could see it age), and the
+// grace of each confirmation grows by what the clock since boot says passed.
+void Run::keep_time_honest() {
+    const long long now = now_s();
+    for (long long* t : {&st_.last_success, &st_.last_attempt}) *t = std::min(*t, now);
+    const long long boot = boottime_s(), elapsed = boot_elapsed(st_.boottime, boot);
+    for (ArchivedFile& e : st_.files) {
+        e.recorded = std::min(e.recorded, now);
+        e.confirmed = std::min(e.confirmed, now);
+        if (e.confirmed > 0) e.aged += elapsed;
     }
-    first = shown_as_text(first);
-    // ssh's "Permission denied (publickey)." names methods; a file's "(13)" is an errno.
-    size_t denied = r.out.find("Permission denied (");
-    if (denied != std::string::npos && denied + 19 < r.out.size() &&
-        isalpha(static_cast<unsigned char>(r.out[denied + 19])))
-        return "the archive host refused the key: " + first;
-    if (has("Host key verification failed") || has("REMOTE HOST IDENTIFICATION"))
-        return "the archive host's key is not the one known: " + first;
-    if (has("Could not resolve hostname") || has("Connection timed out") || has("No route to host") ||
-        has("Connection refused") || has("Network is unreachable") || has("Connection closed by") ||
-        has("connect to host"))
-        return "the archive host is unreachable: " + first;
-    if (has("No space left on device") || has("Disk quota exceeded")) return "the archive is full: " + first;
-    if (has("Read-only file system") || has("unable to chdir to restricted dir") ||
-        (has("Permission denied") && (has("mkstemp") || has("mkdir"))))
-        return "the destination is not writable: " + first;
-    if (has("timeout") || has("timed out") || has("the run's limit was reached"))
-        return "the transfer stalled: " + first;
-    return "rsync failed (status " +
-           std::to_string(r.status >= 0 && WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1) + "): " + first;
+    st_.boottime = boot;
 }
 
-// A count of rsync's --stats: "Total bytes sent: 1,234", say.
-long long stat_of(const std::string& out, const std::string& label) {
-    size_t at = out.find(label + ": ");
-    if (at == std::string::npos) return 0;
-    long long n = 0;
-    for (at += label.size() + 2;
-         at < out.size() && (isdigit(static_cast<unsigned char>(out[at])) || out[at] == ','); at++)
-        if (out[at] != ',') n = n * 10 + (out[at] - '0');
-    return n;
+// A name the archive holds for other contents (a clock set back made the
+// file again): stored beside the first, never over it.
+void Run::name_in_archive(ArchivedFile* e) {
+    e->archive_name = e->name;
+    for (const ArchivedFile& other : st_.files) {
+        if (&other != e && other.archive_name == e->archive_name && other.sha256 != e->sha256)
+            e->archive_name = twin_name(e->name, e->sha256);
+    }
 }
 
-long long bytes_sent(const std::string& out) { return stat_of(out, "Total bytes sent"); }
+void Run::record_new(const SiteFile& f, const std::string& sha) {
+    ArchivedFile e;
+    e.name = f.name;
+    e.size = f.size;
+    e.sha256 = sha;
+    e.mtime_ns = f.mtime_ns;
+    e.recorded = now_s();
+    st_.files.push_back(e);
+    name_in_archive(&st_.files.back());
+}
+
+// A recorded file written since: unchanged after all, grown before the
+// archive confirmed it, grown after (a clock set back made its name again:
+// a new file for the archive), or changed, which is kept and counted.
+void Run::look_again(const SiteFile& f, ArchivedFile* e) {
+    std::string sha, head;
+    if (!sha256_of(data_path(f.name), false, &sha)) return fail(f.name + ": cannot be read to be recorded");
+    if (sha == e->sha256) {
+        e->mtime_ns = f.mtime_ns;
+        e->changed = false;
+    } else if (e->confirmed <= 0) {
+        e->size = f.size;
+        e->sha256 = sha;
+        e->mtime_ns = f.mtime_ns;
+        e->recorded = now_s();
+        name_in_archive(e);
+    } else if (f.size > e->size && sha256_of(data_path(f.name), false, &head, e->size) && head == e->sha256) {
+        record_new(f, sha);
+    } else {
+        e->mtime_ns = f.mtime_ns;
+        if (e->changed) return;
+        e->changed = true;
+        st_.mismatches_total++;
+        fail("checksum mismatch: " + f.name + " changed at the site after the archive confirmed it (now " +
+             sha.substr(0, 16) + "..., confirmed " + e->sha256.substr(0, 16) +
+             "...): kept, and never deleted; the archive holds what was confirmed");
+    }
+}
 
 void Run::record(std::vector<SiteFile>& files) {
     for (SiteFile& f : files) {
-        if (!f.closed || need_of(f, st_) != Need::Record) continue;
-        ArchivedFile e;
-        e.name = f.name;
-        e.size = f.size;
-        e.recorded = now_s();
-        if (!sha256_of(std::string(DATA) + "/" + f.name, false, &e.sha256)) {
-            fail(f.name + ": cannot be read to be recorded");
-            continue;
+        if (!f.closed) continue;
+        Need n = need_of(f, st_);
+        if (n == Need::Check) {
+            look_again(f, entry_of(st_, f));
+        } else if (n == Need::Record) {
+            std::string sha;
+            if (sha256_of(data_path(f.name), false, &sha))
+                record_new(f, sha);
+            else
+                fail(f.name + ": cannot be read to be recorded");
         }
-        // A name the archive holds for other contents (a clock set back made
-        // the file again): stored beside the first, never over it.
-        e.archive_name = f.name;
-        for (const ArchivedFile& other : st_.files) {
-            if (other.archive_name == e.archive_name && other.sha256 != e.sha256)
-                e.archive_name = twin_name(f.name, e.sha256);
-        }
-        st_.files.push_back(e);
     }
 }
 
@@ -266,15 +252,15 @@ std::vector<ArchivedFile*> Run::pending() {
     for (ArchivedFile& e : st_.files) {
         struct stat st;
         if (e.confirmed > 0) continue;
-        std::string path = std::string(DATA) + "/" + e.name;
+        std::string path = data_path(e.name);
         if (lstat(path.c_str(), &st) == 0 || lstat((path + COMPRESSED_SUFFIX).c_str(), &st) == 0)
             out.push_back(&e);
     }
     return out;
 }
 
-// The files to send, under the archive's names: links to data/, or, for one
-// the daily job compressed before the archive confirmed it, its contents
+// The files to send or compare, under the archive's names: links to data/,
+// or, for one the daily job compressed since it was recorded, its contents
 // inflated again (what was recorded).
 bool Run::stage(const std::vector<ArchivedFile*>& which) {
     if (DIR* d = opendir(OUTGOING)) {
@@ -289,96 +275,139 @@ bool Run::stage(const std::vector<ArchivedFile*>& which) {
     std::string list;
     for (ArchivedFile* e : which) {
         std::string out = std::string(OUTGOING) + "/" + e->archive_name;
-        std::string plain = std::string(DATA) + "/" + e->name;
+        std::string plain = data_path(e->name);
         struct stat st;
         bool ok = lstat(plain.c_str(), &st) == 0
                       ? symlink(("../../" + plain).c_str(), out.c_str()) == 0
                       : run_shell(("gzip -dc -- '" + plain + ".gz' > '" + out + "'").c_str()) == 0;
         if (ok) list += e->archive_name + "\n";
     }
-    int fd = open(FILE_LIST, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-    bool ok = fd >= 0 && write(fd, list.data(), list.size()) == static_cast<ssize_t>(list.size());
-    if (fd >= 0) close(fd);
-    if (!ok) fail(std::string(FILE_LIST) + ": " + strerror(errno));
-    return ok && !list.empty();
+    if (!replace_file(FILE_LIST, list, 0640)) fail(std::string(FILE_LIST) + ": " + strerror(errno));
+    return !failed() && !list.empty();
+}
+
+// The present first: today's growing files, appended to what the archive
+// has of them (the bytes it holds verified first); then the logger's metrics
+// and the manifest, before any backlog.
+void Run::send_live(const std::vector<SiteFile>& files) {
+    std::vector<std::string> growing;
+    for (const SiteFile& f : files) {
+        if (!f.closed && !f.compressed) growing.push_back(data_path(f.name));
+    }
+    if (s_.live && !growing.empty()) {
+        growing.push_back(link_.target(ARCHIVE_LIVE));
+        Result r = link_.rsync({"-t", "--append-verify"}, growing);
+        if (r.status != 0) return fail(why(r));
+    }
+    // The logger's own metrics, as its settings name them.
+    send_manifest(mon.metrics_file[0] && access(mon.metrics_file, R_OK) == 0 ? mon.metrics_file : "");
+}
+
+// The manifest, in the format of sha256sum -c, from the archive's folder:
+// every file recorded, under its name there. The archive seals a file only
+// when it agrees.
+bool Run::send_manifest(const std::string& metrics) {
+    if (!replace_file(ARCHIVE_MANIFEST, manifest_text(st_), 0640)) {
+        fail(std::string(ARCHIVE_MANIFEST) + ": " + strerror(errno));
+        return false;
+    }
+    std::vector<std::string> paths = {ARCHIVE_MANIFEST};
+    if (!metrics.empty()) paths.push_back(metrics);
+    paths.push_back(link_.target(ARCHIVE_LIVE));
+    Result r = link_.rsync({"-t"}, paths);
+    if (r.status != 0) fail(why(r));
+    return r.status == 0;
+}
+
+void Run::confirm(ArchivedFile* e) {
+    e->confirmed = now_s();
+    e->aged = 0;
+    st_.confirmed_total++;
+    confirmed_++;
+    if (e->archive_name != e->name) {
+        st_.stored_twice_total++;
+        fprintf(stderr, "kestlog-archive: %s: the archive holds another file of that name; stored as %s\n",
+                e->name.c_str(), e->archive_name.c_str());
+    }
+}
+
+// Arriving is not proof: the archive seals what agrees with the manifest,
+// and compares its sealed copy with the site's, in a dry run that writes
+// nothing; with `patience`, again until each is sealed or the wait is over.
+// Returns what is still unsealed; *renamed when a name the archive holds
+// for other contents sends a file round again, beside it.
+std::vector<ArchivedFile*> Run::compare(std::vector<ArchivedFile*> todo, bool patience, bool* renamed) {
+    for (long long waited = 0, pause = 250; !todo.empty() && !failed(); pause = std::min(pause * 2, 8000LL)) {
+        Result check = link_.rsync({"-n", "-c", "-ii", "-L", "--compare-dest=../" + std::string(ARCHIVE_SEALED),
+                                    "--files-from=" + std::string(FILE_LIST)},
+                                   {std::string(OUTGOING) + "/", link_.target(ARCHIVE_VERIFY)});
+        if (check.status != 0) {
+            fail(why(check));
+            break;
+        }
+        std::vector<ArchivedFile*> unsealed;
+        for (ArchivedFile* e : todo) {
+            Verdict v = verdict_of(check.out, e->archive_name);
+            if (v == Verdict::Same) {
+                confirm(e);
+            } else if (v == Verdict::Differs && e->archive_name == e->name) {
+                e->archive_name = twin_name(e->name, e->sha256);  // beside the first, next round
+                *renamed = true;
+            } else if (v == Verdict::Differs) {
+                st_.mismatches_total++;
+                fail("checksum mismatch: " + e->name + " as " + e->archive_name);
+            } else {
+                unsealed.push_back(e);
+            }
+        }
+        todo.swap(unsealed);
+        if (!patience || todo.empty() || waited >= SEAL_WAIT_MS) break;
+        usleep(static_cast<useconds_t>(pause * 1000));
+        waited += pause;
+    }
+    return todo;
 }
 
 void Run::push_and_confirm() {
-    // A second round stores beside the first what the archive holds under
-    // its name for other contents.
-    for (int round = 0; round < 2 && !failed(); round++) {
+    std::vector<ArchivedFile*> unsealed;
+    for (int round = 0; round < ROUNDS && !failed(); round++) {
         std::vector<ArchivedFile*> todo = pending();
+        bool renamed = false;
         if (todo.empty() || !stage(todo)) return;
-        // Closed files are sent once: never over what the archive holds,
-        // under rsync's temporary names until whole (no --partial). The live
-        // copy the archive has of a file closed since is the basis: only
-        // what it lacks crosses the link.
-        const std::string area = "/" + (s_.path.empty() ? "" : s_.path + "/");
-        Result push =
-            rsync({"-t", "-L", "--ignore-existing", "--copy-dest=" + area + "live", "--stats",
-                   "--files-from=" + std::string(FILE_LIST), std::string(OUTGOING) + "/", target("data")});
-        if (push.status != 0) return fail(why(push));
-        sent_bytes_ += bytes_sent(push.out);
-        sent_files_ += stat_of(push.out, "Number of regular files transferred");
-        // Arriving is not proof: the archive compares its copies' checksums
-        // with the site's, in a dry run that writes nothing.
-        std::string compare = "--compare-dest=" + area + "data";
-        Result check = rsync({"-n", "-c", "-ii", "-L", compare, "--files-from=" + std::string(FILE_LIST),
-                              std::string(OUTGOING) + "/", target("verify")});
-        if (check.status != 0) return fail(why(check));
-        for (ArchivedFile* e : todo) {
-            const std::string line = e->archive_name;
-            size_t at = check.out.find(" " + line + "\n");
-            bool same = at != std::string::npos && at >= 11 && check.out.compare(at - 11, 2, ".f") == 0;
-            bool missing =
-                at != std::string::npos && at >= 11 && check.out.compare(at - 11, 11, "<f+++++++++") == 0;
-            if (same) {
-                e->confirmed = now_s();
-                st_.confirmed_total++;
-                confirmed_++;
-                if (e->archive_name != e->name) {
-                    st_.stored_twice_total++;
-                    fprintf(
-                        stderr,
-                        "kestlog-archive: %s: the archive holds another file of that name; stored as %s\n",
-                        e->name.c_str(), e->archive_name.c_str());
-                }
-            } else if (missing) {
-                fail(e->name + ": not in the archive after it was sent");
-            } else if (e->archive_name == e->name) {
-                e->archive_name = twin_name(e->name, e->sha256);  // sent again beside the first, next round
-            } else {
-                st_.mismatches_total++;
-                fail("checksum mismatch: " + e->name + " as " + e->archive_name);
-            }
+        // A round again: the names chosen since go out first, and what the
+        // archive sealed meanwhile (beside another file, say) is confirmed;
+        // so too what an earlier run sent, which the archive may hold now.
+        bool sent_before = std::any_of(todo.begin(), todo.end(), [&](ArchivedFile* e) { return e->recorded < started_; });
+        if (round > 0 || sent_before) {
+            if (round > 0 && !send_manifest("")) return;
+            compare(todo, false, &renamed);
+            todo = pending();
+            if (todo.empty() || !stage(todo)) return;
         }
+        // Closed files go to incoming/, under rsync's temporary names until
+        // whole; what a cut transfer brought waits in incoming/.partial/ and
+        // the next run goes on from it. The archive's live copy of a file
+        // closed since is the basis: only what it lacks crosses the link.
+        Result push = link_.rsync({"-t", "-L", "--partial-dir=" + std::string(ARCHIVE_PARTIAL),
+                                   "--copy-dest=../" + std::string(ARCHIVE_LIVE), "--stats",
+                                   "--files-from=" + std::string(FILE_LIST)},
+                                  {std::string(OUTGOING) + "/", link_.target(ARCHIVE_INCOMING)});
+        sent_files_ += stat_of(push.out, "Number of regular files transferred");
+        // Some files not sent (rsync's 23 and 24) is no reason to stop: the
+        // comparison tells which arrived.
+        int code = push.status >= 0 && WIFEXITED(push.status) ? WEXITSTATUS(push.status) : -1;
+        if (code != 0 && code != 23 && code != 24) return fail(why(push));
+        const size_t sent = todo.size();
+        unsealed = compare(todo, true, &renamed);
+        // Nothing sealed in all that wait: the archive's sealer is not at
+        // work, and sending again would not help.
+        if (!renamed && (unsealed.empty() || unsealed.size() == sent)) break;
     }
-}
-
-// Today's growing files, appended to what the archive has of them (the
-// bytes it holds verified first), and the manifest and the logger's metrics,
-// after the files the manifest lists.
-void Run::send_live(const std::vector<SiteFile>& files) {
-    std::vector<std::string> args = {"-t", "--append-verify", "--stats"};
-    size_t growing = 0;
-    for (const SiteFile& f : files) {
-        if (f.closed || f.compressed) continue;
-        args.push_back(std::string(DATA) + "/" + f.name);
-        growing++;
+    for (ArchivedFile* e : unsealed) {
+        if (e->confirmed <= 0 && !stopped_by)
+            fail(e->name + ": not sealed by the archive within " + std::to_string(SEAL_WAIT_MS / 1000) +
+                 " s of arriving (is its kestarchive-seal.path running?)");
     }
-    args.push_back(target("live"));
-    if (s_.live && growing > 0) {
-        Result r = rsync(args);
-        if (r.status != 0) return fail(why(r));
-        sent_bytes_ += bytes_sent(r.out);
-    }
-    std::vector<std::string> small = {"-t", "--stats", ARCHIVE_MANIFEST};
-    // The logger's own metrics, as its settings name them.
-    if (mon.metrics_file[0] && access(mon.metrics_file, R_OK) == 0) small.push_back(mon.metrics_file);
-    small.push_back(target("live"));
-    Result r = rsync(small);
-    if (r.status != 0) return fail(why(r));
-    sent_bytes_ += bytes_sent(r.out);
 }
 
 void Run::delete_confirmed(const std::vector<SiteFile>& files) {
@@ -388,21 +417,44 @@ void Run::delete_confirmed(const std::vector<SiteFile>& files) {
     if (s_.keep_days <= 0 && s_.keep_free_mb <= 0) return;
     std::vector<bool> assumed(files.size(), true);
     long long short_bytes = 0;
-    std::vector<Deletion> chosen =
-        deletable(files, st_, assumed, s_, now_s(), today_date(), free_bytes_, &short_bytes);
+    std::vector<Deletion> chosen = deletable(files, st_, assumed, s_, today_date(), free_bytes_, &short_bytes);
+    // Its contents, compressed since or not, must still be what the archive
+    // confirmed, here and there: the archive is asked again, in this run.
+    std::vector<ArchivedFile*> ask;
+    for (const Deletion& d : chosen) {
+        const SiteFile& f = files[d.file];
+        ArchivedFile* e = entry_of(st_, f);
+        std::string sha;
+        if (!sha256_of(data_path(f.name), f.compressed && e->name != f.name, &sha) || sha != e->sha256)
+            fail(f.name + ": not what the archive confirmed; kept");
+        else
+            ask.push_back(e);
+    }
+    std::string said;
+    if (!ask.empty() && stage(ask)) {
+        Result check = link_.rsync({"-n", "-c", "-ii", "-L", "--compare-dest=../" + std::string(ARCHIVE_SEALED),
+                                    "--files-from=" + std::string(FILE_LIST)},
+                                   {std::string(OUTGOING) + "/", link_.target(ARCHIVE_VERIFY)});
+        if (check.status != 0) return fail(why(check));
+        said = check.out;
+    }
     long long freed = 0;
     for (const Deletion& d : chosen) {
         const SiteFile& f = files[d.file];
-        const ArchivedFile* e = entry_of(st_, f);
-        std::string path = std::string(DATA) + "/" + f.name, sha;
-        // Its contents, compressed since or not, must still be what the archive confirmed.
-        bool inflate = f.compressed && e->name != f.name;
-        if (!sha256_of(path, inflate, &sha) || sha != e->sha256) {
-            fail(f.name + ": not what the archive confirmed; kept");
+        ArchivedFile* e = entry_of(st_, f);
+        if (std::find(ask.begin(), ask.end(), e) == ask.end()) continue;
+        Verdict v = verdict_of(said, e->archive_name);
+        if (v != Verdict::Same) {
+            // Its only good copy is here now: sent again, beside the bad one.
+            e->confirmed = 0;
+            e->aged = 0;
+            if (v == Verdict::Differs) st_.mismatches_total++;
+            fail((v == Verdict::Differs ? "checksum mismatch: the archive's copy of " : "the archive no longer holds ") +
+                 f.name + " (" + e->archive_name + "): kept, to be sent again");
             continue;
         }
-        if (unlink(path.c_str()) != 0) {
-            fail(path + ": " + strerror(errno));
+        if (unlink(data_path(f.name).c_str()) != 0) {
+            fail(data_path(f.name) + ": " + strerror(errno));
             continue;
         }
         freed += f.size;
@@ -424,9 +476,12 @@ void Run::delete_confirmed(const std::vector<SiteFile>& files) {
 void Run::account(const std::vector<SiteFile>& files) {
     st_.pending_files = st_.pending_bytes = 0;
     st_.oldest_pending_day = 0;
+    changed_files_ = 0;
     for (const SiteFile& f : files) {
         Need n = f.closed ? need_of(f, st_) : Need::Nothing;
-        if (n != Need::Record && n != Need::Confirm) continue;
+        const ArchivedFile* e = entry_of(st_, f);
+        if (e && e->changed) changed_files_++;
+        if (n != Need::Record && n != Need::Confirm && !(n == Need::Check && e && e->confirmed <= 0)) continue;
         st_.pending_files++;
         st_.pending_bytes += f.size;
         if (st_.oldest_pending_day == 0 || f.date < st_.oldest_pending_day) st_.oldest_pending_day = f.date;
@@ -437,22 +492,6 @@ void Run::account(const std::vector<SiteFile>& files) {
         nearly_full = static_cast<long long>(vfs.f_bavail) * 100 <
                       static_cast<long long>(vfs.f_blocks) * NEARLY_FULL_PERCENT;
     at_risk_bytes_ = nearly_full ? st_.pending_bytes : 0;
-}
-
-// The manifest, in the format of sha256sum -c, from the archive's folder:
-// every file recorded, under its name there.
-void Run::write_manifest() {
-    std::string text;
-    for (const ArchivedFile& e : st_.files) text += e.sha256 + "  data/" + e.archive_name + "\n";
-    char tmp[256];
-    int fd = make_temporary(ARCHIVE_MANIFEST, tmp, sizeof tmp);
-    bool ok = fd >= 0 && fchmod(fd, 0640) == 0 &&
-              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    if (!ok || rename(tmp, ARCHIVE_MANIFEST) != 0) {
-        fail(std::string(ARCHIVE_MANIFEST) + ": " + strerror(errno));
-        unlink(tmp);
-    }
 }
 
 void Run::write_metrics() {
@@ -481,10 +520,15 @@ void Run::write_metrics() {
            "Midnight (UTC) of the oldest pending file's day, 0 for none.", oldest);
     metric("kestlog_archive_files_confirmed_total", "counter", "Files the archive confirmed by checksum.",
            st_.confirmed_total);
-    metric("kestlog_archive_checksum_mismatches_total", "counter", "Files whose archive copy differed.",
+    metric("kestlog_archive_checksum_mismatches_total", "counter",
+           "Files whose archive copy differed, or that changed here after the archive confirmed them.",
            st_.mismatches_total);
+    metric("kestlog_archive_changed_files", "gauge",
+           "Files here changed after the archive confirmed them: kept, never deleted.", changed_files_);
     metric("kestlog_archive_names_stored_twice_total", "counter",
            "Files stored beside another of their name (a clock set back).", st_.stored_twice_total);
+    metric("kestlog_archive_sent_bytes_total", "counter",
+           "Bytes sent to the archive host, transfers cut off included.", st_.sent_bytes_total);
     text +=
         "# HELP kestlog_archive_files_deleted_total Confirmed files deleted at the site, by why.\n"
         "# TYPE kestlog_archive_files_deleted_total counter\n";
@@ -496,25 +540,8 @@ void Run::write_metrics() {
            at_risk_bytes_);
     metric("kestlog_archive_space_short_bytes", "gauge",
            "What the free-space floor lacks, with nothing more to delete.", short_bytes_);
-    char tmp[4096];
-    int fd = make_temporary(s_.metrics_file.c_str(), tmp, sizeof tmp);
-    bool ok = fd >= 0 && fchmod(fd, 0644) == 0 &&
-              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    if (!ok || rename(tmp, s_.metrics_file.c_str()) != 0) {
+    if (!replace_file(s_.metrics_file.c_str(), text, 0644))
         fprintf(stderr, "kestlog-archive: %s: %s\n", s_.metrics_file.c_str(), strerror(errno));
-        unlink(tmp);
-    }
-}
-
-// The logger's settings this job shares: its site and metrics file.
-void read_logger_settings() {
-    mon.metrics_file[0] = '\0';
-    if (FILE* par = fopen("kestlog.par", "re")) {
-        char line[PARLINE_MAX + 2];
-        while (fgets(line, sizeof line, par)) parse_parline(line);
-        fclose(par);
-    }
 }
 
 int Run::go() {
@@ -538,20 +565,20 @@ int Run::go() {
     }
     if (skipped > 0)
         fprintf(stderr, "kestlog-archive: %s: %d lines that make no sense skipped\n", ARCHIVE_STATE, skipped);
+    keep_time_honest();
     st_.last_attempt = now_s();
-    read_logger_settings();
-    end_shared_link();
+    link_.end_shared();
     std::vector<SiteFile> files = inventory();
     record(files);
     // Nothing goes out, and nothing is deleted, without the key.
     if (access(s_.key.c_str(), R_OK) != 0) fail("key " + s_.key + ": " + strerror(errno));
-    if (!failed()) push_and_confirm();
-    write_manifest();  // with the names the archive gave them, before it goes out
     if (!failed()) send_live(files);
-    end_shared_link();
+    if (!failed()) push_and_confirm();
     if (!failed()) delete_confirmed(files);
+    link_.end_shared();
     files = inventory();
     account(files);
+    st_.sent_bytes_total += link_.sent_bytes;
     if (!failed()) st_.last_success = now_s();
     if (!write_archive_state(ARCHIVE_STATE, st_)) fail(std::string(ARCHIVE_STATE) + ": " + strerror(errno));
     write_metrics();
@@ -559,16 +586,36 @@ int Run::go() {
     fprintf(stderr,
             "kestlog-archive: sent %lld files (%s on the wire), confirmed %lld, %lld pending (%s), deleted "
             "%lld\n",
-            sent_files_, human(sent_bytes_).c_str(), confirmed_, st_.pending_files,
+            sent_files_, human(link_.sent_bytes).c_str(), confirmed_, st_.pending_files,
             human(st_.pending_bytes).c_str(), deleted_);
+    if (stopped_by)
+        fprintf(stderr, "kestlog-archive: failed: stopped by %s before the run ended: nothing more sent or deleted\n",
+                signal_name(stopped_by));
     for (const std::string& f : failures_) fprintf(stderr, "kestlog-archive: failed: %s\n", f.c_str());
     close(lock);
     return failed() ? EXIT_ARCHIVE_FAILED : EXIT_ARCHIVE_OK;
 }
 
+// The logger's settings this job shares: its site and metrics file.
+void read_logger_settings() {
+    mon.metrics_file[0] = '\0';
+    if (FILE* par = fopen("kestlog.par", "re")) {
+        char line[PARLINE_MAX + 2];
+        while (fgets(line, sizeof line, par)) parse_parline(line);
+        fclose(par);
+    }
+}
+
 }  // namespace
 
 int run_archive(const ArchiveSettings& s, const char*) {
+    // systemctl stop: the run ends what it does, keeps its account and says so.
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    read_logger_settings();
     Run run(s);
     return run.go();
 }
@@ -576,22 +623,11 @@ int run_archive(const ArchiveSettings& s, const char*) {
 bool confirmed_for_deletion(const std::string& name) {
     struct stat st;
     if (stat(ARCHIVE_DIR, &st) != 0) return true;  // no archiving here
-    ArchiveState state;
-    if (!read_archive_state(ARCHIVE_STATE, &state)) {
-        fprintf(stderr, "kestlog-archive: %s: %s: %s is kept\n", ARCHIVE_STATE, file_error(errno),
-                name.c_str());
-        return false;
-    }
-    SiteFile f;
-    f.name = name;
-    if (!parse_daily_file_name(name, &f.kind, &f.date, &f.compressed)) return false;
-    const ArchivedFile* e = entry_of(state, f);
-    std::string sha;
-    bool inflate = f.compressed && e && e->name != f.name;
-    if (!e || e->confirmed <= 0 || !sha256_of(std::string(DATA) + "/" + name, inflate, &sha) ||
-        sha != e->sha256) {
-        fprintf(stderr, "kestlog-archive: %s: not confirmed by the archive: kept\n", name.c_str());
-        return false;
-    }
-    return true;
+    // Where the files go home, a file leaves the site only in a run of
+    // kestlog-archive, which asks the archive once more before it deletes.
+    fprintf(stderr,
+            "kestlog-archive: %s: kept: files that go home are deleted by kestlog-archive alone "
+            "(keep_days= in its settings), which compares the archive's copy once more first\n",
+            name.c_str());
+    return false;
 }

@@ -15,9 +15,10 @@
 
 namespace {
 
-// A word of the destination: letters, digits and . _ - (a user or a host).
+// A word of the destination: letters, digits and . _ - (a user or a host),
+// not starting with '-', which ssh would read as an option.
 bool plain_word(const std::string& s) {
-    if (s.empty()) return false;
+    if (s.empty() || s[0] == '-') return false;
     for (char c : s) {
         if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') return false;
     }
@@ -116,7 +117,14 @@ int read_archive_settings(const char* file, ArchiveSettings* s) {
         }
         std::string value = line.substr(eq + 1);
         size_t v = value.find_first_not_of(" \t");
-        value = v == std::string::npos ? "" : value.substr(v, value.find_first_of(" \t\r", v) - v);
+        value = v == std::string::npos ? "" : value.substr(v);
+        size_t end = value.find_last_not_of(" \t\r");
+        value.resize(end == std::string::npos ? 0 : end + 1);
+        // One value a line: a second word is a mistake, not a comment.
+        if (value.find_first_of(" \t") != std::string::npos) {
+            r.problem("%s: one value a line, not more", line.substr(start));
+            continue;
+        }
         apply(r, line.substr(start, eq - start), value, s);
     }
     if (s->host.empty()) {
@@ -136,13 +144,13 @@ int check_archive_settings(const char* file, const ArchiveSettings& s) {
     if (stat(s.key.c_str(), &st) != 0 || access(s.key.c_str(), R_OK) != 0) {
         problems++;
         fprintf(stderr, "%s: key %s: %s\n", file, s.key.c_str(), strerror(errno));
-    } else if (st.st_mode & S_IROTH) {
-        fprintf(stderr, "%s: warning: key %s is readable by others: anyone could push into the archive\n",
-                file, s.key.c_str());
-    } else if (st.st_uid == geteuid() && (st.st_mode & 077)) {
-        problems++;  // ssh refuses it
-        fprintf(stderr, "%s: key %s is readable by its group: ssh refuses such a key of its own user's\n",
-                file, s.key.c_str());
+    } else if (st.st_mode & 077) {
+        // ssh refuses a key its user owns that others may read, and the run
+        // would blame the archive host; one of another owner is the job's
+        // to read only.
+        problems++;
+        fprintf(stderr, "%s: key %s is readable by %s: ssh refuses it (chmod 600 %s)\n", file, s.key.c_str(),
+                (st.st_mode & 007) ? "others" : "its group", s.key.c_str());
     }
     if (access(s.known_hosts.c_str(), R_OK) != 0) {
         problems++;

@@ -20,15 +20,21 @@ SiteFile file(const std::string& name, long long mtime, long long size = 100) {
 
 const std::string SHA = std::string(63, 'a') + "b";
 
-ArchivedFile entry(const std::string& name, long long confirmed, long long size = 100) {
-    return ArchivedFile{name, size, SHA, name, 1, confirmed};
+// Recorded with the time of last change 1, as file() makes them; a
+// confirmation's grace aged by `aged` seconds.
+ArchivedFile entry(const std::string& name, long long confirmed, long long size = 100, long long aged = 0) {
+    ArchivedFile e{name, size, SHA, name, 1, confirmed};
+    e.mtime_ns = 1;
+    e.aged = aged;
+    return e;
 }
 
 }  // namespace
 
-// Of each kind the file written last is open, whatever its name; a
-// compressed file is closed.
+// Of each kind the file written last is open, whatever its name, but not
+// one written under a clock since set back; a compressed file is closed.
 TEST(ArchiveRules, TheFileWrittenLastOfEachKindIsOpen) {
+    const long long NOW = 100LL * 1000000000, HOUR = 3600LL * 1000000000;
     struct Case {
         const char* what;
         std::vector<SiteFile> files;
@@ -43,10 +49,13 @@ TEST(ArchiveRules, TheFileWrittenLastOfEachKindIsOpen) {
          {false, true}},
         {"the kinds apart", {file("KES20261208.txt", 1), file("MESKES20261201.txt", 2)}, {false, false}},
         {"compressed", {file("KES20261207.txt.gz", 7), file("KES20261208.txt", 2)}, {true, false}},
+        {"written a year ahead, the clock set back since: today's is still written",
+         {file("KES20271208.txt", NOW + 8760 * HOUR), file("KES20261208.txt", NOW - 1)},
+         {true, false}},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
-        mark_closed(&c.files);
+        mark_closed(&c.files, NOW);
         for (size_t i = 0; i < c.files.size(); i++)
             EXPECT_EQ(c.files[i].closed, c.closed[i]) << c.files[i].name;
     }
@@ -55,7 +64,8 @@ TEST(ArchiveRules, TheFileWrittenLastOfEachKindIsOpen) {
 TEST(ArchiveRules, WhatAClosedFileStillNeeds) {
     ArchiveState state;
     state.files = {entry("KES20261201.txt", 0), entry("KES20261202.txt", 50),
-                   entry("KES20261203.txt.gz", 50)};
+                   entry("KES20261203.txt.gz", 50), entry("KES20261204.txt", 50)};
+    state.files[3].changed = true;
     struct Case {
         SiteFile f;
         Need need;
@@ -63,7 +73,10 @@ TEST(ArchiveRules, WhatAClosedFileStillNeeds) {
         {file("KES20261130.txt", 1), Need::Record},                 // never seen
         {file("KES20261201.txt", 1), Need::Confirm},                // sent, not confirmed
         {file("KES20261202.txt", 1), Need::Nothing},                // confirmed
-        {file("KES20261202.txt", 1, 101), Need::Record},            // its name came back with more
+        {file("KES20261202.txt", 1, 101), Need::Check},             // more: its name came back, or changed
+        {file("KES20261202.txt", 2), Need::Check},                  // written since, same size
+        {file("KES20261204.txt", 1, 90), Need::Nothing},            // a change found: not looked for again
+        {file("KES20261204.txt", 3, 90), Need::Check},              // until it is written once more
         {file("KES20261202.txt.gz", 1, 40), Need::CoveredByPlain},  // compressed since it was confirmed
         {file("KES20261203.txt.gz", 1), Need::Nothing},             // sent compressed, confirmed
     };
@@ -71,19 +84,22 @@ TEST(ArchiveRules, WhatAClosedFileStillNeeds) {
 }
 
 // Only confirmed, closed files whose contents are still those confirmed,
-// past the grace period: older than keep_days, or the oldest while space is
-// short, until the floor is reached.
+// past the grace period (on the clock since boot): older than keep_days, or
+// the oldest while space is short, until the floor is reached.
 TEST(ArchiveRules, OnlyConfirmedClosedFilesPastTheGraceAreDeleted) {
     const long long HOUR = 3600, NOW = 1000 * HOUR, MB = 1024 * 1024;
     std::vector<SiteFile> files = {file("KES20261101.txt", 1, 3 * MB), file("KES20261102.txt", 2, 3 * MB),
                                    file("KES20261103.txt", 3, 3 * MB), file("KES20261205.txt", 4, 3 * MB),
                                    file("KES20261208.txt", 5, 3 * MB)};
-    mark_closed(&files);  // the last one is open
+    mark_closed(&files, NOW * 1000000000);  // the last one is open
     ArchiveState state;
-    state.files = {entry("KES20261101.txt", NOW - 48 * HOUR, 3 * MB), entry("KES20261102.txt", 0, 3 * MB),
-                   entry("KES20261103.txt", NOW - 2 * HOUR, 3 * MB),
-                   entry("KES20261205.txt", NOW - 48 * HOUR, 3 * MB),
-                   entry("KES20261208.txt", NOW - 48 * HOUR, 3 * MB)};
+    // The third was confirmed 48 hours ago by the wall clock, which was a
+    // day ahead then: 2 hours have passed.
+    state.files = {entry("KES20261101.txt", NOW - 48 * HOUR, 3 * MB, 48 * HOUR),
+                   entry("KES20261102.txt", 0, 3 * MB),
+                   entry("KES20261103.txt", NOW - 48 * HOUR, 3 * MB, 2 * HOUR),
+                   entry("KES20261205.txt", NOW - 48 * HOUR, 3 * MB, 48 * HOUR),
+                   entry("KES20261208.txt", NOW - 48 * HOUR, 3 * MB, 48 * HOUR)};
     struct Case {
         const char* what;
         int keep_days;
@@ -110,15 +126,16 @@ TEST(ArchiveRules, OnlyConfirmedClosedFilesPastTheGraceAreDeleted) {
          0},
         {"a floor one deletion reaches: no more", 0, 5, 3, {true, true, true, true, true}, {0}, 0},
         {"a floor nothing confirmed can reach", 0, 100, 1, {true, true, true, true, true}, {0, 3}, 93},
+        {"changed here after its confirmation", 30, 0, 1, {true, true, true, true, true}, {}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        state.files[0].changed = std::string(c.what).find("changed here") == 0;
         ArchiveSettings s;
         s.keep_days = c.keep_days;
         s.keep_free_mb = c.keep_free_mb;
         long long short_bytes = -1;
-        std::vector<Deletion> d =
-            deletable(files, state, c.verified, s, NOW, 20261209, c.free_mb * MB, &short_bytes);
+        std::vector<Deletion> d = deletable(files, state, c.verified, s, 20261209, c.free_mb * MB, &short_bytes);
         std::vector<size_t> chosen;
         for (const Deletion& x : d) chosen.push_back(x.file);
         EXPECT_EQ(chosen, c.deleted);
@@ -137,13 +154,19 @@ TEST(ArchiveRules, TheStateIsReadAsWrittenAndTwinsKeepTheirKind) {
     s.oldest_pending_day = 20261207;
     s.files = {entry("KES20261207.txt", 9), entry("MESKES20261201.txt", 0)};
     s.files[1].archive_name = twin_name("MESKES20261201.txt", SHA);
+    s.files[0].aged = 7200;
+    s.files[0].changed = true;
     ASSERT_TRUE(write_archive_state(path.c_str(), s));
+    // A line of the version before the grace was aged reads too.
+    std::ofstream(path, std::ios::app) << "file KES20261101.txt 5 " << SHA << " KES20261101.txt 1 2\n";
     ArchiveState back;
     int skipped = -1;
     ASSERT_TRUE(read_archive_state(path.c_str(), &back, &skipped));
     EXPECT_EQ(skipped, 0);
-    EXPECT_EQ(back.files.size(), 2u);
+    ASSERT_EQ(back.files.size(), 3u);
     EXPECT_EQ(back.files[1].archive_name, "MESKES20261201.aaaaaaaa.txt");
+    EXPECT_TRUE(back.files[0].changed && back.files[0].aged == 7200 && back.files[0].mtime_ns == 1);
+    EXPECT_TRUE(!back.files[2].changed && back.files[2].aged == 0 && back.files[2].confirmed == 2);
     EXPECT_EQ(twin_name("KES20000101.txt.gz", SHA), "KES20000101.aaaaaaaa.txt.gz");
     EXPECT_EQ(archive_summary(back),
               "archive: last success 2025-12-09 08:46:40 UTC, 2 files (4096 bytes) pending, the oldest of "
