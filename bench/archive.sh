@@ -33,14 +33,8 @@ trap cleanup EXIT
 
 t "building the package and the two roots"
 site_and_archive_roots || exit 1
-ssh-keygen -q -t ed25519 -N '' -C bench -f "$W/key"
-mkdir -p "$A/srv/kestarchive/.ssh" "$A/srv/kestarchive/bench"
-echo "command=\"/usr/libexec/kestlog/kestlog-archive-gate /srv/kestarchive/bench\",restrict $(cat "$W/key.pub")" \
-    >"$A/srv/kestarchive/.ssh/authorized_keys"
-chown -R "$(chroot "$A" id -u kestarchive)" "$A/srv/kestarchive"
-install -m 0600 -o "$(chroot "$S" id -u kestlog)" "$W/key" "$S/etc/kestlog/bench.archive-key"
 echo "10.77.0.2 $(cut -d' ' -f1,2 "$A/etc/ssh/ssh_host_ed25519_key.pub")" >"$S/etc/kestlog/known_hosts"
-printf 'destination=kestarchive@10.77.0.2:\nkey=/etc/kestlog/bench.archive-key\n' >"$S/etc/kestlog/bench.archive"
+printf 'destination=bench@10.77.0.2:\nkey=/etc/kestlog/bench.archive-key\n' >"$S/etc/kestlog/bench.archive"
 SD=$S/var/lib/kestlog/bench/data
 mkdir -p "$SD"
 chown -R "$(chroot "$S" id -u kestlog)" "$S/var/lib/kestlog/bench"
@@ -53,6 +47,7 @@ boot archive "$A" --network-bridge="$BR" || exit 1
 boot site "$S" --network-bridge="$BR" || exit 1
 on archive sh -c 'ip addr add 10.77.0.2/24 dev host0 && ip link set host0 up && systemctl restart ssh'
 on site sh -c 'ip addr add 10.77.0.1/24 dev host0 && ip link set host0 up'
+add_site bench || exit 1
 LINK=$(ip -o link show master "$BR" | sed -n 's/^[0-9]*: \(vb-site[^@:]*\).*/\1/p')
 SHAPED=$(ip -o link show master "$BR" | sed -n 's/^[0-9]*: \(vb-archive[^@:]*\).*/\1/p')
 counter() { echo $(($(cat /sys/class/net/$LINK/statistics/rx_$1) + $(cat /sys/class/net/$LINK/statistics/tx_$1))); }

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds the Debian package kestlog_VERSION_ARCH.deb (dpkg-buildpackage -b
-# -us -uc) into build-deb/, or into the directory given, installing the
-# build dependencies first, and prints the package's path as its last line.
+# Builds the Debian packages kestlog_VERSION_ARCH.deb (a site) and
+# kestlog-archive-host_VERSION_ARCH.deb (dpkg-buildpackage -b -us -uc) into
+# build-deb/, or into the directory given, installing the build dependencies
+# first, and prints their paths, the site's package's as the last line.
 # The source is copied first, so that the build leaves the tree as it was.
 set -eu
 cd "$(dirname "$0")/.."
@@ -28,6 +29,9 @@ work=$(mktemp -d "$out/.build-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 tar --exclude='./build*' --exclude='./.git' -cf - . | tar -xf - -C "$work" --one-top-level=source
 (cd "$work/source" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:-parallel=$(nproc)}" dpkg-buildpackage -b -us -uc)
+# The archive host's package first, the site's last (its path is the last line).
+host=$(ls "$work"/kestlog-archive-host_"$version"_*.deb)
 deb=$(ls "$work"/kestlog_"$version"_*.deb)
-mv "$deb" "$out/"
+mv "$host" "$deb" "$out/"
+echo "$out/${host##*/}"
 echo "$out/${deb##*/}"

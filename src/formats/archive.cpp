@@ -1,7 +1,7 @@
 // The archive's state file, written by kestlog-archive and read by it and by
 // kestctl: a line a fact, "KEY VALUE" for the counts and times, and
-// "file NAME SIZE SHA256 ARCHIVE_NAME RECORDED CONFIRMED MTIME_NS AGED CHANGED"
-// for each file (the last three absent in a state of an older version). Also
+// "file NAME SIZE SHA256 ARCHIVE_NAME RECORDED CONFIRMED MTIME_NS AGED CHANGED GONE"
+// for each file (the last four absent in a state of an older version). Also
 // the manifest a site sends and the record the archive host keeps.
 #include <errno.h>
 #include <fcntl.h>
@@ -53,9 +53,10 @@ bool read_file_line(std::istringstream& in, ArchivedFile* f) {
     if (in.fail() || !archive_file_name(f->name) || !archive_file_name(f->archive_name) || !hex64(f->sha256) ||
         f->size < 0)
         return false;
-    int changed = 0;
-    if (in >> f->mtime_ns) in >> f->aged >> changed;  // absent before the grace was aged
+    int changed = 0, gone = 0;
+    if (in >> f->mtime_ns) in >> f->aged >> changed >> gone;  // absent before the grace was aged
     f->changed = changed != 0;
+    f->gone = gone != 0;
     return true;
 }
 
@@ -116,7 +117,7 @@ bool write_archive_state(const char* path, const ArchiveState& state) {
     for (const ArchivedFile& f : state.files)
         out << "file " << f.name << " " << f.size << " " << f.sha256 << " " << f.archive_name << " "
             << f.recorded << " " << f.confirmed << " " << f.mtime_ns << " " << f.aged << " " << (f.changed ? 1 : 0)
-            << "\n";
+            << " " << (f.gone ? 1 : 0) << "\n";
     const std::string text = out.str();
     char tmp[4096];
     int fd = make_temporary(path, tmp, sizeof tmp);

@@ -234,6 +234,7 @@ struct ArchivedFile {
     // before deletion is measured on it.
     long long aged = 0;
     bool changed = false;  // changed at the site after its confirmation: never deleted
+    bool gone = false;     // left the site: a file of its name found later is another file
 };
 
 struct ArchiveState {

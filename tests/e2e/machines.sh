@@ -21,10 +21,13 @@ t() { echo "[$(date +%T) +$(($(date +%s) - started)) s] $*"; }
 says() { said=$("${@:2}" 2>&1); grep -qE -- "$1" <<<"$said"; }
 ok() {
     said=""
+    local began=$(date +%s) took
     if "${@:2}"; then
-        pass=$((pass + 1)) && echo "ok   $1"
+        took=$(($(date +%s) - began))
+        pass=$((pass + 1)) && echo "ok   $1$([ $took -lt 20 ] || echo " ($took s)")"
     else
         fail=$((fail + 1)) && echo "FAIL $1" && sed 's/^/    | /' <<<"$said" | head -n 20
+        return 1
     fi
 }
 waitfor() { # SECONDS COMMAND...: until the command succeeds, at most that long
@@ -86,29 +89,40 @@ debian_root() {
     fi
 }
 
-# install_package ROOT: the package $deb installed in the root, with apt.
+# install_package ROOT [DEB]: the package ($deb) installed in the root, with apt.
 install_package() {
-    cp "$deb" "$1/root/"
-    chroot "$1" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/root/$(basename "$deb")" \
+    local package=${2:-$deb}
+    cp "$package" "$1/root/"
+    chroot "$1" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/root/$(basename "$package")" \
         >"$W/install.log" 2>&1 || {
         cat "$W/install.log" >&2
         return 1
     }
 }
 
-# A site and an archive host: the package built ($deb, its files unpacked in
-# $W/x) and installed in the root $S; the root $A beside it, with the user
-# kestarchive and the gate the package ships.
+# A site and an archive host: the site's package built ($deb, its files
+# unpacked in $W/x) and installed in the root $S; the archive host's package
+# ($host_deb) installed in the root $A beside it.
 site_and_archive_roots() {
     built_package >"$W/deb" &
     local pkg=$!
     debian_root "$S" "$ROOT_PACKAGES" && debian_root "$A" "$ROOT_PACKAGES" || return 1
     wait $pkg || return 1
     deb=$(cat "$W/deb")
+    host_deb=$(ls "$(dirname "$deb")"/kestlog-archive-host_*.deb)
     dpkg-deb -x "$deb" "$W/x"
-    install_package "$S" || return 1
-    chroot "$A" useradd --system --create-home --home-dir /srv/kestarchive --shell /bin/sh kestarchive
-    install -D -m 0755 "$W/x/usr/libexec/kestlog/kestlog-archive-gate" "$A/usr/libexec/kestlog/kestlog-archive-gate"
+    install_package "$S" "$deb" && install_package "$A" "$host_deb"
+}
+
+# add_site NAME: the site added on the archive host as its guide says, from
+# the public key $W/NAME.key.pub; its private key installed at the site as
+# /etc/kestlog/NAME.archive-key.
+add_site() {
+    [ -f "$W/$1.key" ] || ssh-keygen -q -t ed25519 -N '' -C "$1" -f "$W/$1.key"
+    cp "$W/$1.key.pub" "$A/root/$1.key.pub"
+    on archive kestarchive add-site "$1" "/root/$1.key.pub" "${@:2}" >"$W/add-site.log" 2>&1 ||
+        { cat "$W/add-site.log" >&2; return 1; }
+    install -m 0600 -o "$(chroot "$S" id -u kestlog)" "$W/$1.key" "$S/etc/kestlog/$1.archive-key"
 }
 
 # boot NAME ROOT NSPAWN_ARGS...: boots it in a cgroup of its own; LEADER_NAME

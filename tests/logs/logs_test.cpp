@@ -40,7 +40,12 @@ TEST_F(LogsTest, RecordCarriesNumberAndTimestamp) {
     open_day();
     mon.kesfd = 3;
     append_record("keyboard quit command\n");
-    EXPECT_EQ(messages(), "3,16/06/2015,14:02:11, keyboard quit command\n");
+    // Text from outside (a parameter line's comment) never drives the
+    // terminal that shows the log.
+    append_record("comment: <%s>\n", "a\x1b]0;owned\x07\x1b[2Jb");
+    EXPECT_EQ(messages(),
+              "3,16/06/2015,14:02:11, keyboard quit command\n"
+              "3,16/06/2015,14:02:11, comment: <a^[]0;owned\x07^[[2Jb>\n");
 }
 
 TEST_F(LogsTest, OverlongRecordIsCutNotOverrun) {
@@ -192,6 +197,15 @@ TEST_F(LogsTest, TornTailsAreMovedAsideWhole) {
     }
     char torn[64];
     EXPECT_EQ(repair_torn_tail("data/missing", '\n', torn, sizeof torn), 0);
+    // The plan of the move is written first: where it cannot be, nothing
+    // moves, so that a crash can never leave a tail half moved, unplanned.
+    std::ofstream("data/g", std::ios::binary) << std::string("\x01one\x04\x01tw", 8);
+    std::filesystem::create_directory("data/g.torn.moving");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(repair_torn_tail("data/g", '\x04', torn, sizeof torn), -1);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("data/g.torn"), std::string::npos);
+    EXPECT_EQ(slurp("data/g").size(), 8u);
+    EXPECT_EQ(std::filesystem::exists("data/g.torn") ? std::filesystem::file_size("data/g.torn") : 0u, 0u);
 }
 
 // The files a run that passed midnight was writing are mended too; one

@@ -117,7 +117,9 @@ int main(int argc, char** argv) {
     if (child == 0) {
         sigprocmask(SIG_UNBLOCK, &signals, nullptr);
         if (receives) {
-            // No file of one push grows past what the bound leaves.
+            // No file of one push grows past what the bound leaves: a write
+            // past it fails (EFBIG, "File too large"), and rsync says so.
+            signal(SIGXFSZ, SIG_IGN);
             struct rlimit r;
             r.rlim_cur = r.rlim_max = static_cast<rlim_t>(bounds.max_bytes - held.bytes);
             setrlimit(RLIMIT_FSIZE, &r);

@@ -62,8 +62,9 @@ class Sealer {
     const std::map<std::string, SealedFile>& record() const { return record_by_name_; }
 
    private:
+    // "kestarchive: SITE: WHAT NAME MORE", the name as text whatever it holds.
     void say(const char* what, const std::string& name, const std::string& more) const {
-        fprintf(stderr, "kestarchive: %s: %s %s%s\n", site_.c_str(), what, shown_as_text(name, true).c_str(),
+        fprintf(stderr, "kestarchive: %s: %s%s%s\n", site_.c_str(), what, shown_as_text(name, true).c_str(),
                 more.c_str());
     }
     void seal_one(const std::string& name, const struct stat& st, SealReport* rep);
@@ -237,7 +238,7 @@ void Sealer::seal_one(const std::string& name, const struct stat& st, SealReport
         rep->duplicates++;
     } else {
         rep->sealed++;
-        say("sealed", placed, " (" + std::to_string(size) + " bytes, sha256 " + short_sha(sha) + ")");
+        say("sealed ", placed, " (" + std::to_string(size) + " bytes, sha256 " + short_sha(sha) + ")");
     }
 }
 

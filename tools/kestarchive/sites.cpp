@@ -173,18 +173,24 @@ int add_site(const std::string& site, const std::string& key_path, long long max
     if (!pw && run({"useradd", "--system", "--home-dir", dir, "--no-create-home", "--shell", "/bin/sh",
                     "--user-group", "--groups", SITES_GROUP, "--comment", "KESTLOG archive site " + site, site}) != 0)
         return 1;
+    // getpwnam's answer lasts until its next call.
     pw = getpwnam(site.c_str());
-    struct passwd* vault = getpwnam(VAULT_USER);
-    if (!pw || !vault) {
-        fprintf(stderr, "kestarchive: no user %s: is the package kestlog-archive-host installed?\n",
-                pw ? VAULT_USER : site.c_str());
+    if (!pw) {
+        fprintf(stderr, "kestarchive: no user %s after useradd\n", site.c_str());
         return 1;
     }
-    const uid_t v = vault->pw_uid, s = pw->pw_uid;
+    const uid_t s = pw->pw_uid;
     const gid_t g = pw->pw_gid;
+    struct passwd* vault = getpwnam(VAULT_USER);
+    if (!vault) {
+        fprintf(stderr, "kestarchive: no user %s: is the package kestlog-archive-host installed?\n", VAULT_USER);
+        return 1;
+    }
+    const uid_t v = vault->pw_uid;
+    const gid_t vg = vault->pw_gid;
     bool ok = folder(dir, v, g, 0750) && folder(dir + "/" + ARCHIVE_SEALED, v, g, 02750) &&
               folder(dir + "/" + ARCHIVE_INCOMING, v, g, 0770) && folder(dir + "/" + ARCHIVE_LIVE, v, g, 0770) &&
-              folder(dir + "/" + ASIDE, v, vault->pw_gid, 0700);
+              folder(dir + "/" + ASIDE, v, vg, 0700);
     int adopted = ok ? adopt(dir, v, g) : -1;
     if (adopted < 0) return 1;
     // The live copies of a folder of the old layout become the site user's.

@@ -125,8 +125,13 @@ class Link {
     std::string identity_;
 };
 
-// This site as it names itself to the archive: "SITE@HOST:DIR".
-std::string site_identity(const std::string& site);
+// kestlog-archive --relay FILE SSH...: what rsync runs as its remote shell.
+// Runs SSH with its input and output through this process, counting what
+// rsync sends into FILE as it goes. Returns ssh's exit status.
+int relay(int argc, char** argv);
+
+// This site as it names itself to the archive: "HOST:DIR".
+std::string site_identity();
 // Why an rsync over ssh failed, in the words an operator acts on, naming the
 // side: the local key, the network, or the archive (and for a host key that
 // changed, the fingerprint it offered).

@@ -1,6 +1,10 @@
 // The way to the archive host: rsync over one shared ssh connection, every
 // step bounded, what crossed counted, and a failure told by its side.
 #include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +20,7 @@
 namespace {
 
 constexpr const char* SHARED_LINK = "archive/link";  // the ssh connection a run's rsyncs share
+constexpr const char* WIRE_COUNT = "archive/sent";   // what the relay counted of one rsync
 constexpr int IO_TIMEOUT_S = 60;                     // rsync gives up on a transfer that stalls this long
 constexpr int CONNECT_TIMEOUT_S = 20;                // ssh gives up on a host that does not answer
 constexpr int ALIVE_INTERVAL_S = 15;                 // and on one that stops answering, after
@@ -63,8 +68,9 @@ std::string offered_fingerprint(const std::string& out) {
 }  // namespace
 
 // An identity of this site that a second site given the same folder (and
-// key) cannot share: its name, host and working directory.
-std::string site_identity(const std::string& site) {
+// key) cannot share, and a run by hand shares with the timer's: its host
+// and the logger's working directory.
+std::string site_identity() {
     char host[256] = "";
     gethostname(host, sizeof host - 1);
     char cwd[4096] = "";
@@ -75,7 +81,7 @@ std::string site_identity(const std::string& site) {
         }
         return s.empty() ? std::string("-") : s;
     };
-    return plain(site, "._-") + "@" + plain(host, "._-") + ":" + plain(cwd, "._-/");
+    return plain(host, "._-") + ":" + plain(cwd, "._-/");
 }
 
 std::vector<std::string> Link::ssh_args() const {
@@ -111,8 +117,14 @@ void Link::end_shared() const {
 }
 
 Result Link::rsync(const std::vector<std::string>& options, const std::vector<std::string>& paths) {
+    // ssh through this program's relay, which counts what rsync hands it as
+    // it goes: a transfer cut off still says what crossed.
+    char self[4096];
+    ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
     std::string ssh;  // paths of plain characters (the settings see to it): no quoting needed
+    if (len > 0) ssh = std::string(self, static_cast<size_t>(len)) + " --relay " + WIRE_COUNT;
     for (const std::string& a : ssh_args()) ssh += (ssh.empty() ? "" : " ") + a;
+    unlink(WIRE_COUNT);
     std::vector<std::string> argv = {find_program("rsync"),
                                      "-e",
                                      ssh,
@@ -125,12 +137,13 @@ Result Link::rsync(const std::vector<std::string>& options, const std::vector<st
     argv.insert(argv.end(), paths.begin(), paths.end());
     Result r;
     long long left = deadline_ms_ - monotonic_ms();
-    long long wrote = -1;
-    r.status = left > 0 ? run_capture(c_args(argv).data(), &r.out, static_cast<int>(left), true, &wrote) : -1;
+    r.status = left > 0 ? run_capture(c_args(argv).data(), &r.out, static_cast<int>(left), true) : -1;
     if (r.status < 0 && (errno == ETIMEDOUT || left <= 0)) r.out += "\nthe run's limit was reached";
-    // What rsync handed to ssh, its own words to us aside: what crossed,
-    // whether the transfer ended well or was cut off.
-    if (wrote > 0) sent_bytes += std::max(0LL, wrote - static_cast<long long>(r.out.size()));
+    if (FILE* f = fopen(WIRE_COUNT, "re")) {
+        long long n = 0;
+        if (fscanf(f, "%lld", &n) == 1 && n > 0) sent_bytes += n;
+        fclose(f);
+    }
     return r;
 }
 
@@ -162,7 +175,7 @@ std::string why(const Result& r) {
     if (has("Broken pipe") || has("Connection reset") || has("Timeout, server") || has("Connection closed by"))
         return "the link to the archive host broke: " + first;
     if (has("kestlog-archive-gate: refused")) return "the archive refused it: " + first;
-    if (has("No space left on device") || has("Disk quota exceeded") || has("over its bound"))
+    if (has("No space left on device") || has("Disk quota exceeded") || has("File too large"))
         return "the archive is full: " + first;
     if (has("Read-only file system") || has("chdir") ||
         (has("Permission denied") && (has("mkstemp") || has("mkdir"))))
@@ -195,4 +208,97 @@ Verdict verdict_of(const std::string& itemized, const std::string& name) {
         if (flags.compare(0, 2, "<f") == 0) return Verdict::Differs;
     }
     return Verdict::Unknown;
+}
+
+// --- the relay --------------------------------------------------------------------------
+
+namespace {
+
+// One direction of the relay: what was read and not yet written on.
+struct Flow {
+    int from, to;
+    std::vector<char> buf = std::vector<char>(65536);
+    size_t held = 0;
+    bool open = true;
+};
+
+// Moves what it can without waiting: reads when it holds nothing, writes
+// what it holds. Returns the bytes read.
+long long flow(Flow* f, short revents_from, short revents_to) {
+    long long got = 0;
+    if (f->held == 0 && (revents_from & (POLLIN | POLLHUP | POLLERR))) {
+        ssize_t n = read(f->from, f->buf.data(), f->buf.size());
+        if (n > 0) {
+            f->held = static_cast<size_t>(n);
+            got = n;
+        } else if (n == 0 || errno != EINTR) {
+            f->open = false;
+        }
+    }
+    if (f->held > 0 && (revents_to & (POLLOUT | POLLERR | POLLHUP))) {
+        ssize_t n = write(f->to, f->buf.data(), f->held);
+        if (n > 0) {
+            memmove(f->buf.data(), f->buf.data() + n, f->held - static_cast<size_t>(n));
+            f->held -= static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            f->open = false;
+            f->held = 0;
+        }
+    }
+    return got;
+}
+
+}  // namespace
+
+int relay(int argc, char** argv) {
+    if (argc < 4) return 2;
+    int count = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640);
+    int to_ssh[2], from_ssh[2];
+    if (pipe2(to_ssh, O_CLOEXEC) != 0 || pipe2(from_ssh, O_CLOEXEC) != 0) return 255;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, to_ssh[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, from_ssh[1], STDOUT_FILENO);
+    pid_t pid;
+    extern char** environ;
+    int rc = posix_spawn(&pid, argv[3], &actions, nullptr, argv + 3, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(to_ssh[0]);
+    close(from_ssh[1]);
+    if (rc != 0) {
+        fprintf(stderr, "kestlog-archive: %s: %s\n", argv[3], strerror(rc));
+        return 255;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, to_ssh[1], from_ssh[0]}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    Flow out{STDIN_FILENO, to_ssh[1]}, in{from_ssh[0], STDOUT_FILENO};
+    long long sent = 0;
+    // Until ssh's output ends: the far end has said all it will.
+    while (in.open || in.held > 0) {
+        struct pollfd p[4] = {{out.open && out.held == 0 ? out.from : -1, POLLIN, 0},
+                              {out.held > 0 ? out.to : -1, POLLOUT, 0},
+                              {in.open && in.held == 0 ? in.from : -1, POLLIN, 0},
+                              {in.held > 0 ? in.to : -1, POLLOUT, 0}};
+        if (poll(p, 4, -1) < 0 && errno != EINTR) break;
+        long long got = flow(&out, p[0].revents, p[1].revents);
+        if (got > 0 && count >= 0) {
+            sent += got;
+            char line[32];
+            int n = snprintf(line, sizeof line, "%20lld\n", sent);
+            if (pwrite(count, line, static_cast<size_t>(n), 0) != n) close(count), count = -1;
+        }
+        if (!out.open && out.held == 0 && to_ssh[1] >= 0) {
+            close(to_ssh[1]);  // rsync is done sending: ssh passes that on
+            to_ssh[1] = out.to = -1;
+        }
+        flow(&in, p[2].revents, p[3].revents);
+        if (!in.open && in.held == 0) break;
+    }
+    if (count >= 0) close(count);
+    if (to_ssh[1] >= 0) close(to_ssh[1]);
+    close(from_ssh[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
 }

@@ -35,6 +35,7 @@ const char* const USAGE =
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && strcmp(argv[1], "--relay") == 0) return relay(argc, argv);
     const char* dir = nullptr;
     const char* settings = nullptr;
     const char* confirmed = nullptr;

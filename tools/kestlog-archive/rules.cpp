@@ -45,7 +45,7 @@ ArchivedFile* entry_of(ArchiveState& state, const SiteFile& f) {
 
 Need need_of(const SiteFile& f, const ArchiveState& state) {
     const ArchivedFile* e = entry_of(state, f);
-    if (!e) return Need::Record;
+    if (!e || e->gone) return Need::Record;  // never seen, or a new file of a name gone before
     if (f.compressed && e->name != f.name) return Need::CoveredByPlain;  // the daily job compressed it since
     // Written since it was looked at (a clock set back wrote to it again, a
     // new file took its name, or it was changed): its contents must be read

@@ -133,7 +133,7 @@ bool replace_file(const char* path, const std::string& text, mode_t mode) {
 class Run {
    public:
     explicit Run(const ArchiveSettings& s)
-        : s_(s), link_(s, monotonic_ms() + RUN_LIMIT_S * 1000LL, site_identity(mon.site)) {}
+        : s_(s), link_(s, monotonic_ms() + RUN_LIMIT_S * 1000LL, site_identity()) {}
 
     int go();
 
@@ -231,6 +231,13 @@ void Run::look_again(const SiteFile& f, ArchivedFile* e) {
 }
 
 void Run::record(std::vector<SiteFile>& files) {
+    // A file that left the site since (by hand, or by this job): a file of
+    // its name found later is another one, not a change.
+    for (ArchivedFile& e : st_.files) {
+        struct stat st;
+        const std::string path = data_path(e.name);
+        if (lstat(path.c_str(), &st) != 0 && lstat((path + COMPRESSED_SUFFIX).c_str(), &st) != 0) e.gone = true;
+    }
     for (SiteFile& f : files) {
         if (!f.closed) continue;
         Need n = need_of(f, st_);
@@ -377,13 +384,15 @@ void Run::push_and_confirm() {
         // A round again: the names chosen since go out first, and what the
         // archive sealed meanwhile (beside another file, say) is confirmed;
         // so too what an earlier run sent, which the archive may hold now.
-        bool sent_before = std::any_of(todo.begin(), todo.end(), [&](ArchivedFile* e) { return e->recorded < started_; });
+        bool sent_before =
+            std::any_of(todo.begin(), todo.end(), [&](ArchivedFile* e) { return e->recorded < started_; });
         if (round > 0 || sent_before) {
-            if (round > 0 && !send_manifest("")) return;
             compare(todo, false, &renamed);
             todo = pending();
             if (todo.empty() || !stage(todo)) return;
         }
+        // The archive seals a file only under a name the manifest gives.
+        if ((round > 0 || renamed) && !send_manifest("")) return;
         // Closed files go to incoming/, under rsync's temporary names until
         // whole; what a cut transfer brought waits in incoming/.partial/ and
         // the next run goes on from it. The archive's live copy of a file
@@ -457,6 +466,7 @@ void Run::delete_confirmed(const std::vector<SiteFile>& files) {
             fail(data_path(f.name) + ": " + strerror(errno));
             continue;
         }
+        e->gone = true;
         freed += f.size;
         deleted_++;
         (d.for_space ? st_.deleted_free_space_total : st_.deleted_keep_days_total)++;

@@ -63,9 +63,10 @@ TEST(ArchiveRules, TheFileWrittenLastOfEachKindIsOpen) {
 
 TEST(ArchiveRules, WhatAClosedFileStillNeeds) {
     ArchiveState state;
-    state.files = {entry("KES20261201.txt", 0), entry("KES20261202.txt", 50),
-                   entry("KES20261203.txt.gz", 50), entry("KES20261204.txt", 50)};
+    state.files = {entry("KES20261201.txt", 0), entry("KES20261202.txt", 50), entry("KES20261203.txt.gz", 50),
+                   entry("KES20261204.txt", 50), entry("KES20261205.txt", 50)};
     state.files[3].changed = true;
+    state.files[4].gone = true;
     struct Case {
         SiteFile f;
         Need need;
@@ -77,6 +78,7 @@ TEST(ArchiveRules, WhatAClosedFileStillNeeds) {
         {file("KES20261202.txt", 2), Need::Check},                  // written since, same size
         {file("KES20261204.txt", 1, 90), Need::Nothing},            // a change found: not looked for again
         {file("KES20261204.txt", 3, 90), Need::Check},              // until it is written once more
+        {file("KES20261205.txt", 1, 90), Need::Record},             // deleted here, then made again
         {file("KES20261202.txt.gz", 1, 40), Need::CoveredByPlain},  // compressed since it was confirmed
         {file("KES20261203.txt.gz", 1), Need::Nothing},             // sent compressed, confirmed
     };

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -308,7 +310,12 @@ TEST_F(ReportSummaryTest, StoredFilesAreNeverTrusted) {
          "1,16/06/2015,10:00:00, 3 packets not stored from 10:00:00 to 25:61:00: x\n", "", 1, 0},
         {"a count of packets not stored",
          "1,16/06/2015,10:00:00, 99999999999 packets not stored from 09:59:00 to 10:00:00: x\n", "", 1, 0},
-        {"stamps of no minute", "", stamped_packet("150616 24:00") + stamped_packet("150631 10:00"), 0, 2},
+        {"stamps of no minute",
+         "",
+         stamped_packet("150616 24:00") + stamped_packet("150631 10:00") + stamped_packet("150616 23:99") +
+             stamped_packet("150616 10:60"),
+         0,
+         4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -334,4 +341,22 @@ TEST_F(ReportSummaryTest, StoredFilesAreNeverTrusted) {
     EXPECT_NE(named.find("data/MESKES20150616.txt: read 0 bytes: a symbolic link"), std::string::npos)
         << named;
     EXPECT_TRUE(days[0].events.empty());
+    // A record dated ages away (a clock gone wrong, a planted file) costs
+    // nothing to look past: the summary ends at once, in a child held to
+    // ten seconds of processor time.
+    pid_t child = fork();
+    if (child == 0) {
+        struct rlimit cpu = {10, 10};
+        setrlimit(RLIMIT_CPU, &cpu);
+        summarise_bytes(20150616, "",
+                        "0,16/06/2015,10:00:00, starting KESTLOG (build 2015-Jun-19)\n"
+                        "0,16/06/9999,10:00:00, the previous run (process 7) ended without stopping: "
+                        "power cut, crash or kill\n",
+                        20150616, 20150616);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "a record of the year 9999 kept the summary busy past 10 s of processor time";
 }
