@@ -246,8 +246,12 @@ ok "  the run ends" waitfor 120 ended
 run || run # the first run after the outage, if that one failed
 judge "1"
 
-t "3: the job is killed in the middle of a run"
+t "3: the job is stopped, then killed, in the middle of a run"
 plant 20261208 2500
+run_bg
+ok "  the transfer is under way" waitfor 30 mid_transfer
+c systemctl stop kestlog-archive@kest1.service
+ok "  a stop leaves a line that says so" says "failed: stopped by SIGTERM before the run ended" journal 3
 run_bg
 ok "  the transfer is under way" waitfor 30 mid_transfer
 c systemctl kill -s KILL kestlog-archive@kest1.service
@@ -300,8 +304,10 @@ install -m 0600 -o "$(chroot "$S" id -u kestlog)" "$W/stranger.key" "$S/etc/kest
 install -m 0600 "$W/kest1.key" "$S/etc/kestlog/root-only.archive-key"
 install -m 0640 -o "$(chroot "$S" id -u kestlog)" "$W/kest1.key" "$S/etc/kestlog/group.archive-key"
 pending() { sed -n 's/^pending_files //p' "$S$D/archive/state"; }
-bad() { # WHY KEY [DESTINATION]: a run with these settings fails, saying why
-    printf 'destination=kest1@10.77.0.2:%s\nkey=/etc/kestlog/%s\nkeep_days=3\ngrace_hours=0\n' "${3:-}" "$2" |
+ssh-keygen -q -t ed25519 -N '' -f "$W/impostor"
+echo "10.77.0.2 $(cut -d' ' -f1,2 "$W/impostor.pub")" >"$S/etc/kestlog/impostor_known_hosts"
+bad() { # WHY KEY [DESTINATION] [MORE]: a run with these settings fails, saying why
+    printf 'destination=kest1@10.77.0.2:%s\nkey=/etc/kestlog/%s\nkeep_days=3\ngrace_hours=0\n%b' "${3:-}" "$2" "${4:-}" |
         install -m 0640 -g "$(chroot "$S" id -g kestlog)" /dev/stdin "$S/etc/kestlog/bad.archive"
     note_site
     ok "  $1" says "^kestlog-archive: failed: $1" \
@@ -315,6 +321,8 @@ bad "the local key cannot be used" group.archive-key
 ok "  and --check says so first" says "group.archive-key is readable by its group: ssh refuses it" \
     c kestlog-archive --check --settings /etc/kestlog/bad.archive
 bad "the archive refused it: kestlog-archive-gate: refused: target ro/live/ is not allowed" kest1.archive-key ro
+bad "the archive host's key is not the one known \(it offered SHA256:$(ssh-keygen -lf "$A/etc/ssh/ssh_host_ed25519_key.pub" | cut -d' ' -f2 | cut -c8- | tr '+/' '..')\)" \
+    kest1.archive-key "" "known_hosts=/etc/kestlog/impostor_known_hosts\n"
 ok "  the day stays pending, at the site" eval '[ "$(pending)" -ge 2 ] && [ -e "$SD/KES20261203.txt" ]'
 ok "  nothing left the site unconfirmed" nothing_lost
 ok "a run succeeds" run

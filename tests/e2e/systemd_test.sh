@@ -159,6 +159,10 @@ ok "SIGSTOP: the watchdog restarts it" waitfor 15 restarts 2
 ok "  because of the watchdog" says "Watchdog timeout" c journalctl -u kestlog@kest1
 
 t "plugging in kest2"
+# Not before its loss was mailed: a line back within the minute it went is
+# no failed minute, and no alert.
+ok "kest2's alert goes while its line is away" waitfor 70 \
+    says "alert mail handed to the mail agent" c journalctl -u kestlog@kest2
 c ln -s /run/lines/kest2 /dev/kest2
 ok "kest2 logs once its line is there" waitfor 15 stored kest2
 ok "kest2's line reopened" has "$D2/data/MESKES*.txt" "reopened"

@@ -178,3 +178,47 @@ TEST(ArchiveRules, TheStateIsReadAsWrittenAndTwinsKeepTheirKind) {
     EXPECT_EQ(skipped, 2) << "a name that is no file of the logger's, or a line that makes no sense";
     std::filesystem::remove_all(tmpl);
 }
+
+// What the settings refuse before anything is sent: a word ssh would read
+// as an option, a second word on a line, and (at --check) a key that ssh
+// refuses because its group or others may read it.
+TEST(ArchiveSettingsTest, RefusesWhatSshWouldMisreadOrRefuse) {
+    char tmpl[] = "/tmp/kestlog-archive-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl, key = dir + "/key", file = dir + "/kest1.archive";
+    std::ofstream(key) << "not a key, but a file\n";
+    std::ofstream(dir + "/known_hosts") << "host ssh-ed25519 AAAA\n";
+    struct Case {
+        const char* line;
+        mode_t key_mode;
+        const char* said;  // what the refusal says, by reading or else by --check; nullptr: none
+    } cases[] = {
+        {"destination=kest1@archive.example.org:", 0600, nullptr},
+        {"destination=-oops@archive.example.org:", 0600, "not USER@HOST:PATH"},
+        {"destination=kest1@-oops:", 0600, "not USER@HOST:PATH"},
+        {"keep_days=3 days", 0600, "one value a line"},
+        {"destination=kest1@archive.example.org: ; a comment after it", 0600, "one value a line"},
+        {"destination=kest1@archive.example.org:", 0640, "readable by its group: ssh refuses it"},
+        {"destination=kest1@archive.example.org:", 0604, "readable by others: ssh refuses it"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string text = std::string("key=") + key + "\nknown_hosts=" + dir + "/known_hosts\n" + c.line + "\n";
+        if (std::string(c.line).find("destination=") == std::string::npos)
+            text += "destination=kest1@archive.example.org:\n";
+        std::ofstream(file) << text;
+        chmod(key.c_str(), c.key_mode);
+        ArchiveSettings s;
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        int problems = read_archive_settings(file.c_str(), &s);
+        if (problems == 0) problems = check_archive_settings(file.c_str(), s);
+        testing::internal::GetCapturedStdout();
+        std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(problems > 0, c.said != nullptr) << said;
+        if (c.said) {
+            EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        }
+    }
+    std::filesystem::remove_all(dir);
+}
