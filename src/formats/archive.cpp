@@ -118,23 +118,7 @@ bool write_archive_state(const char* path, const ArchiveState& state) {
         out << "file " << f.name << " " << f.size << " " << f.sha256 << " " << f.archive_name << " "
             << f.recorded << " " << f.confirmed << " " << f.mtime_ns << " " << f.aged << " " << (f.changed ? 1 : 0)
             << " " << (f.gone ? 1 : 0) << "\n";
-    const std::string text = out.str();
-    char tmp[4096];
-    int fd = make_temporary(path, tmp, sizeof tmp);
-    if (fd < 0) return false;
-    bool ok = fchmod(fd, 0640) == 0 &&
-              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    int err = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(tmp, path) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlink(tmp);
-        errno = err;
-    }
-    return ok;
+    return write_whole_file(path, out.str(), 0640);
 }
 
 std::string twin_name(const std::string& name, const std::string& sha256) {

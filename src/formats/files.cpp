@@ -57,6 +57,25 @@ int make_temporary(const char* path, char* tmp, size_t size) {
     return mkostemp(tmp, O_CLOEXEC);
 }
 
+bool write_whole_file(const char* path, std::string_view text, mode_t mode) {
+    char tmp[4096];
+    int fd = make_temporary(path, tmp, sizeof tmp);
+    if (fd < 0) return false;
+    bool ok = fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              fsync(fd) == 0;
+    int err = errno;
+    ok = close(fd) == 0 && ok;
+    if (ok && rename(tmp, path) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        unlink(tmp);
+        errno = err;
+    }
+    return ok;
+}
+
 int flock_holder(int fd) {
     struct stat st;
     FILE* f = fopen("/proc/locks", "re");

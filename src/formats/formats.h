@@ -186,6 +186,10 @@ const char* file_error(int err);
 // Creates an unpredictably named, empty temporary file beside path (".NAME.XXXXXX"
 // in its folder), its name in tmp. Returns its descriptor, or -1 with errno set.
 int make_temporary(const char* path, char* tmp, size_t size);
+// Writes text to path whole: a temporary file beside it with that mode,
+// synced, renamed over it; a crash leaves the old file or the new. False
+// with errno set.
+bool write_whole_file(const char* path, std::string_view text, mode_t mode);
 // The process that holds an flock on the file open at fd, from /proc/locks
 // (whatever process took it, without touching the lock); 0 when none does
 // or it cannot be told.

@@ -384,6 +384,7 @@ until run; do
     [ $cut_runs -lt 4 ] || break
 done
 kill $CUTTER && wait $CUTTER 2>/dev/null
+CUTTER=
 judge "10"
 ok "  it arrived after a cut, each run going on from the last ($cut_runs cut)" test $cut_runs -ge 1 -a $cut_runs -lt 4
 crossed=$(($(metric kestlog_archive_sent_bytes_total) - before))

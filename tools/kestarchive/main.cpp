@@ -92,14 +92,8 @@ void write_metrics(const std::string& file) {
         text += "kestarchive_scrub_files{site=\"" + site + "\",result=\"missing\"} " +
                 std::to_string(s.scrub_missing) + "\n";
     }
-    std::string tmp = file + ".new";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    if (!ok || rename(tmp.c_str(), file.c_str()) != 0) {
+    if (!write_whole_file(file.c_str(), text, 0644))
         fprintf(stderr, "kestarchive: %s: %s\n", file.c_str(), strerror(errno));
-        unlink(tmp.c_str());
-    }
 }
 
 // The sites that asked to be sealed since (each entry taken from the queue

@@ -338,9 +338,5 @@ bool write_site_status(const std::string& path, const SiteStatus& s) {
                      "scrub_changed %lld\nscrub_missing %lld\nscrub_last %lld\n",
                      s.sealed_files, s.sealed_bytes, s.aside_files, s.last_sealed, s.scrub_ok, s.scrub_changed,
                      s.scrub_missing, s.scrub_last);
-    std::string tmp = path + ".new";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && n > 0 && write(fd, text, static_cast<size_t>(n)) == n && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    return ok && rename(tmp.c_str(), path.c_str()) == 0;
+    return n > 0 && write_whole_file(path.c_str(), std::string_view(text, static_cast<size_t>(n)), 0644);
 }

@@ -54,14 +54,8 @@ bool key_of(const std::string& site, Key* k) {
 }
 
 bool write_whole(const std::string& path, const std::string& text, mode_t mode, uid_t uid, gid_t gid) {
-    std::string tmp = path + ".new";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
-    bool ok = fd >= 0 && fchown(fd, uid, gid) == 0 && fchmod(fd, mode) == 0 &&
-              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    if (fd >= 0) close(fd);
-    if (ok && rename(tmp.c_str(), path.c_str()) == 0) return true;
+    if (write_whole_file(path.c_str(), text, mode) && lchown(path.c_str(), uid, gid) == 0) return true;
     fprintf(stderr, "kestarchive: %s: %s\n", path.c_str(), strerror(errno));
-    unlink(tmp.c_str());
     return false;
 }
 

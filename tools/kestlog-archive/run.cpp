@@ -117,17 +117,7 @@ bool replace_file(const char* path, const std::string& text, mode_t mode) {
         close(fd);
         if (old == text) return true;
     }
-    char tmp[4096];
-    fd = make_temporary(path, tmp, sizeof tmp);
-    bool ok = fd >= 0 && fchmod(fd, mode) == 0 &&
-              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    int err = errno;
-    if (fd >= 0) close(fd);
-    if (ok && rename(tmp, path) == 0) return true;
-    if (ok) err = errno;
-    if (fd >= 0) unlink(tmp);
-    errno = err;
-    return false;
+    return write_whole_file(path, text, mode);
 }
 
 class Run {
