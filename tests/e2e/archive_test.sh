@@ -248,8 +248,11 @@ judge "1"
 
 t "3: the job is stopped, then killed, in the middle of a run"
 plant 20261208 2500
+today_size=$(stat -c %s "$SD/KES$today.txt")
 run_bg
 ok "  the transfer is under way" waitfor 30 mid_transfer
+ok "  the present went first: today's file is home up to where the run began" \
+    test "$(stat -c %s "$FS/live/KES$today.txt")" -ge "$today_size"
 c systemctl stop kestlog-archive@kest1.service
 ok "  a stop leaves a line that says so" says "failed: stopped by SIGTERM before the run ended" journal 3
 run_bg

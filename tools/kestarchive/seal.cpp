@@ -245,6 +245,7 @@ void Sealer::seal_one(const std::string& name, const struct stat& st, SealReport
 void Sealer::seal_all(SealReport* rep) {
     std::vector<std::pair<std::string, struct stat>> entries;
     if (DIR* d = fdopendir(dup(incoming_))) {
+        rewinddir(d);
         while (struct dirent* e = readdir(d)) {
             struct stat st;
             if (e->d_name[0] == '.' || fstatat(incoming_, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
@@ -271,6 +272,7 @@ void Sealer::prune() {
     for (int dirfd : {incoming_, live_}) {
         DIR* d = fdopendir(dup(dirfd));
         if (!d) continue;
+        rewinddir(d);  // a dup shares its offset with the folder read before
         while (struct dirent* e = readdir(d)) {
             struct stat st;
             DailyFile kind;

@@ -1,6 +1,7 @@
 // The archive host's rules: what the gate lets a site's key run, and what
 // the sealer makes of whatever lies in a site's incoming/.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -121,6 +122,12 @@ TEST(ArchiveSeal, SealsOnlyWhatAgreesWithTheManifest) {
     fs::create_directories(dir + "/incoming/KES20261206.txt/deep");  // a folder at a future name
     fs::create_symlink("/etc/passwd", dir + "/incoming/KES20261207.txt");
     put("incoming/.KES20261208.txt.a1b2c3", "what a killed rsync left");
+    put("incoming/.KES20261101.txt.d4e5f6", "what a killed rsync left long ago");
+    put("live/KES20261101.txt", "a live copy of a day long past");
+    for (const char* old : {"incoming/.KES20261101.txt.d4e5f6", "live/KES20261101.txt"}) {
+        struct timespec times[2] = {{time(nullptr) - 4 * 86400, 0}, {time(nullptr) - 4 * 86400, 0}};
+        utimensat(AT_FDCWD, (dir + "/" + old).c_str(), times, 0);
+    }
 
     SiteStatus status;
     SealReport r = seal_site("kest1", dir, time(nullptr), &status);
@@ -152,6 +159,7 @@ TEST(ArchiveSeal, SealsOnlyWhatAgreesWithTheManifest) {
     EXPECT_EQ(left[0], ".KES20261208.txt.a1b2c3");
     EXPECT_EQ(left[1].compare(0, 9, ".refused."), 0);
     EXPECT_EQ(left[3], "KES20261205.txt");
+    EXPECT_FALSE(fs::exists(dir + "/live/KES20261101.txt")) << "a live copy of a day long past";
     // Sealing again changes nothing.
     r = seal_site("kest1", dir, time(nullptr), nullptr);
     EXPECT_EQ(r.sealed + r.duplicates + r.aside, 0);
