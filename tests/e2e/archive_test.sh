@@ -420,8 +420,10 @@ t "12: a confirmed file changed at the site"
 plant 20261105
 ok "a run confirms it" run
 printf 'X' | dd of="$SD/KES20261105.txt" bs=1 seek=10 conv=notrunc 2>/dev/null
+plant 20261106
 ok "  the next run finds it, and says so" says "failed: checksum mismatch: KES20261105.txt changed at the site after the archive confirmed it" \
     eval "run; journal 4"
+ok "  and sends the rest all the same" in_archive "$(sha256sum <"$SD/KES20261106.txt" | cut -c1-64)" KES20261106.txt
 ok "  and counts it" test "$(metric kestlog_archive_checksum_mismatches_total)" -gt "$mismatches"
 settings kest1 "${K1}grace_hours=0\n"
 run

@@ -128,7 +128,10 @@ class Run {
     int go();
 
    private:
+    // A failure stops what follows; a finding (a file changed here) is told
+    // as one, and fails the run, but stops nothing.
     void fail(const std::string& why) { failures_.push_back(why); }
+    void find(const std::string& what) { findings_.push_back(what); }
     bool failed() const { return !failures_.empty() || stopped_by != 0; }
 
     void keep_time_honest();
@@ -150,7 +153,7 @@ class Run {
     const ArchiveSettings& s_;
     Link link_;
     ArchiveState st_;
-    std::vector<std::string> failures_;
+    std::vector<std::string> failures_, findings_;
     long long sent_files_ = 0, confirmed_ = 0, deleted_ = 0;
     long long free_bytes_ = 0, short_bytes_ = 0, at_risk_bytes_ = 0, changed_files_ = 0;
     const long long started_ = now_s();
@@ -214,7 +217,7 @@ void Run::look_again(const SiteFile& f, ArchivedFile* e) {
         if (e->changed) return;
         e->changed = true;
         st_.mismatches_total++;
-        fail("checksum mismatch: " + f.name + " changed at the site after the archive confirmed it (now " +
+        find("checksum mismatch: " + f.name + " changed at the site after the archive confirmed it (now " +
              sha.substr(0, 16) + "..., confirmed " + e->sha256.substr(0, 16) +
              "...): kept, and never deleted; the archive holds what was confirmed");
     }
@@ -579,7 +582,7 @@ int Run::go() {
     files = inventory();
     account(files);
     st_.sent_bytes_total += link_.sent_bytes;
-    if (!failed()) st_.last_success = now_s();
+    if (!failed() && findings_.empty()) st_.last_success = now_s();
     if (!write_archive_state(ARCHIVE_STATE, st_)) fail(std::string(ARCHIVE_STATE) + ": " + strerror(errno));
     write_metrics();
     // One line for the run, and one for each failure, in the journal.
@@ -591,9 +594,11 @@ int Run::go() {
     if (stopped_by)
         fprintf(stderr, "kestlog-archive: failed: stopped by %s before the run ended: nothing more sent or deleted\n",
                 signal_name(stopped_by));
-    for (const std::string& f : failures_) fprintf(stderr, "kestlog-archive: failed: %s\n", f.c_str());
+    for (const auto* list : {&findings_, &failures_}) {
+        for (const std::string& f : *list) fprintf(stderr, "kestlog-archive: failed: %s\n", f.c_str());
+    }
     close(lock);
-    return failed() ? EXIT_ARCHIVE_FAILED : EXIT_ARCHIVE_OK;
+    return failed() || !findings_.empty() ? EXIT_ARCHIVE_FAILED : EXIT_ARCHIVE_OK;
 }
 
 // The logger's settings this job shares: its site and metrics file.
