@@ -206,7 +206,8 @@ static long long bytes_written_by(pid_t pid) {
     return wrote;
 }
 
-int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool with_stderr, long long* wrote) {
+int run_capture(const char* const argv[], std::string* out, int timeout_ms, bool with_stderr,
+                long long* wrote) {
     int pipefd[2];
     if (pipe2(pipefd, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t actions;

@@ -50,8 +50,8 @@ bool hex64(const std::string& s) {
 
 bool read_file_line(std::istringstream& in, ArchivedFile* f) {
     in >> f->name >> f->size >> f->sha256 >> f->archive_name >> f->recorded >> f->confirmed;
-    if (in.fail() || !archive_file_name(f->name) || !archive_file_name(f->archive_name) || !hex64(f->sha256) ||
-        f->size < 0)
+    if (in.fail() || !archive_file_name(f->name) || !archive_file_name(f->archive_name) ||
+        !hex64(f->sha256) || f->size < 0)
         return false;
     int changed = 0, gone = 0;
     if (in >> f->mtime_ns) in >> f->aged >> changed >> gone;  // absent before the grace was aged
@@ -116,8 +116,8 @@ bool write_archive_state(const char* path, const ArchiveState& state) {
     out << "oldest_pending_day " << state.oldest_pending_day << "\n";
     for (const ArchivedFile& f : state.files)
         out << "file " << f.name << " " << f.size << " " << f.sha256 << " " << f.archive_name << " "
-            << f.recorded << " " << f.confirmed << " " << f.mtime_ns << " " << f.aged << " " << (f.changed ? 1 : 0)
-            << " " << (f.gone ? 1 : 0) << "\n";
+            << f.recorded << " " << f.confirmed << " " << f.mtime_ns << " " << f.aged << " "
+            << (f.changed ? 1 : 0) << " " << (f.gone ? 1 : 0) << "\n";
     return write_whole_file(path, out.str(), 0640);
 }
 

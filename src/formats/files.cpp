@@ -61,8 +61,8 @@ bool write_whole_file(const char* path, std::string_view text, mode_t mode) {
     char tmp[4096];
     int fd = make_temporary(path, tmp, sizeof tmp);
     if (fd < 0) return false;
-    bool ok = fchmod(fd, mode) == 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              fsync(fd) == 0;
+    bool ok = fchmod(fd, mode) == 0 &&
+              write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     int err = errno;
     ok = close(fd) == 0 && ok;
     if (ok && rename(tmp, path) != 0) {

@@ -31,7 +31,8 @@ struct Allowed {
 const Allowed NUMBERS[] = {{"compress-level", nullptr}, {"timeout", nullptr}, {"bwlimit", nullptr}};
 
 bool number(const std::string& v) {
-    return !v.empty() && v.size() <= 9 && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !v.empty() && v.size() <= 9 &&
+           std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 struct Kind {
@@ -89,7 +90,8 @@ bool flag_word(const std::string& w, std::string* letters) {
     for (size_t i = e == std::string::npos ? w.size() : e + 1; i < w.size(); i++) {
         if (!isalnum(static_cast<unsigned char>(w[i])) && w[i] != '.') return false;
     }
-    return std::all_of(letters->begin(), letters->end(), [](char c) { return isalpha(static_cast<unsigned char>(c)); });
+    return std::all_of(letters->begin(), letters->end(),
+                       [](char c) { return isalpha(static_cast<unsigned char>(c)); });
 }
 
 GateDecision refuse(const std::string& why) {
@@ -110,7 +112,8 @@ bool takes_folder(const std::string& name) {
 
 bool flags_fit(const Kind& k, const std::string& letters, std::string* why) {
     for (char c : letters) {
-        if (!strchr(k.flags_allowed, c)) return *why = std::string("option -") + c + " is not allowed to " + k.target, false;
+        if (!strchr(k.flags_allowed, c))
+            return *why = std::string("option -") + c + " is not allowed to " + k.target, false;
     }
     for (const char* r = k.flags_required; *r; r++) {
         if (letters.find(*r) == std::string::npos)
@@ -128,7 +131,9 @@ bool options_fit(const Kind& k, const std::vector<Option>& opts, std::string* wh
         for (const Allowed& a : NUMBERS) fits = fits || (o.name == a.name && number(o.value));
         for (const Allowed& a : k.options) fits = fits || (o.name == a.name && o.value == a.fixed);
         if (o.name == "append") appends++;
-        if (!fits) return *why = "option --" + o.name + (o.value.empty() ? "" : "=" + o.value) + " is not allowed", false;
+        if (!fits)
+            return *why = "option --" + o.name + (o.value.empty() ? "" : "=" + o.value) + " is not allowed",
+                   false;
     }
     for (const char* r : k.required) {
         if (std::none_of(opts.begin(), opts.end(), [&](const Option& o) { return o.name == r; }))
@@ -166,9 +171,11 @@ GateDecision gate_decide(std::string_view command) {
     }
     if (i + 2 != w.size()) return refuse("one target is allowed, after \".\"");
     const std::string& target = w[i + 1];
-    std::string last_why = "target " + target + " is not allowed (only live/, incoming/ and verify/ of the site's own folder)";
+    std::string last_why =
+        "target " + target + " is not allowed (only live/, incoming/ and verify/ of the site's own folder)";
     for (const Kind& k : kinds()) {
-        if (target != k.target || !flags_fit(k, letters, &last_why) || !options_fit(k, opts, &last_why)) continue;
+        if (target != k.target || !flags_fit(k, letters, &last_why) || !options_fit(k, opts, &last_why))
+            continue;
         GateDecision d;
         d.allowed = true;
         d.kind = k.kind;

@@ -1,6 +1,7 @@
 // kestlog-archive-gate: the forced command of a site's key on the archive
 // host, in its authorized keys:
-//   command="/usr/libexec/kestlog/kestlog-archive-gate /srv/kestarchive/SITE",restrict ssh-ed25519 AAAA... SITE
+//   command="/usr/libexec/kestlog/kestlog-archive-gate /srv/kestarchive/SITE",restrict ssh-ed25519 AAAA...
+//   SITE
 // It runs rsync --server for exactly the commands kestlog-archive sends
 // (gate_decide), in the site's folder, and refuses anything else with a
 // one-line reason. It binds the folder to the first site that pushes into
@@ -58,13 +59,14 @@ void check_binding(const std::string& site, const std::string& site_dir) {
     if (strcmp(held, id) != 0)
         refused("folder " + site + " belongs to site " + held + ", and this is site " + id +
                 ": give each site a folder and key of its own (kestarchive add-site); if that site moved, "
-                "remove " + site_dir + "/" + path + " on the archive host");
+                "remove " +
+                site_dir + "/" + path + " on the archive host");
 }
 
 std::string describe(const Usage& u, const Bounds& b) {
     char text[160];
-    snprintf(text, sizeof text, "%lld of %lld MB, %lld of %lld files", u.bytes >> 20, b.max_bytes >> 20, u.files,
-             b.max_files);
+    snprintf(text, sizeof text, "%lld of %lld MB, %lld of %lld files", u.bytes >> 20, b.max_bytes >> 20,
+             u.files, b.max_files);
     return text;
 }
 
@@ -75,7 +77,8 @@ time_t monotonic_s() {
 }
 
 void queue_seal(const std::string& site) {
-    int fd = open((std::string(SEAL_QUEUE) + "/" + site).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
+    int fd = open((std::string(SEAL_QUEUE) + "/" + site).c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                  0660);
     if (fd >= 0) close(fd);
 }
 
@@ -83,7 +86,8 @@ void queue_seal(const std::string& site) {
 
 int main(int argc, char** argv) {
     if (argc != 2 || argv[1][0] != '/') {
-        fputs("usage: kestlog-archive-gate /srv/kestarchive/SITE (the forced command of the site's key)\n", stderr);
+        fputs("usage: kestlog-archive-gate /srv/kestarchive/SITE (the forced command of the site's key)\n",
+              stderr);
         return 2;
     }
     const std::string site_dir = argv[1];

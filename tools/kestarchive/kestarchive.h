@@ -42,7 +42,7 @@ enum class GateKind { LiveAppend, LivePlain, Incoming, Verify };
 
 struct GateDecision {
     bool allowed = false;
-    std::string reason;             // one line, when refused
+    std::string reason;  // one line, when refused
     GateKind kind = GateKind::Verify;
     std::vector<std::string> argv;  // what runs: rsync --server, its options, ".", the target
 };
@@ -70,10 +70,10 @@ Usage usage_of(const std::string& dir, long long stop_files = 1LL << 40);
 // --- sealing -----------------------------------------------------------------------
 
 struct SealReport {
-    int sealed = 0;      // new in data/
-    int duplicates = 0;  // sent again, sealed already
-    int aside = 0;       // did not agree with the manifest, or no file: kept aside
-    int waiting = 0;     // not in the manifest yet
+    int sealed = 0;       // new in data/
+    int duplicates = 0;   // sent again, sealed already
+    int aside = 0;        // did not agree with the manifest, or no file: kept aside
+    int waiting = 0;      // not in the manifest yet
     bool failed = false;  // the folder could not be looked at (said why)
 };
 

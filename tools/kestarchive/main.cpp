@@ -1,4 +1,5 @@
 // kestarchive: the archive host's command. See kestarchive.h.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <string>
 #include <vector>
 
@@ -86,7 +86,8 @@ void write_metrics(const std::string& file) {
     }
     family("kestarchive_scrub_files", "Sealed files the last scrub found as sealed, changed, or gone.");
     for (const auto& [site, s] : all) {
-        text += "kestarchive_scrub_files{site=\"" + site + "\",result=\"ok\"} " + std::to_string(s.scrub_ok) + "\n";
+        text += "kestarchive_scrub_files{site=\"" + site + "\",result=\"ok\"} " + std::to_string(s.scrub_ok) +
+                "\n";
         text += "kestarchive_scrub_files{site=\"" + site + "\",result=\"changed\"} " +
                 std::to_string(s.scrub_changed) + "\n";
         text += "kestarchive_scrub_files{site=\"" + site + "\",result=\"missing\"} " +
@@ -135,9 +136,11 @@ int scrub(std::vector<std::string> sites, long long rate_mb, const std::string& 
     int bad = 0;
     for (const std::string& site : sites) {
         ScrubReport r = scrub_site(site, site_dir(site), rate_mb << 20);
-        fprintf(stderr, "kestarchive: scrub: %s: %lld files (%lld MB) read: %lld as sealed, %lld changed, %lld gone\n",
-                site.c_str(), r.ok + r.changed + std::max(0LL, r.missing), r.bytes >> 20, r.ok, r.changed,
-                std::max(0LL, r.missing));
+        fprintf(
+            stderr,
+            "kestarchive: scrub: %s: %lld files (%lld MB) read: %lld as sealed, %lld changed, %lld gone\n",
+            site.c_str(), r.ok + r.changed + std::max(0LL, r.missing), r.bytes >> 20, r.ok, r.changed,
+            std::max(0LL, r.missing));
         int lock = status_lock();
         SiteStatus s;
         read_site_status(status_path(site), &s);
@@ -158,11 +161,12 @@ int status() {
     for (const std::string& site : list_sites(ARCHIVE_ROOT)) {
         SiteStatus s;
         read_site_status(status_path(site), &s);
-        std::string scrub = s.scrub_last == 0 ? "never"
-                                              : utc_text(s.scrub_last) + ": " + std::to_string(s.scrub_changed) +
-                                                    " changed, " + std::to_string(s.scrub_missing) + " gone";
-        printf("%-16s %8lld %10lld %6lld %-23s %s\n", site.c_str(), s.sealed_files, s.sealed_bytes >> 20, s.aside_files,
-               utc_text(s.last_sealed).c_str(), scrub.c_str());
+        std::string scrub = s.scrub_last == 0
+                                ? "never"
+                                : utc_text(s.scrub_last) + ": " + std::to_string(s.scrub_changed) +
+                                      " changed, " + std::to_string(s.scrub_missing) + " gone";
+        printf("%-16s %8lld %10lld %6lld %-23s %s\n", site.c_str(), s.sealed_files, s.sealed_bytes >> 20,
+               s.aside_files, utc_text(s.last_sealed).c_str(), scrub.c_str());
     }
     return 0;
 }
@@ -203,7 +207,8 @@ int main(int argc, char** argv) {
             words.push_back(a);
     }
     if (cmd == "-h" || cmd == "--help") usage(nullptr);
-    if (cmd == "add-site" && words.size() == 2) return add_site(words[0], words[1], max_gb, max_files, replace_key);
+    if (cmd == "add-site" && words.size() == 2)
+        return add_site(words[0], words[1], max_gb, max_files, replace_key);
     if (cmd == "seal" && words.empty()) return seal(all, metrics);
     if (cmd == "scrub") return scrub(words, rate, metrics);
     if (cmd == "status" && words.empty()) return status();

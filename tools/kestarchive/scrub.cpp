@@ -50,8 +50,9 @@ ScrubReport scrub_site(const std::string& site, const std::string& site_dir, lon
         if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             if (fd >= 0) close(fd);
             rep.missing++;
-            fprintf(stderr, "kestarchive: scrub: %s: data/%s: sealed %s but gone: %s\n", site.c_str(), e.name.c_str(),
-                    utc_text(e.sealed).c_str(), fd < 0 ? strerror(errno) : "not a regular file");
+            fprintf(stderr, "kestarchive: scrub: %s: data/%s: sealed %s but gone: %s\n", site.c_str(),
+                    e.name.c_str(), utc_text(e.sealed).c_str(),
+                    fd < 0 ? strerror(errno) : "not a regular file");
             continue;
         }
         Sha256 hash;
@@ -71,8 +72,10 @@ ScrubReport scrub_site(const std::string& site, const std::string& site_dir, lon
         rep.changed++;
         fprintf(stderr, "kestarchive: scrub: %s: data/%s: %s (sealed %s with %lld bytes, sha256 %.16s...)\n",
                 site.c_str(), e.name.c_str(),
-                sha.empty() ? "cannot be read" : ("now " + std::to_string(st.st_size) + " bytes, sha256 " +
-                                                  sha.substr(0, 16) + "...: changed since it was sealed").c_str(),
+                sha.empty() ? "cannot be read"
+                            : ("now " + std::to_string(st.st_size) + " bytes, sha256 " + sha.substr(0, 16) +
+                               "...: changed since it was sealed")
+                                  .c_str(),
                 utc_text(e.sealed).c_str(), e.size, e.sha256.c_str());
     }
     return rep;

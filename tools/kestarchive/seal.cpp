@@ -39,8 +39,10 @@ bool read_small(int dirfd, const char* name, long long most, std::string* text) 
     char buf[65536];
     for (ssize_t n; ok && (n = read(fd, buf, sizeof buf)) != 0;) {
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        else text->append(buf, static_cast<size_t>(n));
+        if (n < 0)
+            ok = false;
+        else
+            text->append(buf, static_cast<size_t>(n));
     }
     close(fd);
     return ok;
@@ -101,7 +103,8 @@ bool Sealer::open_site(const std::string& site_dir) {
     live_ = openat(dir_, ARCHIVE_LIVE, dirflags);
     record_ = openat(dir_, SEAL_RECORD, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
     if (incoming_ < 0 || data_ < 0 || aside_ < 0 || live_ < 0 || record_ < 0) {
-        fprintf(stderr, "kestarchive: %s: not a site's folder (incoming/, data/, aside/, live/, record): %s\n",
+        fprintf(stderr,
+                "kestarchive: %s: not a site's folder (incoming/, data/, aside/, live/, record): %s\n",
                 site_dir.c_str(), strerror(errno));
         return false;
     }
@@ -110,8 +113,8 @@ bool Sealer::open_site(const std::string& site_dir) {
     if (read_small(dir_, SEAL_RECORD, RECORD_MAX, &text)) {
         for (SealedFile& f : parse_sealed(text, &skipped)) record_by_name_[f.name] = f;
         if (skipped > 0)
-            fprintf(stderr, "kestarchive: %s/%s: %d lines that make no sense\n", site_dir.c_str(), SEAL_RECORD,
-                    skipped);
+            fprintf(stderr, "kestarchive: %s/%s: %d lines that make no sense\n", site_dir.c_str(),
+                    SEAL_RECORD, skipped);
     }
     text.clear();
     if (read_small(live_, MANIFEST_NAME, MANIFEST_MAX, &text)) {
@@ -132,7 +135,8 @@ bool Sealer::copy_in(int from, std::string* tmp, std::string* sha, long long* si
     *size = 0;
     for (ssize_t n; ok && (n = read(from, buf.data(), buf.size())) != 0;) {
         if (n < 0 && errno == EINTR) continue;
-        ok = n > 0 && write(to, buf.data(), static_cast<size_t>(n)) == n && hash.add(buf.data(), static_cast<size_t>(n));
+        ok = n > 0 && write(to, buf.data(), static_cast<size_t>(n)) == n &&
+             hash.add(buf.data(), static_cast<size_t>(n));
         *size += n > 0 ? n : 0;
     }
     ok = ok && fsync(to) == 0;
@@ -163,7 +167,8 @@ bool Sealer::place(const std::string& tmp, const std::string& name, const std::s
             std::string there;
             std::vector<char> buf(CHUNK);
             Sha256 hash;
-            for (ssize_t n; fd >= 0 && (n = read(fd, buf.data(), buf.size())) > 0;) hash.add(buf.data(), static_cast<size_t>(n));
+            for (ssize_t n; fd >= 0 && (n = read(fd, buf.data(), buf.size())) > 0;)
+                hash.add(buf.data(), static_cast<size_t>(n));
             if (fd >= 0) close(fd);
             there = hash.finish();
             if (there != sha) continue;
@@ -171,7 +176,8 @@ bool Sealer::place(const std::string& tmp, const std::string& name, const std::s
         }
         SealedFile f{candidate, size, sha, now_};
         std::string line = sealed_line(f);
-        if (write(record_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || fsync(record_) != 0)
+        if (write(record_, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+            fsync(record_) != 0)
             return false;
         fsync(data_);
         record_by_name_[candidate] = f;
@@ -230,7 +236,8 @@ void Sealer::seal_one(const std::string& name, const struct stat& st, SealReport
     if (!place(tmp, name, sha, size, &placed, &duplicate)) {
         unlinkat(data_, tmp.c_str(), 0);
         rep->aside++;
-        return set_aside_entry(name, "sha256 " + short_sha(sha) + ": both its name and the one beside it are taken");
+        return set_aside_entry(
+            name, "sha256 " + short_sha(sha) + ": both its name and the one beside it are taken");
     }
     if (duplicate || placed.empty()) unlinkat(data_, tmp.c_str(), 0);
     unlinkat(incoming_, name.c_str(), 0);
@@ -254,7 +261,7 @@ void Sealer::seal_all(SealReport* rep) {
         closedir(d);
     }
     for (const auto& [name, st] : entries) {
-        const char* wrong = !S_ISREG(st.st_mode)        ? "not a regular file"
+        const char* wrong = !S_ISREG(st.st_mode)       ? "not a regular file"
                             : !archive_file_name(name) ? "not a name of the logger's files"
                                                        : nullptr;
         if (!wrong) {
@@ -278,7 +285,8 @@ void Sealer::prune() {
             DailyFile kind;
             int date;
             bool gz;
-            bool leftover = dirfd == incoming_ && e->d_name[0] == '.' && strncmp(e->d_name, ".refused.", 9) != 0;
+            bool leftover =
+                dirfd == incoming_ && e->d_name[0] == '.' && strncmp(e->d_name, ".refused.", 9) != 0;
             bool past = dirfd == live_ && parse_daily_file_name(e->d_name, &kind, &date, &gz);
             if (!leftover && !past) continue;
             long long keep = leftover ? LEFTOVER_DAYS : LIVE_KEEP_DAYS;
@@ -292,7 +300,8 @@ void Sealer::prune() {
 
 }  // namespace
 
-SealReport seal_site(const std::string& site, const std::string& site_dir, long long now, SiteStatus* status) {
+SealReport seal_site(const std::string& site, const std::string& site_dir, long long now,
+                     SiteStatus* status) {
     SealReport rep;
     Sealer s(site, now);
     if (!s.open_site(site_dir)) {
@@ -335,10 +344,11 @@ bool read_site_status(const std::string& path, SiteStatus* s) {
 
 bool write_site_status(const std::string& path, const SiteStatus& s) {
     char text[512];
-    int n = snprintf(text, sizeof text,
-                     "sealed_files %lld\nsealed_bytes %lld\naside_files %lld\nlast_sealed %lld\nscrub_ok %lld\n"
-                     "scrub_changed %lld\nscrub_missing %lld\nscrub_last %lld\n",
-                     s.sealed_files, s.sealed_bytes, s.aside_files, s.last_sealed, s.scrub_ok, s.scrub_changed,
-                     s.scrub_missing, s.scrub_last);
+    int n =
+        snprintf(text, sizeof text,
+                 "sealed_files %lld\nsealed_bytes %lld\naside_files %lld\nlast_sealed %lld\nscrub_ok %lld\n"
+                 "scrub_changed %lld\nscrub_missing %lld\nscrub_last %lld\n",
+                 s.sealed_files, s.sealed_bytes, s.aside_files, s.last_sealed, s.scrub_ok, s.scrub_changed,
+                 s.scrub_missing, s.scrub_last);
     return n > 0 && write_whole_file(path.c_str(), std::string_view(text, static_cast<size_t>(n)), 0644);
 }

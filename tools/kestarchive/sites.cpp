@@ -31,8 +31,9 @@ struct Key {
 bool parse_key(const std::string& line, Key* k) {
     std::istringstream in(line);
     in >> k->type >> k->blob;
-    static const std::set<std::string> types = {"ssh-ed25519", "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384",
-                                                "ecdsa-sha2-nistp521", "ssh-rsa", "sk-ssh-ed25519@openssh.com"};
+    static const std::set<std::string> types = {
+        "ssh-ed25519", "ecdsa-sha2-nistp256",       "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp521",
+        "ssh-rsa",     "sk-ssh-ed25519@openssh.com"};
     if (!types.count(k->type) || k->blob.size() < 16) return false;
     for (char c : k->blob) {
         if (!isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '/' && c != '=') return false;
@@ -107,7 +108,8 @@ int adopt(const std::string& dir, uid_t vault, gid_t gid) {
         int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         Sha256 hash;
         char buf[65536];
-        for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;) hash.add(buf, static_cast<size_t>(n));
+        for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+            hash.add(buf, static_cast<size_t>(n));
         std::string sha = hash.finish();
         if (fd < 0 || sha.empty() || fchown(fd, vault, gid) != 0 || fchmod(fd, 0440) != 0) {
             fprintf(stderr, "kestarchive: %s: cannot be sealed: %s\n", path.c_str(), strerror(errno));
@@ -118,9 +120,10 @@ int adopt(const std::string& dir, uid_t vault, gid_t gid) {
         if (fd >= 0) close(fd);
     }
     if (d) closedir(d);
-    int fd = open((dir + "/" + SEAL_RECORD).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0 &&
-              fchown(fd, vault, gid) == 0 && fchmod(fd, 0640) == 0;
+    int fd =
+        open((dir + "/" + SEAL_RECORD).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              fsync(fd) == 0 && fchown(fd, vault, gid) == 0 && fchmod(fd, 0640) == 0;
     if (fd >= 0) close(fd);
     if (!ok) fprintf(stderr, "kestarchive: %s/%s: %s\n", dir.c_str(), SEAL_RECORD, strerror(errno));
     return ok ? adopted : -1;
@@ -131,7 +134,8 @@ int adopt(const std::string& dir, uid_t vault, gid_t gid) {
 int add_site(const std::string& site, const std::string& key_path, long long max_gb, long long max_files,
              bool replace_key) {
     if (!site_name(site)) {
-        fprintf(stderr, "kestarchive: %s: not a site name (a user name: a-z first, then a-z 0-9 - _, at most 32)\n",
+        fprintf(stderr,
+                "kestarchive: %s: not a site name (a user name: a-z first, then a-z 0-9 - _, at most 32)\n",
                 site.c_str());
         return 2;
     }
@@ -139,7 +143,8 @@ int add_site(const std::string& site, const std::string& key_path, long long max
     std::string line;
     Key key;
     if (!in || !std::getline(in, line) || !parse_key(line, &key)) {
-        fprintf(stderr, "kestarchive: %s: %s\n", key_path.c_str(), in ? "not an ssh public key" : strerror(errno));
+        fprintf(stderr, "kestarchive: %s: %s\n", key_path.c_str(),
+                in ? "not an ssh public key" : strerror(errno));
         return 1;
     }
     for (const std::string& other : list_sites(ARCHIVE_ROOT)) {
@@ -152,9 +157,10 @@ int add_site(const std::string& site, const std::string& key_path, long long max
     }
     Key held;
     if (key_of(site, &held) && held.blob != key.blob && !replace_key) {
-        fprintf(stderr,
-                "kestarchive: site %s has another key; --replace-key gives it this one (a site reinstalled)\n",
-                site.c_str());
+        fprintf(
+            stderr,
+            "kestarchive: site %s has another key; --replace-key gives it this one (a site reinstalled)\n",
+            site.c_str());
         return 1;
     }
     const std::string dir = std::string(ARCHIVE_ROOT) + "/" + site;
@@ -165,7 +171,8 @@ int add_site(const std::string& site, const std::string& key_path, long long max
         return 1;
     }
     if (!pw && run({"useradd", "--system", "--home-dir", dir, "--no-create-home", "--shell", "/bin/sh",
-                    "--user-group", "--groups", SITES_GROUP, "--comment", "KESTLOG archive site " + site, site}) != 0)
+                    "--user-group", "--groups", SITES_GROUP, "--comment", "KESTLOG archive site " + site,
+                    site}) != 0)
         return 1;
     // getpwnam's answer lasts until its next call.
     pw = getpwnam(site.c_str());
@@ -177,19 +184,20 @@ int add_site(const std::string& site, const std::string& key_path, long long max
     const gid_t g = pw->pw_gid;
     struct passwd* vault = getpwnam(VAULT_USER);
     if (!vault) {
-        fprintf(stderr, "kestarchive: no user %s: is the package kestlog-archive-host installed?\n", VAULT_USER);
+        fprintf(stderr, "kestarchive: no user %s: is the package kestlog-archive-host installed?\n",
+                VAULT_USER);
         return 1;
     }
     const uid_t v = vault->pw_uid;
     const gid_t vg = vault->pw_gid;
     bool ok = folder(dir, v, g, 0750) && folder(dir + "/" + ARCHIVE_SEALED, v, g, 02750) &&
-              folder(dir + "/" + ARCHIVE_INCOMING, v, g, 0770) && folder(dir + "/" + ARCHIVE_LIVE, v, g, 0770) &&
-              folder(dir + "/" + ASIDE, v, vg, 0700);
+              folder(dir + "/" + ARCHIVE_INCOMING, v, g, 0770) &&
+              folder(dir + "/" + ARCHIVE_LIVE, v, g, 0770) && folder(dir + "/" + ASIDE, v, vg, 0700);
     int adopted = ok ? adopt(dir, v, g) : -1;
     if (adopted < 0) return 1;
     // The live copies of a folder of the old layout become the site user's.
-    run({"chown", "-R", "--no-dereference", std::to_string(s) + ":" + std::to_string(g), dir + "/" + ARCHIVE_LIVE,
-         dir + "/" + ARCHIVE_INCOMING});
+    run({"chown", "-R", "--no-dereference", std::to_string(s) + ":" + std::to_string(g),
+         dir + "/" + ARCHIVE_LIVE, dir + "/" + ARCHIVE_INCOMING});
     folder(dir + "/" + ARCHIVE_INCOMING, v, g, 0770);
     folder(dir + "/" + ARCHIVE_LIVE, v, g, 0770);
     const Bounds b{max_gb << 30, max_files};
@@ -199,12 +207,15 @@ int add_site(const std::string& site, const std::string& key_path, long long max
              "max_bytes=%lld\nmax_files=%lld\n",
              site.c_str(), b.max_bytes, b.max_files);
     std::string gate = KESTARCHIVE_GATE;
-    std::string keys = "command=\"" + gate + " " + dir + "\",restrict " + key.type + " " + key.blob + " " + site + "\n";
-    if (!write_whole(dir + "/" + SITE_CONF, conf, 0640, 0, g) || !write_whole(key_file(site), keys, 0644, 0, 0))
+    std::string keys =
+        "command=\"" + gate + " " + dir + "\",restrict " + key.type + " " + key.blob + " " + site + "\n";
+    if (!write_whole(dir + "/" + SITE_CONF, conf, 0640, 0, g) ||
+        !write_whole(key_file(site), keys, 0644, 0, 0))
         return 1;
     char host[256] = "";
     gethostname(host, sizeof host - 1);
-    printf("site %s: folder %s, at most %lld GB and %lld files%s\n", site.c_str(), dir.c_str(), max_gb, max_files,
+    printf("site %s: folder %s, at most %lld GB and %lld files%s\n", site.c_str(), dir.c_str(), max_gb,
+           max_files,
            adopted > 0 ? (", " + std::to_string(adopted) + " files already there sealed").c_str() : "");
     printf("At the site, in /etc/kestlog/INSTANCE.archive:\n    destination=%s@%s:\n", site.c_str(), host);
     printf("and the archive host's key in /etc/kestlog/known_hosts (ssh-keyscan %s).\n", host);

@@ -172,7 +172,8 @@ std::string why(const Result& r) {
     if (has("Could not resolve hostname") || has("Connection timed out") || has("No route to host") ||
         has("Connection refused") || has("Network is unreachable") || has("connect to host"))
         return "the archive host is unreachable: " + first;
-    if (has("Broken pipe") || has("Connection reset") || has("Timeout, server") || has("Connection closed by"))
+    if (has("Broken pipe") || has("Connection reset") || has("Timeout, server") ||
+        has("Connection closed by"))
         return "the link to the archive host broke: " + first;
     if (has("kestlog-archive-gate: refused")) return "the archive refused it: " + first;
     if (has("No space left on device") || has("Disk quota exceeded") || has("File too large"))
@@ -270,7 +271,8 @@ int relay(int argc, char** argv) {
         return 255;
     }
     signal(SIGPIPE, SIG_IGN);
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO, to_ssh[1], from_ssh[0]}) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, to_ssh[1], from_ssh[0]})
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     Flow out{STDIN_FILENO, to_ssh[1]}, in{from_ssh[0], STDOUT_FILENO};
     long long sent = 0;
     // Until ssh's output ends: the far end has said all it will.

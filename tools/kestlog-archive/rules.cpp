@@ -51,7 +51,8 @@ Need need_of(const SiteFile& f, const ArchiveState& state) {
     // new file took its name, or it was changed): its contents must be read
     // again. A change already found is not looked for again until it is
     // written once more.
-    if (!f.compressed && (f.mtime_ns != e->mtime_ns || (f.size != e->size && !e->changed))) return Need::Check;
+    if (!f.compressed && (f.mtime_ns != e->mtime_ns || (f.size != e->size && !e->changed)))
+        return Need::Check;
     return e->confirmed > 0 ? Need::Nothing : Need::Confirm;
 }
 

@@ -85,7 +85,7 @@ bool sha256_of(const std::string& path, bool inflate, std::string* sha, long lon
     // gzip -t first: a stream cut short must not pass as the sum of its start.
     const char* inflated[] = {sh.c_str(), "-c",         "gzip -t -- \"$1\" && gzip -dc -- \"$1\" | sha256sum",
                               "sh",       path.c_str(), nullptr};
-    const char* head[] = {sh.c_str(), "-c", "head -c \"$2\" -- \"$1\" | sha256sum", "sh", path.c_str(),
+    const char* head[] = {sh.c_str(),    "-c",   "head -c \"$2\" -- \"$1\" | sha256sum", "sh", path.c_str(),
                           bytes.c_str(), nullptr};
     std::string out;
     int status = run_capture(inflate ? inflated : prefix > 0 ? head : plain, &out, HASH_LIMIT_MS);
@@ -229,7 +229,8 @@ void Run::record(std::vector<SiteFile>& files) {
     for (ArchivedFile& e : st_.files) {
         struct stat st;
         const std::string path = data_path(e.name);
-        if (lstat(path.c_str(), &st) != 0 && lstat((path + COMPRESSED_SUFFIX).c_str(), &st) != 0) e.gone = true;
+        if (lstat(path.c_str(), &st) != 0 && lstat((path + COMPRESSED_SUFFIX).c_str(), &st) != 0)
+            e.gone = true;
     }
     for (SiteFile& f : files) {
         if (!f.closed) continue;
@@ -338,9 +339,10 @@ void Run::confirm(ArchivedFile* e) {
 // for other contents sends a file round again, beside it.
 std::vector<ArchivedFile*> Run::compare(std::vector<ArchivedFile*> todo, bool patience, bool* renamed) {
     for (long long waited = 0, pause = 250; !todo.empty() && !failed(); pause = std::min(pause * 2, 8000LL)) {
-        Result check = link_.rsync({"-n", "-c", "-ii", "-L", "--compare-dest=../" + std::string(ARCHIVE_SEALED),
-                                    "--files-from=" + std::string(FILE_LIST)},
-                                   {std::string(OUTGOING) + "/", link_.target(ARCHIVE_VERIFY)});
+        Result check =
+            link_.rsync({"-n", "-c", "-ii", "-L", "--compare-dest=../" + std::string(ARCHIVE_SEALED),
+                         "--files-from=" + std::string(FILE_LIST)},
+                        {std::string(OUTGOING) + "/", link_.target(ARCHIVE_VERIFY)});
         if (check.status != 0) {
             fail(why(check));
             break;
@@ -419,7 +421,8 @@ void Run::delete_confirmed(const std::vector<SiteFile>& files) {
     if (s_.keep_days <= 0 && s_.keep_free_mb <= 0) return;
     std::vector<bool> assumed(files.size(), true);
     long long short_bytes = 0;
-    std::vector<Deletion> chosen = deletable(files, st_, assumed, s_, today_date(), free_bytes_, &short_bytes);
+    std::vector<Deletion> chosen =
+        deletable(files, st_, assumed, s_, today_date(), free_bytes_, &short_bytes);
     // Its contents, compressed since or not, must still be what the archive
     // confirmed, here and there: the archive is asked again, in this run.
     std::vector<ArchivedFile*> ask;
@@ -434,9 +437,10 @@ void Run::delete_confirmed(const std::vector<SiteFile>& files) {
     }
     std::string said;
     if (!ask.empty() && stage(ask)) {
-        Result check = link_.rsync({"-n", "-c", "-ii", "-L", "--compare-dest=../" + std::string(ARCHIVE_SEALED),
-                                    "--files-from=" + std::string(FILE_LIST)},
-                                   {std::string(OUTGOING) + "/", link_.target(ARCHIVE_VERIFY)});
+        Result check =
+            link_.rsync({"-n", "-c", "-ii", "-L", "--compare-dest=../" + std::string(ARCHIVE_SEALED),
+                         "--files-from=" + std::string(FILE_LIST)},
+                        {std::string(OUTGOING) + "/", link_.target(ARCHIVE_VERIFY)});
         if (check.status != 0) return fail(why(check));
         said = check.out;
     }
@@ -451,7 +455,8 @@ void Run::delete_confirmed(const std::vector<SiteFile>& files) {
             e->confirmed = 0;
             e->aged = 0;
             if (v == Verdict::Differs) st_.mismatches_total++;
-            fail((v == Verdict::Differs ? "checksum mismatch: the archive's copy of " : "the archive no longer holds ") +
+            fail((v == Verdict::Differs ? "checksum mismatch: the archive's copy of "
+                                        : "the archive no longer holds ") +
                  f.name + " (" + e->archive_name + "): kept, to be sent again");
             continue;
         }
@@ -484,7 +489,8 @@ void Run::account(const std::vector<SiteFile>& files) {
         Need n = f.closed ? need_of(f, st_) : Need::Nothing;
         const ArchivedFile* e = entry_of(st_, f);
         if (e && e->changed) changed_files_++;
-        if (n != Need::Record && n != Need::Confirm && !(n == Need::Check && e && e->confirmed <= 0)) continue;
+        if (n != Need::Record && n != Need::Confirm && !(n == Need::Check && e && e->confirmed <= 0))
+            continue;
         st_.pending_files++;
         st_.pending_bytes += f.size;
         if (st_.oldest_pending_day == 0 || f.date < st_.oldest_pending_day) st_.oldest_pending_day = f.date;
@@ -592,7 +598,8 @@ int Run::go() {
             sent_files_, human(link_.sent_bytes).c_str(), confirmed_, st_.pending_files,
             human(st_.pending_bytes).c_str(), deleted_);
     if (stopped_by)
-        fprintf(stderr, "kestlog-archive: failed: stopped by %s before the run ended: nothing more sent or deleted\n",
+        fprintf(stderr,
+                "kestlog-archive: failed: stopped by %s before the run ended: nothing more sent or deleted\n",
                 signal_name(stopped_by));
     for (const auto* list : {&findings_, &failures_}) {
         for (const std::string& f : *list) fprintf(stderr, "kestlog-archive: failed: %s\n", f.c_str());

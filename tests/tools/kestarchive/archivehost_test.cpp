@@ -1,7 +1,7 @@
 // The archive host's rules: what the gate lets a site's key run, and what
 // the sealer makes of whatever lies in a site's incoming/.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -16,7 +16,8 @@ namespace {
 const std::string LIVE = "rsync --server -tze.LsfxCIvu --compress-level=9 --timeout=60 ";
 const std::string INCOMING =
     "rsync --server -tRze.LsfxCIvu --compress-level=9 --timeout=60 --stats --partial-dir .partial ";
-const std::string VERIFY = "rsync --server -ncRze.LsfxCIvu --compress-level=9 --log-format=%i%I --timeout=60 ";
+const std::string VERIFY =
+    "rsync --server -ncRze.LsfxCIvu --compress-level=9 --log-format=%i%I --timeout=60 ";
 
 std::string read_all(const std::string& path) {
     std::ifstream in(path);
@@ -99,7 +100,9 @@ TEST(ArchiveSeal, SealsOnlyWhatAgreesWithTheManifest) {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string dir = tmpl;
     for (const char* sub : {"data", "incoming", "live", "aside"}) fs::create_directory(dir + "/" + sub);
-    auto put = [&](const std::string& path, const std::string& text) { std::ofstream(dir + "/" + path) << text; };
+    auto put = [&](const std::string& path, const std::string& text) {
+        std::ofstream(dir + "/" + path) << text;
+    };
     auto sha = [](const std::string& text) {
         Sha256 h;
         h.add(text.data(), text.size());
@@ -112,12 +115,13 @@ TEST(ArchiveSeal, SealsOnlyWhatAgreesWithTheManifest) {
     put("record", sealed_line({"KES20261202.txt", 5, sha("first"), 1}));
     // Sealed by a sealer stopped before it recorded it.
     put("data/KES20261204.txt", D);
-    put("live/manifest.sha256", sha(A) + "  data/KES20261201.txt\n" + sha(B) + "  data/KES20261202.txt\n" + sha(C) +
-                                    "  data/KES20261203.txt\n" + sha(D) + "  data/KES20261204.txt\n");
-    put("incoming/KES20261201.txt", A);                      // agrees
-    put("incoming/KES20261202.txt", B);                      // agrees, its name held for other contents
+    put("live/manifest.sha256", sha(A) + "  data/KES20261201.txt\n" + sha(B) + "  data/KES20261202.txt\n" +
+                                    sha(C) + "  data/KES20261203.txt\n" + sha(D) +
+                                    "  data/KES20261204.txt\n");
+    put("incoming/KES20261201.txt", A);                          // agrees
+    put("incoming/KES20261202.txt", B);                          // agrees, its name held for other contents
     put("incoming/KES20261203.txt", "planted by a stolen key");  // does not agree
-    put("incoming/KES20261204.txt", D);                      // sealed already, not recorded
+    put("incoming/KES20261204.txt", D);                          // sealed already, not recorded
     put("incoming/KES20261205.txt", "not in the manifest yet");
     fs::create_directories(dir + "/incoming/KES20261206.txt/deep");  // a folder at a future name
     fs::create_symlink("/etc/passwd", dir + "/incoming/KES20261207.txt");

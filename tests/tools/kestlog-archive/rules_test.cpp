@@ -137,7 +137,8 @@ TEST(ArchiveRules, OnlyConfirmedClosedFilesPastTheGraceAreDeleted) {
         s.keep_days = c.keep_days;
         s.keep_free_mb = c.keep_free_mb;
         long long short_bytes = -1;
-        std::vector<Deletion> d = deletable(files, state, c.verified, s, 20261209, c.free_mb * MB, &short_bytes);
+        std::vector<Deletion> d =
+            deletable(files, state, c.verified, s, 20261209, c.free_mb * MB, &short_bytes);
         std::vector<size_t> chosen;
         for (const Deletion& x : d) chosen.push_back(x.file);
         EXPECT_EQ(chosen, c.deleted);
@@ -203,7 +204,8 @@ TEST(ArchiveSettingsTest, RefusesWhatSshWouldMisreadOrRefuse) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        std::string text = std::string("key=") + key + "\nknown_hosts=" + dir + "/known_hosts\n" + c.line + "\n";
+        std::string text =
+            std::string("key=") + key + "\nknown_hosts=" + dir + "/known_hosts\n" + c.line + "\n";
         if (std::string(c.line).find("destination=") == std::string::npos)
             text += "destination=kest1@archive.example.org:\n";
         std::ofstream(file) << text;

@@ -310,12 +310,10 @@ TEST_F(ReportSummaryTest, StoredFilesAreNeverTrusted) {
          "1,16/06/2015,10:00:00, 3 packets not stored from 10:00:00 to 25:61:00: x\n", "", 1, 0},
         {"a count of packets not stored",
          "1,16/06/2015,10:00:00, 99999999999 packets not stored from 09:59:00 to 10:00:00: x\n", "", 1, 0},
-        {"stamps of no minute",
-         "",
+        {"stamps of no minute", "",
          stamped_packet("150616 24:00") + stamped_packet("150631 10:00") + stamped_packet("150616 23:99") +
              stamped_packet("150616 10:60"),
-         0,
-         4},
+         0, 4},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
