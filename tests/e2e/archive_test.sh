@@ -19,7 +19,7 @@ need_machines ip:iproute2 tc:iproute2 ssh-keygen:openssh-client faketime
 SIMS= CUTTER=
 cleanup() {
     set +e
-    [ -n "$CUTTER" ] && kill $CUTTER
+    [ -n "$CUTTER" ] && pkill -P $CUTTER sleep && kill $CUTTER
     machines_down
     [ -n "$SIMS" ] && kill $SIMS && wait $SIMS
     ip link del "$BR" 2>/dev/null
@@ -386,7 +386,7 @@ until run; do
     cut_runs=$((cut_runs + 1))
     [ $cut_runs -lt 4 ] || break
 done
-kill $CUTTER && wait $CUTTER 2>/dev/null
+pkill -P $CUTTER sleep; kill $CUTTER && wait $CUTTER 2>/dev/null
 CUTTER=
 judge "10"
 ok "  it arrived after a cut, each run going on from the last ($cut_runs cut)" test $cut_runs -ge 1 -a $cut_runs -lt 4

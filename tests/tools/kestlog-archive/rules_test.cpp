@@ -2,6 +2,7 @@
 // and what may be deleted at the site; and the state they keep.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -223,4 +224,32 @@ TEST(ArchiveSettingsTest, RefusesWhatSshWouldMisreadOrRefuse) {
         }
     }
     std::filesystem::remove_all(dir);
+}
+
+// A failure names its side (the local key, the network, the archive) in
+// words an operator acts on, and the far end's bytes never reach the
+// journal raw.
+TEST(ArchiveLink, AFailureNamesItsSideAndNothingRawReachesTheJournal) {
+    struct Case {
+        const char* out;
+        const char* said;
+    } cases[] = {
+        {"Load key \"/etc/kestlog/k\": bad permissions\r\nkest1@h: Permission denied (publickey).\r\n",
+         "the local key cannot be used: Load key \"/etc/kestlog/k\": bad permissions"},
+        {"@@@@@@@@@@@\n@    WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED!     @\nThe fingerprint for the "
+         "ED25519 key sent by the remote host is\nSHA256:abcDEF+/12.\n",
+         "the archive host's key is not the one known (it offered SHA256:abcDEF+/12): "},
+        {"kest1@h: Permission denied (publickey).\r\n", "the archive host refused the key: "},
+        {"ssh: connect to host 10.0.0.2 port 22: No route to host\r\n", "the archive host is unreachable: ssh:"},
+        {"client_loop: send disconnect: Broken pipe\r\n", "the link to the archive host broke: "},
+        {"rsync: [receiver] write failed on \"x\": No space left on device (28)\n", "the archive is full: "},
+        {"kestlog-archive-gate: refused: \x1b]0;owned\x07\r\n", "the archive refused it: kestlog-archive-gate: "
+                                                               "refused: ^[]0;owned^G"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.out);
+        std::string said = why(Result{3072, c.out});
+        EXPECT_EQ(said.compare(0, strlen(c.said), c.said), 0) << said;
+        EXPECT_EQ(said.find_first_of("\r\x07\x1b"), std::string::npos) << said;
+    }
 }
