@@ -62,7 +62,13 @@ boot site "$S" --network-bridge="$BR" --bind="$(cat "$W/kest1"):/dev/kest1" || e
 on archive sh -c 'ip addr add 10.77.0.2/24 dev host0 && ip link set host0 up && systemctl restart ssh'
 on site sh -c 'ip addr add 10.77.0.1/24 dev host0 && ip link set host0 up'
 SITES="kest1 other $(seq -f site%02g 1 20 | tr '\n' ' ')"
+# "other" kept its files in the layout before sealing: adopted, they are sealed.
+on archive sh -c 'mkdir -p /srv/kestarchive/other/data && echo before >/srv/kestarchive/other/data/KES20200101.txt'
 for site in $SITES; do add_site "$site" || exit 1; done
+ok "a folder of the layout before sealing is adopted: its files sealed and recorded" \
+    says "^kestvault 440 data/KES20200101.txt KES20200101.txt 7 $(echo before | sha256sum | cut -c1-64) " \
+    on archive sh -c 'cd /srv/kestarchive/other && stat -c "%U %a %n" data/KES20200101.txt | tr "\n" " " && cat record'
+
 ok "the sites' sshd rules leave the rest of sshd's settings as they were" \
     says "^x11forwarding yes" on archive sshd -T -C user=root,host=x,addr=10.0.0.1
 ok "the sealer waits for pushes" on archive systemctl is-active -q kestarchive-seal.path
