@@ -240,11 +240,13 @@ TEST(ArchiveLink, AFailureNamesItsSideAndNothingRawReachesTheJournal) {
          "ED25519 key sent by the remote host is\nSHA256:abcDEF+/12.\n",
          "the archive host's key is not the one known (it offered SHA256:abcDEF+/12): "},
         {"kest1@h: Permission denied (publickey).\r\n", "the archive host refused the key: "},
-        {"ssh: connect to host 10.0.0.2 port 22: No route to host\r\n", "the archive host is unreachable: ssh:"},
+        {"ssh: connect to host 10.0.0.2 port 22: No route to host\r\n",
+         "the archive host is unreachable: ssh:"},
         {"client_loop: send disconnect: Broken pipe\r\n", "the link to the archive host broke: "},
         {"rsync: [receiver] write failed on \"x\": No space left on device (28)\n", "the archive is full: "},
-        {"kestlog-archive-gate: refused: \x1b]0;owned\x07\r\n", "the archive refused it: kestlog-archive-gate: "
-                                                               "refused: ^[]0;owned^G"},
+        {"kestlog-archive-gate: refused: \x1b]0;owned\x07\r\n",
+         "the archive refused it: kestlog-archive-gate: "
+         "refused: ^[]0;owned^G"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.out);
