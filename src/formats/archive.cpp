@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -187,15 +188,30 @@ std::string sealed_line(const SealedFile& f) {
 std::vector<SealedFile> parse_sealed(std::string_view text, int* skipped) {
     std::vector<SealedFile> out;
     int bad = 0;
+    // Split by hand: an archive's record has a line for each of its files,
+    // and the fleet's page reads every site's at every build.
     each_line(text, [&](std::string_view line) {
-        std::istringstream in{std::string(line)};
+        std::string_view word[5];
+        int n = 0;
+        for (size_t i = 0; i < line.size() && n < 5;) {
+            size_t end = line.find_first_of(" \t", i);
+            if (end == std::string_view::npos) end = line.size();
+            if (end > i) word[n++] = line.substr(i, end - i);
+            i = end + 1;
+        }
         SealedFile f;
-        std::string rest;
-        if (in >> f.name >> f.size >> f.sha256 >> f.sealed && !(in >> rest) && archive_file_name(f.name) &&
-            hex64(f.sha256) && f.size >= 0)
-            out.push_back(f);
-        else if (!line.empty())
+        auto number = [](std::string_view w, long long* v) {
+            auto r = std::from_chars(w.data(), w.data() + w.size(), *v);
+            return r.ec == std::errc() && r.ptr == w.data() + w.size();
+        };
+        if (n == 4 && number(word[1], &f.size) && number(word[3], &f.sealed) && archive_file_name(word[0]) &&
+            hex64(std::string(word[2])) && f.size >= 0) {
+            f.name = word[0];
+            f.sha256 = word[2];
+            out.push_back(std::move(f));
+        } else if (!line.empty()) {
             bad++;
+        }
     });
     if (skipped) *skipped = bad;
     return out;

@@ -29,6 +29,7 @@
 constexpr const char* ARCHIVE_ROOT = "/srv/kestarchive";
 constexpr const char* SEAL_QUEUE = "/run/kestarchive/queue";  // a file a site asks to be sealed
 constexpr const char* VAULT_STATE = "/var/lib/kestarchive";   // the sealer's own: locks, status
+constexpr const char* FLEET_OUT = "/var/www/kestarchive";   // the fleet's page
 constexpr const char* KEYS_DIR = "/etc/kestarchive/keys";     // sshd's authorized keys, a file a site user
 constexpr const char* SITE_CONF = "site.conf";
 constexpr const char* SEAL_RECORD = "record";
@@ -104,6 +105,87 @@ struct ScrubReport {
 // rate_bytes a second (0: no bound), and names each that differs or is
 // gone on standard error.
 ScrubReport scrub_site(const std::string& site, const std::string& site_dir, long long rate_bytes);
+
+// --- the fleet -------------------------------------------------------------------------
+// Every site's days at a glance, from the archive alone: what is sealed, the
+// live copies of today's files, the site's manifest (what it holds and has
+// not sent) and the sealer's account. A minute slot of a site's local day is
+// one of these; a cell is the day's slots in proportion.
+enum FleetState { FLEET_GOOD, FLEET_FAULTS, FLEET_SILENT, FLEET_LOST, FLEET_STOPPED, FLEET_PENDING, FLEET_NONE,
+                  FLEET_STATES };
+// Their letters, in a day's codes and the cache: good data, data with
+// faults, instrument silent, line lost, logger not running, not yet
+// arrived, no data expected.
+constexpr const char* FLEET_CODES = "gfslxpn";
+// Their names, as the page and its CSV say them.
+extern const char* const FLEET_STATE_NAMES[FLEET_STATES];
+
+constexpr int FLEET_SLOTS = 1440;  // a day's minute slots (a repeated hour shares its slots)
+constexpr int FLEET_GAP_MIN = 3;   // minutes: shorter runs without data are in the figures, not the gap list
+
+struct FleetOptions {
+    std::string root = ARCHIVE_ROOT;  // the sites' folders
+    std::string out;                  // the page's folder
+    std::string cache;                // summaries of the days, by site (the builder's own)
+    std::string status_dir;           // the sealer's account of each site, "" for none
+    std::string metrics;              // node_exporter's textfile, "" for none
+    int days = 30;                    // the window: the days up to today
+    long long now = 0;                // seconds since 1970
+};
+
+struct FleetDay {
+    int date = 0;       // yyyymmdd, the site's local day
+    std::string codes;  // a FLEET_CODES letter a minute slot
+    int count[FLEET_STATES] = {};
+    int expected() const { return FLEET_SLOTS - count[FLEET_NONE]; }
+    // The share of good minutes, and of minutes with data, of those expected; -1 for none expected.
+    double good() const;
+    double completeness() const;
+};
+
+// A run of expected minutes without data (of at least three), across days.
+struct FleetGap {
+    long long from = 0, to = 0;  // seconds since 1970: its first minute, and the minute after its last
+    int minutes = 0, pending = 0;
+};
+
+struct FleetSite {
+    std::string name, zone;
+    std::vector<FleetDay> days;    // the window, oldest first
+    std::vector<FleetGap> gaps;    // in the window
+    long long newest_packet = 0;   // the end of the newest minute with data the archive holds, 0 none
+    long long last_push = 0;       // when the site last sent its manifest, or a file was sealed; 0 never
+    int first_date = 0;            // the first day the site was expected to send
+    long long pending_files = 0;   // in its manifest, not sealed
+    SiteStatus checks;             // the sealer's and the scrub's account
+    int made = 0;                  // days summarised in this build (the rest came from the cache)
+    double yesterday() const;      // completeness; -1 for none expected
+    int longest_gap() const;       // minutes
+};
+
+// The buckets of an age (as the page shows them): "2 d", "7 d", "25 d",
+// "older", and "never" for none.
+const char* age_bucket(long long age_seconds, bool never);
+
+// Writes a file the page is made of whole (a temporary beside it,
+// renamed), unsynced: the page is made again from the archive at will.
+// False, said on standard error, when it cannot.
+bool put_file(const std::string& path, const std::string& text);
+
+// One site's window: days already summarised come from the cache when
+// their files are the same (by name and sha256 of what is sealed, by size
+// and time of a live copy); the rest are read, their day pages written.
+FleetSite fleet_site(const std::string& site, const FleetOptions& o);
+// The whole page: index.html, a page a site, fleet.csv, fleet.json, and
+// the metrics. Returns an exit status.
+int build_fleet(const FleetOptions& o);
+// The page's parts, of sites already made (worst first).
+void sort_worst_first(std::vector<FleetSite>* sites, long long now);
+std::string fleet_html(const std::vector<FleetSite>& sites, const FleetOptions& o);
+std::string site_html(const FleetSite& site, const FleetOptions& o);
+std::string fleet_csv(const std::vector<FleetSite>& sites);
+std::string fleet_json(const std::vector<FleetSite>& sites, const FleetOptions& o);
+std::string fleet_metrics(const std::vector<FleetSite>& sites, const FleetOptions& o);
 
 // --- hashing ---------------------------------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,11 +26,14 @@ const char* const USAGE =
     "       kestarchive seal [--all] [--metrics FILE]\n"
     "       kestarchive scrub [--rate MB] [--metrics FILE] [SITE...]\n"
     "       kestarchive status\n"
+    "       kestarchive fleet [--days N] [--out DIR] [--metrics FILE] [--root DIR] [--cache DIR]\n"
     "The archive host's side of kestlog-archive. add-site makes a site's user,\n"
     "folder and bounds, and lets its key in through the gate; seal seals what\n"
     "the sites asked to be sealed (with --all: what waits at every site); scrub\n"
     "reads every sealed file again against the archive's record, at most MB\n"
-    "megabytes a second (default 20); status shows each site's account.\n";
+    "megabytes a second (default 20); status shows each site's account; fleet\n"
+    "builds the fleet's page (index.html, fleet.csv, fleet.json) in DIR\n"
+    "(default /var/www/kestarchive), the last N days (default 30) of every site.\n";
 
 [[noreturn]] void usage(const char* problem) {
     if (problem) fprintf(stderr, "kestarchive: %s\n", problem);
@@ -171,6 +175,14 @@ int status() {
     return 0;
 }
 
+int fleet(FleetOptions o) {
+    if (o.out.empty()) o.out = FLEET_OUT;
+    if (o.cache.empty()) o.cache = std::string(VAULT_STATE) + "/fleet";
+    o.status_dir = std::string(VAULT_STATE) + "/sites";
+    o.now = static_cast<long long>(time(nullptr));
+    return build_fleet(o);
+}
+
 long long number_after(int argc, char** argv, int* i) {
     if (*i + 1 >= argc) usage((std::string(argv[*i]) + " needs a number").c_str());
     char* end = nullptr;
@@ -187,6 +199,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> words;
     long long max_gb = Bounds().max_bytes >> 30, max_files = Bounds().max_files, rate = 20;
     bool all = false, replace_key = false;
+    FleetOptions fo;
     for (int i = 2; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--metrics" && i + 1 < argc)
@@ -197,6 +210,10 @@ int main(int argc, char** argv) {
             max_files = number_after(argc, argv, &i);
         else if (a == "--rate")
             rate = number_after(argc, argv, &i);
+        else if (a == "--days")
+            fo.days = static_cast<int>(std::min(number_after(argc, argv, &i), 3660LL));
+        else if ((a == "--out" || a == "--root" || a == "--cache") && i + 1 < argc)
+            (a == "--out" ? fo.out : a == "--root" ? fo.root : fo.cache) = argv[++i];
         else if (a == "--all")
             all = true;
         else if (a == "--replace-key")
@@ -212,5 +229,7 @@ int main(int argc, char** argv) {
     if (cmd == "seal" && words.empty()) return seal(all, metrics);
     if (cmd == "scrub") return scrub(words, rate, metrics);
     if (cmd == "status" && words.empty()) return status();
+    fo.metrics = metrics;
+    if (cmd == "fleet" && words.empty()) return fleet(fo);
     usage(("unexpected: " + cmd).c_str());
 }

@@ -8,11 +8,7 @@
 #include "formats/formats.h"
 #include "report.h"
 
-namespace {
-
-// Appends printf-formatted text.
-void add(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void add(std::string* out, const char* fmt, ...) {
+void appendf(std::string* out, const char* fmt, ...) {
     char buf[1024];
     va_list ap;
     va_start(ap, fmt);
@@ -21,6 +17,9 @@ void add(std::string* out, const char* fmt, ...) {
     if (n > 0)
         out->append(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
 }
+
+namespace {
+
 
 std::string clock_text(int second) {
     char t[32];
@@ -112,69 +111,69 @@ std::string xml_text(const std::string& raw) {
 
 void print_day(const DaySummary& day, const std::string& dir, std::string* out) {
     if (!day.unreadable.empty()) {
-        add(out, "kestreport: %s (%s), time zone %s\n\ncannot be read: %s\n", date_text(day.date).c_str(),
+        appendf(out, "kestreport: %s (%s), time zone %s\n\ncannot be read: %s\n", date_text(day.date).c_str(),
             dir.c_str(), zone_name().c_str(), day.unreadable.c_str());
         return;
     }
     if (!day.has_files) {
-        add(out, "kestreport: %s (%s), time zone %s\n\nno files for this day\n", date_text(day.date).c_str(),
+        appendf(out, "kestreport: %s (%s), time zone %s\n\nno files for this day\n", date_text(day.date).c_str(),
             dir.c_str(), zone_name().c_str());
         return;
     }
-    add(out, "kestreport: site %s, %s (%s), time zone %s\n\n", day.site.c_str(), date_text(day.date).c_str(),
+    appendf(out, "kestreport: site %s, %s (%s), time zone %s\n\n", day.site.c_str(), date_text(day.date).c_str(),
         dir.c_str(), zone_name().c_str());
-    add(out, "hour  status  minutes  faults  framing  losses\n");
+    appendf(out, "hour  status  minutes  faults  framing  losses\n");
     for (int hour = 0; hour < 24; hour++) {
         if (hour == day.missing_hour) continue;
         HourCounts h = hour_of(day, hour);
-        add(out, "%02d    %6d  %4d/60  %6d  %7d  %6d\n", hour, h.status, h.minutes, h.faults, h.framing,
+        appendf(out, "%02d    %6d  %4d/60  %6d  %7d  %6d\n", hour, h.status, h.minutes, h.faults, h.framing,
             h.losses);
     }
     if (day.missing_hour >= 0)
-        add(out, "\nthe clock went forward an hour: hour %02d does not exist\n", day.missing_hour);
+        appendf(out, "\nthe clock went forward an hour: hour %02d does not exist\n", day.missing_hour);
     if (day.repeated_hour >= 0)
-        add(out, "\nthe clock went back an hour: hour %02d is counted twice\n", day.repeated_hour);
-    add(out,
+        appendf(out, "\nthe clock went back an hour: hour %02d is counted twice\n", day.repeated_hour);
+    appendf(out,
         "\nday: %d status packets (%d without a minute), %d message packets; %d of %d minutes with data\n",
         day.status_packets(), day.status_without_minute, day.message_packets, day.minutes_with_data(),
         day.minutes_had());
-    if (day.packets_not_stored > 0) add(out, "%ld packets not stored\n", day.packets_not_stored);
-    if (day.broken_bytes > 0) add(out, "%ld bytes of broken packets skipped\n", day.broken_bytes);
-    if (day.unreadable_records > 0) add(out, "%ld unreadable records skipped\n", day.unreadable_records);
+    if (day.packets_not_stored > 0) appendf(out, "%ld packets not stored\n", day.packets_not_stored);
+    if (day.broken_bytes > 0) appendf(out, "%ld bytes of broken packets skipped\n", day.broken_bytes);
+    if (day.unreadable_records > 0) appendf(out, "%ld unreadable records skipped\n", day.unreadable_records);
 
     std::vector<Gap> gaps = gaps_of(day);
-    add(out, "\ngaps (%d minutes or more without a status packet):%s\n", GAP_MINUTES_MIN,
+    appendf(out, "\ngaps (%d minutes or more without a status packet):%s\n", GAP_MINUTES_MIN,
         gaps.empty() ? " none" : "");
     for (const Gap& g : gaps)
-        add(out, "  %s-%s  %d min\n", minute_text(g.from).c_str(), minute_text(g.to).c_str(),
+        appendf(out, "  %s-%s  %d min\n", minute_text(g.from).c_str(), minute_text(g.to).c_str(),
             g.to - g.from + 1);
 
-    add(out, "\nfaults:%s\n", day.faults.empty() ? " none" : "");
+    appendf(out, "\nfaults:%s\n", day.faults.empty() ? " none" : "");
     for (const auto& [text, f] : day.faults)
-        add(out, "  %-20s %5d, first %s, last %s\n", text.c_str(), f.count, clock_text(f.first).c_str(),
+        appendf(out, "  %-20s %5d, first %s, last %s\n", text.c_str(), f.count, clock_text(f.first).c_str(),
             clock_text(f.last).c_str());
 
-    add(out, "\nlogger events:%s\n", day.events.empty() ? " none" : "");
-    for (const Event& e : day.events) add(out, "  %s %s\n", clock_text(e.second).c_str(), e.text.c_str());
+    appendf(out, "\nlogger events:%s\n", day.events.empty() ? " none" : "");
+    for (const Event& e : day.events) appendf(out, "  %s %s\n", clock_text(e.second).c_str(), e.text.c_str());
 }
 
 }  // namespace
 
 void print_text(const std::vector<DaySummary>& days, const std::string& dir, std::string* out) {
     for (size_t i = 0; i < days.size(); i++) {
-        if (i > 0) add(out, "\n");
+        if (i > 0) appendf(out, "\n");
         print_day(days[i], dir, out);
     }
 }
 
 void print_csv(const std::vector<DaySummary>& days, std::string* out) {
-    add(out, "date,minute,status_packets,fault_records,framing_failures,line_losses,line_lost\n");
+    appendf(out, "date,minute,status_packets,fault_records,framing_failures,line_losses,line_lost\n");
     for (const DaySummary& day : days) {
         std::string date = date_text(day.date);
         for (int m = 0; m < MINUTES_A_DAY; m++) {
             const MinuteSummary& s = day.minutes[m];
             if (state_of(day, m) == CellState::Future) break;  // not come yet: no row
-            add(out, "%s,%s,%d,%d,%d,%d,%d\n", date.c_str(), minute_text(m).c_str(), s.status, s.faults,
+            appendf(out, "%s,%s,%d,%d,%d,%d,%d\n", date.c_str(), minute_text(m).c_str(), s.status, s.faults,
                 s.framing, s.losses, state_of(day, m) == CellState::Lost ? 1 : 0);
         }
     }
@@ -182,23 +181,23 @@ void print_csv(const std::vector<DaySummary>& days, std::string* out) {
 
 void print_terminal(const std::vector<DaySummary>& days, std::string* out) {
     for (const DaySummary& day : days) {
-        add(out, "\n%s, site %s: one character a minute\n", date_text(day.date).c_str(), day.site.c_str());
+        appendf(out, "\n%s, site %s: one character a minute\n", date_text(day.date).c_str(), day.site.c_str());
         for (int hour = 0; hour < 24; hour++) {
-            add(out, "%02d ", hour);
+            appendf(out, "%02d ", hour);
             for (int m = hour * 60; m < hour * 60 + 60; m++) {
                 const StateLook& l = look(state_of(day, m));
                 std::vector<const EventMark*> marks = marks_of(day.minutes[m]);
-                add(out, "%s%c", l.ansi, marks.empty() ? l.mark : marks.front()->mark);
+                appendf(out, "%s%c", l.ansi, marks.empty() ? l.mark : marks.front()->mark);
             }
-            add(out, "\033[0m\n");
+            appendf(out, "\033[0m\n");
         }
     }
-    add(out, "   ");
+    appendf(out, "   ");
     for (CellState c : {CellState::Data, CellState::Silent, CellState::Lost, CellState::Stopped})
-        add(out, "%s%c\033[0m %s  ", look(c).ansi, look(c).mark, look(c).meaning);
+        appendf(out, "%s%c\033[0m %s  ", look(c).ansi, look(c).mark, look(c).meaning);
     for (const EventMark* m : {&FAULT_MARK, &FRAMING_MARK, &NOT_STORED_MARK})
-        add(out, "%c %s  ", m->mark, m->meaning);
-    add(out, "\n");
+        appendf(out, "%c %s  ", m->mark, m->meaning);
+    appendf(out, "\n");
 }
 
 std::string summary_header() {
@@ -207,12 +206,12 @@ std::string summary_header() {
 
 void print_summary_row(const DaySummary& day, const std::string& dir, std::string* out) {
     if (!day.unreadable.empty()) {
-        add(out, "%-25s %s  cannot be read: %s\n", dir.c_str(), date_text(day.date).c_str(),
+        appendf(out, "%-25s %s  cannot be read: %s\n", dir.c_str(), date_text(day.date).c_str(),
             day.unreadable.c_str());
         return;
     }
     if (!day.has_files) {
-        add(out, "%-25s %s  no files for this day\n", dir.c_str(), date_text(day.date).c_str());
+        appendf(out, "%-25s %s  no files for this day\n", dir.c_str(), date_text(day.date).c_str());
         return;
     }
     int faults = 0, framing = 0, losses = 0;
@@ -221,7 +220,7 @@ void print_summary_row(const DaySummary& day, const std::string& dir, std::strin
         framing += m.framing;
         losses += m.losses;
     }
-    add(out, "%-25s %s  %-8s %6d  %4d/1440  %6d  %7d  %6d  %4zu\n", dir.c_str(), date_text(day.date).c_str(),
+    appendf(out, "%-25s %s  %-8s %6d  %4d/1440  %6d  %7d  %6d  %4zu\n", dir.c_str(), date_text(day.date).c_str(),
         day.site.c_str(), day.status_packets(), day.minutes_with_data(), faults, framing, losses,
         gaps_of(day).size());
 }
@@ -267,9 +266,9 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
                                   ? date_text(day.date) + ": cannot be read: " + xml_text(day.unreadable)
                               : day.has_files ? "Site " + xml_text(day.site) + ", " + date_text(day.date)
                                               : date_text(day.date) + ": no files for this day";
-    add(out, "<text x=\"%d\" y=\"%d\" font-size=\"15\" font-weight=\"bold\">%s</text>\n", LEFT, top + 18,
+    appendf(out, "<text x=\"%d\" y=\"%d\" font-size=\"15\" font-weight=\"bold\">%s</text>\n", LEFT, top + 18,
         title.c_str());
-    add(out, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"#555555\">time zone %s</text>\n",
+    appendf(out, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"#555555\">time zone %s</text>\n",
         LEFT + 60 * CELL, top + 18, xml_text(zone_name()).c_str());
     int faults = 0, framing = 0, losses = 0;
     for (const MinuteSummary& m : day.minutes) {
@@ -277,18 +276,18 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
         framing += m.framing;
         losses += m.losses;
     }
-    add(out,
+    appendf(out,
         "<text x=\"%d\" y=\"%d\" fill=\"#333333\">%d status packets (usually %d a minute), %d of %d minutes "
         "with data; %d faults, %d framing failures, %d line losses, %ld packets not stored</text>\n",
         LEFT, top + 34, day.status_packets(), day.usual_rate(), day.minutes_with_data(), day.minutes_had(),
         faults, framing, losses, day.packets_not_stored);
     for (int m = 0; m < 60; m += 10)
-        add(out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL, top + TITLE - 3,
+        appendf(out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL, top + TITLE - 3,
             m);
     int usual = day.usual_rate();
     for (int hour = 0; hour < 24; hour++) {
         int y = top + TITLE + hour * ROW;
-        add(out, "<text x=\"4\" y=\"%d\">%02d:00</text>\n", y + ROW - 4, hour);
+        appendf(out, "<text x=\"4\" y=\"%d\">%02d:00</text>\n", y + ROW - 4, hour);
         for (int m = 0; m < 60; m++) {
             int minute = hour * 60 + m;
             if (!day.minute_exists(minute)) continue;  // a spring day's missing hour
@@ -296,13 +295,13 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
             CellState state = state_of(day, minute);
             std::string fill = state == CellState::Data ? data_colour(s.status, usual) : look(state).colour;
             int x = LEFT + m * CELL;
-            add(out,
+            appendf(out,
                 "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"><title>%02d:%02d %s, %d "
                 "packets</title></rect>\n",
                 x, y, CELL - 1, ROW - 2, fill.c_str(), hour, m, look(state).meaning, s.status);
             int mx = x;
             for (const EventMark* mark : marks_of(s)) {
-                add(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/>\n", mx, y, MARK,
+                appendf(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/>\n", mx, y, MARK,
                     MARK, mark->colour);
                 mx += MARK;
             }
@@ -313,14 +312,14 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
         if (e.kind == EventKind::Other) continue;
         int minute = e.second / 60;
         int x = LEFT + minute % 60 * CELL, y = top + TITLE + minute / 60 * ROW;
-        add(out,
+        appendf(out,
             "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s><title>%s %s</title></rect>\n",
             x, y - 1, ROW, tick_colour(e.kind), TICK_HALO, clock_text(e.second).c_str(),
             xml_text(e.text).c_str());
     }
     if (day.date == today) {
         int x = LEFT + now % 60 * CELL + CELL / 2, y = top + TITLE + now / 60 * ROW;
-        add(out,
+        appendf(out,
             "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s><title>now</title></rect>\n",
             x - 1, y - 2, ROW + 2, NOW_COLOUR, TICK_HALO);
     }
@@ -330,7 +329,7 @@ void svg_legend(int y, std::string* out) {
     int x = LEFT;
     for (CellState c :
          {CellState::Data, CellState::Silent, CellState::Lost, CellState::Stopped, CellState::Future}) {
-        add(out,
+        appendf(out,
             "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\" stroke=\"#999999\"/>"
             "<text x=\"%d\" y=\"%d\">%s</text>\n",
             x, y, CELL - 1, ROW - 2, look(c).colour, x + CELL + 4, y + ROW - 5, look(c).meaning);
@@ -339,7 +338,7 @@ void svg_legend(int y, std::string* out) {
     x = LEFT;
     y += ROW + 6;
     for (const EventMark* m : {&FAULT_MARK, &FRAMING_MARK, &NOT_STORED_MARK}) {
-        add(out,
+        appendf(out,
             "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" "
             "y=\"%d\">%s</text>\n",
             x, y + 2, MARK * 2, MARK * 2, m->colour, x + CELL + 4, y + ROW - 5, m->meaning);
@@ -356,7 +355,7 @@ void svg_legend(int y, std::string* out) {
          {Tick{tick_colour(EventKind::Start), "start"}, Tick{tick_colour(EventKind::Stop), "stop"},
           Tick{tick_colour(EventKind::Ended), "end of a killed run"},
           Tick{tick_colour(EventKind::Comment), "comment"}, Tick{NOW_COLOUR, "now"}}) {
-        add(out,
+        appendf(out,
             "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s/><text x=\"%d\" "
             "y=\"%d\">%s</text>\n",
             x, y, ROW - 2, k.colour, TICK_HALO, x + 6, y + ROW - 5, k.meaning);
@@ -370,7 +369,7 @@ std::string svg_of(const std::vector<DaySummary>& days) {
     std::string out;
     int width = LEFT + 60 * CELL + 20;
     int height = static_cast<int>(days.size()) * DAY_HEIGHT + LEGEND;
-    add(&out,
+    appendf(&out,
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
         "font-family=\"sans-serif\" font-size=\"11\">\n"
@@ -381,6 +380,6 @@ std::string svg_of(const std::vector<DaySummary>& days) {
     for (size_t i = 0; i < days.size(); i++)
         svg_day(days[i], static_cast<int>(i) * DAY_HEIGHT, today, now, &out);
     svg_legend(static_cast<int>(days.size()) * DAY_HEIGHT + 10, &out);
-    add(&out, "</svg>\n");
+    appendf(&out, "</svg>\n");
     return out;
 }

@@ -840,6 +840,17 @@ std::vector<DaySummary> summarise_parts(int file_date, const std::vector<std::st
     return s.finish();
 }
 
+std::vector<DaySummary> summarise_files(const std::vector<std::pair<int, std::string>>& status,
+                                        const std::vector<std::string>& messages, int first, int last,
+                                        bool* complete) {
+    Summariser s(first, last);
+    bool ok = true;
+    for (const auto& [date, path] : status) ok = s.status_file(date, path) && ok;
+    for (const std::string& path : messages) ok = s.message_file(path) && ok;
+    *complete = ok;
+    return s.finish();
+}
+
 std::string records_of(const std::string& dir, int first, int last, bool* complete) {
     Summariser s(first, last);
     std::string out;

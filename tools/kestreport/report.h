@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 constexpr int MINUTES_A_DAY = 1440;
@@ -91,6 +92,12 @@ std::vector<DaySummary> summarise_bytes(int file_date, std::string_view status, 
 // after each EOT, its summary is the whole file's.
 std::vector<DaySummary> summarise_parts(int file_date, const std::vector<std::string_view>& status, int first,
                                         int last);
+// The same for files named one by one (as the archive host keeps them,
+// where a name may be held twice): status files with the day each is
+// named for, and message logs. No logger is taken to run on them.
+std::vector<DaySummary> summarise_files(const std::vector<std::pair<int, std::string>>& status,
+                                        const std::vector<std::string>& messages, int first, int last,
+                                        bool* complete);
 // Every record of those days, a line each: "yyyy-mm-dd hh:mm:ss KIND TEXT",
 // KIND the name the formats give the kind it was read as.
 std::string records_of(const std::string& dir, int first, int last, bool* complete);
@@ -110,6 +117,8 @@ void now_in_zone(int* date, int* minute);
 void mark_future(std::vector<DaySummary>* days);
 
 // Output.
+// Appends printf-formatted text (at most 1 kB a call).
+void appendf(std::string* out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void print_text(const std::vector<DaySummary>& days, const std::string& dir, std::string* out);
 void print_csv(const std::vector<DaySummary>& days, std::string* out);
 void print_terminal(const std::vector<DaySummary>& days, std::string* out);
