@@ -10,6 +10,8 @@
 # - the report: kestreport over thirty days of a one-packet-a-second
 #   instrument (about 260 MB) against wc -l over the same files, the median
 #   of five runs each;
+# - the fleet's page: kestarchive fleet over 100 sites of a year, the first
+#   build, one after a new file a site, and one with nothing new;
 # - the way home (as root, where containers run): bench/archive.sh, a week
 #   offline.
 set -eu
@@ -22,6 +24,10 @@ status=0
 (cd "$work/load" && ../../kestbench ../../kestlog "${1:-50}") || status=1
 (cd "$work/report" && ../../reportbench ../../kestreport 30 5) || status=1
 rm -rf "$work/report/data"
+# The fleet's page: 100 sites of a year (docs/fleet.md gives 500, by hand).
+mkdir -p "$work/fleet"
+(cd "$work/fleet" && ../../fleetbench ../../kestarchive 100 366) || status=1
+rm -rf "$work/fleet"
 if [ "$(id -u)" -eq 0 ]; then
     archived=0
     bash bench/archive.sh 7 "$build" || archived=$?

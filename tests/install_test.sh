@@ -62,7 +62,7 @@ if command -v systemd-analyze >/dev/null; then
     cp "$examples/kestlog-archive@.service" "$units/kestlog-archive@kest1.service"
     cp "$examples/kestlog-archive@.timer" "$units/kestlog-archive@kest1.timer"
     host_units="kestarchive-seal.path kestarchive-seal.service kestarchive-seal-all.service kestarchive-seal-all.timer
-        kestarchive-scrub.service kestarchive-scrub.timer"
+        kestarchive-scrub.service kestarchive-scrub.timer kestarchive-fleet.service kestarchive-fleet.timer"
     for unit in $host_units; do cp "$examples/$unit" "$units/"; done
     for unit in kestlog.service kestlog@kest1.service kestlog-daily.service kestlog-daily.timer \
         kestlog-daily@kest1.service kestlog-daily@kest1.timer kestlog-archive@kest1.service kestlog-archive@kest1.timer \
@@ -76,7 +76,7 @@ if command -v systemd-analyze >/dev/null; then
     # archive host's.
     for limit in kestlog.service:25 kestlog@kest1.service:25 kestlog-daily.service:20 kestlog-daily@kest1.service:20 \
         kestlog-archive@kest1.service:20 kestarchive-seal.service:20 kestarchive-seal-all.service:20 \
-        kestarchive-scrub.service:20; do
+        kestarchive-scrub.service:20 kestarchive-fleet.service:20; do
         unit=${limit%:*}
         out=$(systemd-analyze security --offline=yes --threshold="${limit#*:}" "$units/$unit" 2>&1) ||
             { echo "FAIL: systemd-analyze security $unit: $(echo "$out" | tail -n 1)"; status=1; }

@@ -423,6 +423,7 @@ FleetSite fleet_site(const std::string& site, const FleetOptions& o) {
     tzset();
     SiteFiles f = files_of(dir);
     s.last_push = f.last_push;
+    s.silent = o.now - s.last_push > o.silent_after;
     s.pending_files = f.pending_files;
     // A site expected from the day it was added, or from its first file.
     struct stat st;
@@ -439,7 +440,7 @@ FleetSite fleet_site(const std::string& site, const FleetOptions& o) {
     const std::string cached = read_text(cache_path);
     std::map<int, CachedDay> cache = read_cache(cached);
     std::string kept = std::string(CACHE_HEAD) + "\n";
-    int today = local_date(o.now), date = today;
+    int today = o.last_date ? o.last_date : local_date(o.now), date = today;
     for (int i = 1; i < o.days; i++) date = date_before(date);
     const int window_first = date;
     for (; date <= today; date = next_date(date)) {

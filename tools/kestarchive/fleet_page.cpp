@@ -32,19 +32,27 @@ const char* const STYLE =
     "no-repeat,repeating-linear-gradient(45deg,#777 0 2px,#fff 2px 5px) bottom/100% 7px no-repeat}"
     ".bad{font-weight:bold}.k i{display:inline-block;width:14px;height:10px;margin:0 3px 0 10px}\n";
 
+// Sorting by a heading's click, and filtering by a site-name pattern; the
+// address can carry both (index.html#sort=4&q=kest*), so that a sorted or
+// filtered view can be linked to.
 const char* const SCRIPT =
     "<script>\n"
     "(function(){var t=document.getElementById('fleet'),b=t.tBodies[0],q=document.getElementById('q');\n"
     "q.hidden=false;var dir={};\n"
     "function v(r,i){var c=r.cells[i];var d=c.getAttribute('data-v');return d===null?c.textContent:+d;}\n"
+    "function sort(i,down){var rs=Array.prototype.slice.call(b.rows);\n"
+    " rs.sort(function(x,y){var a=v(x,i),c=v(y,i);return (a<c?-1:a>c?1:0)*(down?-1:1);});\n"
+    " rs.forEach(function(r){b.appendChild(r);});}\n"
     "Array.prototype.forEach.call(t.tHead.rows[0].cells,function(h,i){h.onclick=function(){\n"
-    " dir[i]=-(dir[i]||-1);var rs=Array.prototype.slice.call(b.rows);\n"
-    " rs.sort(function(x,y){var a=v(x,i),c=v(y,i);return (a<c?-1:a>c?1:0)*dir[i];});\n"
-    " rs.forEach(function(r){b.appendChild(r);});};});\n"
-    "q.oninput=function(){var p=q.value.replace(/[.+^${}()|[\\]\\\\]/g,'\\\\$&').replace(/\\*/g,'.*')"
+    " dir[i]=!dir[i];sort(i,!dir[i]);};});\n"
+    "function filter(){var p=q.value.replace(/[.+^${}()|[\\]\\\\]/g,'\\\\$&').replace(/\\*/g,'.*')"
     ".replace(/\\?/g,'.');\n"
     " var re=new RegExp('^'+p+(q.value.indexOf('*')<0?'':'$'));\n"
-    " Array.prototype.forEach.call(b.rows,function(r){r.hidden=!re.test(r.cells[0].textContent);});};\n"
+    " Array.prototype.forEach.call(b.rows,function(r){r.hidden=!re.test(r.cells[0].textContent);});}\n"
+    "q.oninput=filter;\n"
+    "location.hash.slice(1).split('&').forEach(function(kv){var p=kv.split('=');\n"
+    " if(p[0]==='sort'&&t.tHead.rows[0].cells[Math.abs(+p[1])])sort(Math.abs(+p[1]),p[1][0]==='-');\n"
+    " if(p[0]==='q'){q.value=decodeURIComponent(p[1]||'');filter();}});\n"
     "})();\n</script>\n";
 
 std::string age_text(long long age, bool never) {
@@ -125,11 +133,12 @@ void legend(std::string* out) {
 void site_cells(const FleetSite& s, long long now, std::string* out) {
     long long data_age = now - s.newest_packet, push_age = now - s.last_push;
     bool no_data = s.newest_packet == 0, no_push = s.last_push == 0;
-    appendf(out, "<td class=\"v%s\" data-v=%lld>%s (%s)", bucket_rank(data_age, no_data) > 0 ? " bad" : "",
-            no_data ? (1LL << 40) : data_age, age_text(data_age, no_data).c_str(),
-            age_bucket(data_age, no_data));
-    appendf(out, "<td class=\"v%s\" data-v=%lld>%s", bucket_rank(push_age, no_push) > 0 ? " bad" : "",
-            no_push ? (1LL << 40) : push_age, age_text(push_age, no_push).c_str());
+    std::string bucket = no_data ? "" : std::string(" (") + age_bucket(data_age, false) + ")";
+    appendf(out, "<td class=\"v%s\" data-v=%lld>%s%s", bucket_rank(data_age, no_data) > 0 ? " bad" : "",
+            no_data ? (1LL << 40) : data_age, age_text(data_age, no_data).c_str(), bucket.c_str());
+    appendf(out, "<td class=\"v%s\" data-v=%lld>%s%s", s.silent ? " bad" : "",
+            no_push ? (1LL << 40) : push_age, age_text(push_age, no_push).c_str(),
+            s.silent ? ": silent" : "");
     double y = s.yesterday();
     appendf(out, "<td class=v data-v=%.4f>%s", y < 0 ? 2.0 : y, y < 0 ? "-" : (percent(y) + " %").c_str());
     appendf(out, "<td class=v data-v=%d>%s", s.longest_gap(),
@@ -173,7 +182,7 @@ void write_page(const std::string& path, const std::string& text, bool* ok) {
 void sort_worst_first(std::vector<FleetSite>* sites, long long now) {
     auto key = [now](const FleetSite& s) {
         double y = s.yesterday();
-        return std::make_tuple(-bucket_rank(now - s.last_push, s.last_push == 0),
+        return std::make_tuple(!s.silent, -bucket_rank(now - s.last_push, s.last_push == 0),
                                -bucket_rank(now - s.newest_packet, s.newest_packet == 0), y < 0 ? 2.0 : y,
                                -(s.checks.scrub_changed + s.checks.scrub_missing + s.checks.aside_files),
                                s.name);
@@ -312,6 +321,8 @@ std::string fleet_metrics(const std::vector<FleetSite>& sites, const FleetOption
         {"kestarchive_site_pending_files", "Files the site's manifest names and the archive has not sealed."},
         {"kestarchive_site_check_problems",
          "Sealed files the scrub found changed or gone, and files kept aside."},
+        {"kestarchive_site_silent",
+         "1 when the site has not pushed for longer than the builder's --silent-after."},
     };
     for (size_t g = 0; g < std::size(gauges); g++) {
         appendf(&out, "# HELP %s %s\n# TYPE %s gauge\n", gauges[g].name, gauges[g].help, gauges[g].name);
@@ -319,9 +330,12 @@ std::string fleet_metrics(const std::vector<FleetSite>& sites, const FleetOption
             double y = s.yesterday();
             if (g == 2 && y < 0) continue;  // none expected: no figure, rather than a false one
             double v[] = {
-                static_cast<double>(s.newest_packet), static_cast<double>(s.last_push), y,
+                static_cast<double>(s.newest_packet),
+                static_cast<double>(s.last_push),
+                y,
                 static_cast<double>(s.pending_files),
-                static_cast<double>(s.checks.scrub_changed + s.checks.scrub_missing + s.checks.aside_files)};
+                static_cast<double>(s.checks.scrub_changed + s.checks.scrub_missing + s.checks.aside_files),
+                s.silent ? 1.0 : 0.0};
             appendf(&out, g == 2 ? "%s{site=\"%s\"} %.4f\n" : "%s{site=\"%s\"} %.0f\n", gauges[g].name,
                     s.name.c_str(), v[g]);
         }
@@ -339,10 +353,17 @@ int build_fleet(const FleetOptions& o) {
     clock_gettime(CLOCK_MONOTONIC, &t0);
     mkdir(o.out.c_str(), 0755);
     mkdir(o.cache.c_str(), 0750);
+    // One column a date for every site: the UTC day's date ends the window,
+    // each site's day of that date in its own zone.
+    FleetOptions by_date = o;
+    time_t now = static_cast<time_t>(o.now);
+    struct tm utc;
+    gmtime_r(&now, &utc);
+    by_date.last_date = (utc.tm_year + 1900) * 10000 + (utc.tm_mon + 1) * 100 + utc.tm_mday;
     std::vector<FleetSite> sites;
     int made = 0;
     for (const std::string& site : list_sites(o.root)) {
-        sites.push_back(fleet_site(site, o));
+        sites.push_back(fleet_site(site, by_date));
         made += sites.back().made;
     }
     sort_worst_first(&sites, o.now);

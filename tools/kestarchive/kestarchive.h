@@ -29,7 +29,7 @@
 constexpr const char* ARCHIVE_ROOT = "/srv/kestarchive";
 constexpr const char* SEAL_QUEUE = "/run/kestarchive/queue";  // a file a site asks to be sealed
 constexpr const char* VAULT_STATE = "/var/lib/kestarchive";   // the sealer's own: locks, status
-constexpr const char* FLEET_OUT = "/var/www/kestarchive";   // the fleet's page
+constexpr const char* FLEET_OUT = "/var/www/kestarchive";     // the fleet's page
 constexpr const char* KEYS_DIR = "/etc/kestarchive/keys";     // sshd's authorized keys, a file a site user
 constexpr const char* SITE_CONF = "site.conf";
 constexpr const char* SEAL_RECORD = "record";
@@ -111,8 +111,16 @@ ScrubReport scrub_site(const std::string& site, const std::string& site_dir, lon
 // live copies of today's files, the site's manifest (what it holds and has
 // not sent) and the sealer's account. A minute slot of a site's local day is
 // one of these; a cell is the day's slots in proportion.
-enum FleetState { FLEET_GOOD, FLEET_FAULTS, FLEET_SILENT, FLEET_LOST, FLEET_STOPPED, FLEET_PENDING, FLEET_NONE,
-                  FLEET_STATES };
+enum FleetState {
+    FLEET_GOOD,
+    FLEET_FAULTS,
+    FLEET_SILENT,
+    FLEET_LOST,
+    FLEET_STOPPED,
+    FLEET_PENDING,
+    FLEET_NONE,
+    FLEET_STATES
+};
 // Their letters, in a day's codes and the cache: good data, data with
 // faults, instrument silent, line lost, logger not running, not yet
 // arrived, no data expected.
@@ -124,13 +132,15 @@ constexpr int FLEET_SLOTS = 1440;  // a day's minute slots (a repeated hour shar
 constexpr int FLEET_GAP_MIN = 3;   // minutes: shorter runs without data are in the figures, not the gap list
 
 struct FleetOptions {
-    std::string root = ARCHIVE_ROOT;  // the sites' folders
-    std::string out;                  // the page's folder
-    std::string cache;                // summaries of the days, by site (the builder's own)
-    std::string status_dir;           // the sealer's account of each site, "" for none
-    std::string metrics;              // node_exporter's textfile, "" for none
-    int days = 30;                    // the window: the days up to today
-    long long now = 0;                // seconds since 1970
+    std::string root = ARCHIVE_ROOT;     // the sites' folders
+    std::string out;                     // the page's folder
+    std::string cache;                   // summaries of the days, by site (the builder's own)
+    std::string status_dir;              // the sealer's account of each site, "" for none
+    std::string metrics;                 // node_exporter's textfile, "" for none
+    int days = 30;                       // the window: the days up to today
+    long long silent_after = 26 * 3600;  // seconds without a push that make a site silent
+    long long now = 0;                   // seconds since 1970
+    int last_date = 0;                   // the window's last day (yyyymmdd); 0: the site's today
 };
 
 struct FleetDay {
@@ -151,16 +161,17 @@ struct FleetGap {
 
 struct FleetSite {
     std::string name, zone;
-    std::vector<FleetDay> days;    // the window, oldest first
-    std::vector<FleetGap> gaps;    // in the window
-    long long newest_packet = 0;   // the end of the newest minute with data the archive holds, 0 none
-    long long last_push = 0;       // when the site last sent its manifest, or a file was sealed; 0 never
-    int first_date = 0;            // the first day the site was expected to send
-    long long pending_files = 0;   // in its manifest, not sealed
-    SiteStatus checks;             // the sealer's and the scrub's account
-    int made = 0;                  // days summarised in this build (the rest came from the cache)
-    double yesterday() const;      // completeness; -1 for none expected
-    int longest_gap() const;       // minutes
+    std::vector<FleetDay> days;   // the window, oldest first
+    std::vector<FleetGap> gaps;   // in the window
+    long long newest_packet = 0;  // the end of the newest minute with data the archive holds, 0 none
+    long long last_push = 0;      // when the site last sent its manifest, or a file was sealed; 0 never
+    int first_date = 0;           // the first day the site was expected to send
+    long long pending_files = 0;  // in its manifest, not sealed
+    SiteStatus checks;            // the sealer's and the scrub's account
+    int made = 0;                 // days summarised in this build (the rest came from the cache)
+    bool silent = false;          // no push for longer than silent_after
+    double yesterday() const;     // completeness; -1 for none expected
+    int longest_gap() const;      // minutes
 };
 
 // The buckets of an age (as the page shows them): "2 d", "7 d", "25 d",

@@ -26,14 +26,16 @@ const char* const USAGE =
     "       kestarchive seal [--all] [--metrics FILE]\n"
     "       kestarchive scrub [--rate MB] [--metrics FILE] [SITE...]\n"
     "       kestarchive status\n"
-    "       kestarchive fleet [--days N] [--out DIR] [--metrics FILE] [--root DIR] [--cache DIR]\n"
+    "       kestarchive fleet [--days N] [--silent-after MIN] [--out DIR] [--metrics FILE]\n"
+    "                         [--root DIR] [--cache DIR]\n"
     "The archive host's side of kestlog-archive. add-site makes a site's user,\n"
     "folder and bounds, and lets its key in through the gate; seal seals what\n"
     "the sites asked to be sealed (with --all: what waits at every site); scrub\n"
     "reads every sealed file again against the archive's record, at most MB\n"
     "megabytes a second (default 20); status shows each site's account; fleet\n"
     "builds the fleet's page (index.html, fleet.csv, fleet.json) in DIR\n"
-    "(default /var/www/kestarchive), the last N days (default 30) of every site.\n";
+    "(default /var/www/kestarchive), the last N days (default 30) of every site;\n"
+    "a site without a push for MIN minutes (default 1560) is silent.\n";
 
 [[noreturn]] void usage(const char* problem) {
     if (problem) fprintf(stderr, "kestarchive: %s\n", problem);
@@ -210,6 +212,8 @@ int main(int argc, char** argv) {
             max_files = number_after(argc, argv, &i);
         else if (a == "--rate")
             rate = number_after(argc, argv, &i);
+        else if (a == "--silent-after")
+            fo.silent_after = number_after(argc, argv, &i) * 60;
         else if (a == "--days")
             fo.days = static_cast<int>(std::min(number_after(argc, argv, &i), 3660LL));
         else if ((a == "--out" || a == "--root" || a == "--cache") && i + 1 < argc)
