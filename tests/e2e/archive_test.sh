@@ -461,5 +461,53 @@ ok "  its folder stays within it" test "$(du -sb "$A/srv/kestarchive/site01" | c
 printf '\001K02 261103 10:00 z\004' >"$S/var/lib/kestlog/site02/data/KES20261103.txt"
 chown -R "$(stat -c %u "$SD")" "$S/var/lib/kestlog/site02"
 ok "  another site pushes as before" c runuser -u kestlog -- kestlog-archive -C /var/lib/kestlog/site02 --settings /etc/kestlog/site02.archive
+t "15: the fleet's page: built after real pushes, a site cut off, a catch-up"
+ok "  the archive host's unit builds it" on archive systemctl start kestarchive-fleet.service
+ok "  with kest1's row and today's cell" grep -q "href=kest1/$today.html>" "$A/var/www/kestarchive/index.html"
+ok "  whose figures come from today's live file" \
+    awk -F, -v d="${today:0:4}-${today:4:2}-${today:6:2}" '$1 == "kest1" && $2 == d && $6 > 0 { f = 1 } END { exit !f }' \
+    "$A/var/www/kestarchive/fleet.csv"
+ok "  and the fleet's metrics" grep -q 'kestarchive_site_last_push_timestamp_seconds{site="kest1"} [1-9]' \
+    "$A/var/lib/prometheus/node-exporter/kestarchive-fleet.prom"
+# By hand from here, with a threshold of a minute, into a folder of the test's own.
+fleet() { on archive kestarchive fleet --silent-after 1 --out /var/tmp/fleet --cache /var/tmp/fleet-cache \
+    --metrics /var/tmp/fleet.prom 2>/dev/null; }
+day_of() { date -u -d "$1 days ago" +%Y%m%d; }
+# "good,not yet arrived,line lost" minutes of kest1's day in fleet.csv.
+minutes() { d=$(day_of "$1") && awk -F, -v d="${d:0:4}-${d:4:2}-${d:6:2}" '$1 == "kest1" && $2 == d { print $6 "," $11 "," $9 }' \
+    "$A/var/tmp/fleet/fleet.csv"; }
+silent_is() { fleet && grep -q "kestarchive_site_silent{site=\"kest1\"} $1" "$A/var/tmp/fleet.prom"; }
+days_are() { # "GOOD,NOT_YET_ARRIVED,LOST": each of the last three days' minutes, by the page built now
+    local ago
+    fleet || { said="kestarchive fleet failed"; return 1; }
+    for ago in 3 2 1; do
+        [ "$(minutes $ago)" = "$1" ] || { said="$ago days ago: $(minutes $ago)"; return 1; }
+    done
+}
+# Three days the site holds, a packet a minute, sent slowly and cut off:
+# the manifest that names them goes first, the days themselves after.
+for ago in 3 2 1; do
+    d=$(day_of $ago)
+    awk -v d="${d:2}" 'BEGIN { srand(); for (m = 0; m < 1440; m++)
+        printf "\001KES01 %s %02d:%02d %04x%04x%04x%04x\004", d, int(m / 60), m % 60, rand() * 65536, rand() * 65536,
+            rand() * 65536, rand() * 65536 }' >"$SD/KES$d.txt"
+    touch -d "${d:0:4}-${d:4:2}-${d:6:2} 23:59" "$SD/KES$d.txt" && chown "$(stat -c %u "$SD")" "$SD/KES$d.txt"
+done
+settings kest1 "${K1}grace_hours=0\nbandwidth_kbps=8\n"
+run_bg
+ok "  the days are on their way" waitfor 60 mid_transfer
+ok "  kest1 is not silent while it pushes" silent_is 0
+on site ip link set host0 down
+ok "  the run ends, cut off" waitfor 120 ended
+ok "  the days the site holds are not yet arrived, none lost" days_are 0,1440,0
+ok "  cut off, it turns silent in the metrics once its threshold passes" waitfor 150 silent_is 1
+ok "  and on the page" grep -q '>kest1</a><td[^>]*>[^<]*<td class="v bad"[^>]*>[^<]*: silent' "$A/var/tmp/fleet/index.html"
+on site ip link set host0 up
+settings kest1 "${K1}grace_hours=0\n"
+ok "a run succeeds" run
+judge "15"
+ok "  caught up, the days are their real figures, never lost between" days_are 1440,0,0
+ok "  and kest1 is silent no more" silent_is 0
+
 t "done: $pass passed, $fail failed"
 [ $fail -eq 0 ]
