@@ -21,6 +21,9 @@
 #include "kestarchive.h"
 #include "report.h"
 
+const char* const FLEET_COLOURS[FLEET_STATES] = {"#0072b2", "#f0e442", "#e69f00", "#d55e00",
+                                                 "#bbbbbb", "#ffffff", "#f4f4f4"};
+
 const char* const FLEET_STATE_NAMES[FLEET_STATES] = {"good",
                                                      "with faults",
                                                      "instrument silent",
@@ -170,18 +173,19 @@ SiteFiles files_of(const std::string& dir) {
     return f;
 }
 
-// What goes into day date: the status files of the day and the two beside
-// it (a stamp lies in a neighbour's file near midnight), and the message
-// logs from the newest named before the day to those named by its end.
+// What goes into the days first to last: their status files and those of
+// the days beside (a stamp lies in a neighbour's file near midnight), and
+// the message logs from the newest named before the first to those named by
+// the day after the last.
 struct DayInputs {
     std::vector<std::pair<int, std::string>> status;
     std::vector<std::string> messages;
     std::string key;
 };
 
-DayInputs inputs_of(const SiteFiles& f, int date) {
+DayInputs inputs_of(const SiteFiles& f, int first, int last) {
     DayInputs in;
-    int before = date_before(date), after = next_date(date);
+    int before = date_before(first), after = next_date(last);
     for (const HeldFile& h : f.status) {
         if (h.date < before || h.date > after) continue;
         in.status.push_back({h.date, h.path});
@@ -189,7 +193,7 @@ DayInputs inputs_of(const SiteFiles& f, int date) {
     }
     int from = 0;
     for (const HeldFile& h : f.messages)
-        if (h.date < date) from = h.date;
+        if (h.date < first) from = h.date;
     for (const HeldFile& h : f.messages) {
         if (h.date < from || h.date > after) continue;
         in.messages.push_back(h.path);
@@ -292,19 +296,44 @@ std::string html_escaped(const std::string& raw) {
 }
 
 // The day's page and picture, as kestreport shows a day.
-void write_day_page(const std::string& dir, const std::string& site, const DaySummary& day) {
+// The day's minutes as a strip, a rectangle a run of one state, in the
+// page's colours, with the hours marked: drawn from the codes, so that it
+// costs little more than the codes themselves.
+std::string day_picture(const std::string& codes) {
+    std::string svg =
+        "<svg width=1440 height=58 viewBox=\"0 0 1440 58\" role=img aria-label=\"the day's minutes\">"
+        "<defs><pattern id=p width=5 height=5 patternUnits=userSpaceOnUse patternTransform=rotate(45)>"
+        "<rect width=5 height=5 fill=#fff /><rect width=2 height=5 fill=#777 /></pattern></defs>\n";
+    for (size_t i = 0; i < codes.size();) {
+        size_t j = i;
+        while (j < codes.size() && codes[j] == codes[i]) j++;
+        int state = static_cast<int>(strchr(FLEET_CODES, codes[i]) - FLEET_CODES);
+        appendf(&svg,
+                "<rect x=%zu y=0 width=%zu height=40 fill=\"%s\"><title>%02zu:%02zu-%02zu:%02zu "
+                "%s</title></rect>\n",
+                i, j - i, state == FLEET_PENDING ? "url(#p)" : FLEET_COLOURS[state], i / 60, i % 60, j / 60,
+                j % 60, FLEET_STATE_NAMES[state]);
+        i = j;
+    }
+    for (int h = 0; h <= 24; h++) {
+        appendf(&svg, "<line x1=%d x2=%d y1=40 y2=%d stroke=#000 />", h * 60, h * 60, h % 3 ? 44 : 47);
+        if (h % 3 == 0 && h < 24) appendf(&svg, "<text x=%d y=57 font-size=10>%02d:00</text>", h * 60 + 2, h);
+    }
+    return svg + "</svg>\n";
+}
+
+// The day's page: its picture, and its text as kestreport gives it.
+void write_day_page(const std::string& dir, const std::string& site, const DaySummary& day,
+                    const std::string& codes) {
     char name[32];
-    snprintf(name, sizeof name, "%08d", day.date);
+    snprintf(name, sizeof name, "/%08d.html", day.date);
     std::string text;
     print_text({day}, site, &text);
-    put_file(dir + "/" + name + ".svg", svg_of({day}));
-    put_file(dir + "/" + name + ".html",
-             "<!doctype html><html lang=en><meta charset=utf-8><title>" + site + " " + date_text(day.date) +
-                 "</title><p><a href=index.html>" + site +
-                 "</a> &middot; <a href=../index.html>fleet</a>"
-                 "<h1>" +
-                 site + " " + date_text(day.date) + "</h1><img src=" + name +
-                 ".svg alt=\"the day's minutes\"><pre>" + html_escaped(text) + "</pre>\n");
+    put_file(dir + name, "<!doctype html><html lang=en><meta charset=utf-8><title>" + site + " " +
+                             date_text(day.date) + "</title><p><a href=index.html>" + site +
+                             "</a> &middot; <a href=../index.html>fleet</a><h1>" + site + " " +
+                             date_text(day.date) + "</h1>\n" + day_picture(codes) + "<pre>" +
+                             html_escaped(text) + "</pre>\n");
 }
 
 // The zone a site's days are in: site.conf's zone=, UTC when none.
@@ -443,24 +472,46 @@ FleetSite fleet_site(const std::string& site, const FleetOptions& o) {
     int today = o.last_date ? o.last_date : local_date(o.now), date = today;
     for (int i = 1; i < o.days; i++) date = date_before(date);
     const int window_first = date;
+    // A day whose files are those it was summarised from comes from the cache.
+    struct Slot {
+        int date;
+        std::string key, codes;
+    };
+    std::vector<Slot> slots;
     for (; date <= today; date = next_date(date)) {
-        DayInputs in = inputs_of(f, date);
-        std::string key = hash_of(in.key);
-        FleetDay day;
-        day.date = date;
+        Slot slot{date, hash_of(inputs_of(f, date, date).key), ""};
         auto held = cache.find(date);
         char page[64];
         snprintf(page, sizeof page, "/%08d.html", date);
-        if (held != cache.end() && held->second.key == key && access((pages + page).c_str(), F_OK) == 0) {
-            day.codes = held->second.codes;
-        } else {
-            bool complete;
-            std::vector<DaySummary> d = summarise_files(in.status, in.messages, date, date, &complete);
-            day.codes = codes_of(d[0]);
-            write_day_page(pages, site, d[0]);
+        if (held != cache.end() && held->second.key == slot.key && access((pages + page).c_str(), F_OK) == 0)
+            slot.codes = held->second.codes;
+        slots.push_back(std::move(slot));
+    }
+    // The rest, a run of days at a time, each file read once, with the day
+    // before the run for what the logger was doing when it began.
+    for (size_t i = 0, j; i < slots.size(); i = j) {
+        for (j = i; j < slots.size() && slots[j].codes.empty(); j++) {
+        }
+        if (j == i) {
+            j++;
+            continue;
+        }
+        const int from = date_before(slots[i].date), to = slots[j - 1].date;
+        DayInputs in = inputs_of(f, from, to);
+        bool complete;
+        std::vector<DaySummary> days = summarise_files(in.status, in.messages, from, to, &complete);
+        for (size_t k = i; k < j; k++) {
+            const DaySummary& d = days[k - i + 1];
+            slots[k].codes = codes_of(d);
+            write_day_page(pages, site, d, slots[k].codes);
             s.made++;
         }
-        kept += std::to_string(date) + " " + key + " " + runs_of(day.codes) + "\n";
+    }
+    for (Slot& slot : slots) {
+        kept += std::to_string(slot.date) + " " + slot.key + " " + runs_of(slot.codes) + "\n";
+        FleetDay day;
+        day.date = slot.date;
+        day.codes = std::move(slot.codes);
         overlay(&day, f, s.first_date, o.now);
         s.days.push_back(std::move(day));
     }

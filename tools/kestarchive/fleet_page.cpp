@@ -119,13 +119,12 @@ std::string percent(double share) {
 }
 
 void legend(std::string* out) {
-    static const char* const swatch[FLEET_STATES] = {
-        "#0072b2", "#f0e442", "#e69f00",
-        "#d55e00", "#bbbbbb", "repeating-linear-gradient(45deg,#777 0 2px,#fff 2px 5px)",
-        "#f4f4f4"};
     *out += "<p class=k>";
     for (int s = 0; s < FLEET_STATES; s++)
-        appendf(out, "<i style=\"background:%s\"></i>%s", swatch[s], FLEET_STATE_NAMES[s]);
+        appendf(out, "<i style=\"background:%s\"></i>%s",
+                s == FLEET_PENDING ? "repeating-linear-gradient(45deg,#777 0 2px,#fff 2px 5px)"
+                                   : FLEET_COLOURS[s],
+                FLEET_STATE_NAMES[s]);
     *out += "<br>A cell's figure is its day's share of good minutes; its bar, the day in proportion.\n";
 }
 

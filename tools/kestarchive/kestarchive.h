@@ -127,6 +127,9 @@ enum FleetState {
 constexpr const char* FLEET_CODES = "gfslxpn";
 // Their names, as the page and its CSV say them.
 extern const char* const FLEET_STATE_NAMES[FLEET_STATES];
+// Their colours, as the day picture of kestreport has them (colour-blind
+// safe); "not yet arrived" is a pattern where it is drawn.
+extern const char* const FLEET_COLOURS[FLEET_STATES];
 
 constexpr int FLEET_SLOTS = 1440;  // a day's minute slots (a repeated hour shares its slots)
 constexpr int FLEET_GAP_MIN = 3;   // minutes: shorter runs without data are in the figures, not the gap list

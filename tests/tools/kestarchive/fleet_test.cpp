@@ -197,8 +197,10 @@ TEST(FleetCache, AClosedDayIsReadOnce) {
     EXPECT_EQ(s.made, 3);
     EXPECT_EQ(on(s, 20261205).count[FLEET_GOOD], 1440);
     EXPECT_EQ(on(s, 20261204).count[FLEET_PENDING], 0) << "pushed since, so no longer waiting";
-    EXPECT_TRUE(fs::exists(r.o.out + "/kest1/20261205.html"));
-    EXPECT_TRUE(fs::exists(r.o.out + "/kest1/20261205.svg"));
+    EXPECT_NE(
+        slurp(r.o.out + "/kest1/20261205.html").find("<rect x=0 y=0 width=1440 height=40 fill=\"#0072b2\">"),
+        std::string::npos)
+        << "the day's page draws its minutes";
 }
 
 // The page, worst first; each cell's figure is the one fleet.csv gives.
