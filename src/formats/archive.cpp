@@ -194,7 +194,7 @@ std::vector<SealedFile> parse_sealed(std::string_view text, int* skipped) {
         std::string_view word[5];
         int n = 0;
         for (size_t i = 0; i < line.size() && n < 5;) {
-            size_t end = line.find_first_of(" \t", i);
+            size_t end = line.find_first_of(" \t\r", i);
             if (end == std::string_view::npos) end = line.size();
             if (end > i) word[n++] = line.substr(i, end - i);
             i = end + 1;
