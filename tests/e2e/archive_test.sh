@@ -142,10 +142,12 @@ judge() { # FAULT: the rule, and the run after the fault cleared
 }
 
 t "a first run"
-for d in 20261120 20261121 20261205 20261206; do plant $d; done
+# Yesterday's is recent whatever the day the test runs (no fault below plants a day after 2026-12-08).
+recent=$(date -u -d yesterday +%Y%m%d)
+for d in 20261120 20261121 20261205 "$recent"; do plant $d; done
 ok "a run succeeds" run
 judge "first run"
-ok "  the old ones were deleted, the recent kept" eval "[ ! -e $SD/KES20261120.txt ] && [ -e $SD/KES20261206.txt ]"
+ok "  the old ones were deleted, the recent kept" eval "[ ! -e $SD/KES20261120.txt ] && [ -e $SD/KES$recent.txt ]"
 ok "  the archive checks its own copies against the manifest" \
     on archive sh -c "cd /srv/kestarchive/kest1 && sha256sum -c --quiet live/manifest.sha256"
 ok "  today's files are in the live area" test -s "$FS/live/KES$today.txt"
@@ -509,7 +511,9 @@ ok "  cut off, it turns silent in the metrics once its threshold passes" waitfor
 ok "  and on the page" grep -q '>kest1</a><td[^>]*>[^<]*<td class="v bad"[^>]*>[^<]*: silent' "$A/var/tmp/fleet/index.html"
 on site ip link set host0 up
 settings kest1 "${K1}grace_hours=0\n"
-ok "a run succeeds" run
+# The first run after an outage may find the way not open yet (as in 1).
+again() { run || { echo "    the first run after the outage: $(journal 2 | tr '\n' ' ')"; run; }; }
+ok "a run succeeds" again
 home_days() {
     local ago f
     for ago in $DAYS; do
@@ -517,7 +521,7 @@ home_days() {
         in_archive "$(grep " $f\$" "$LEDGER" | cut -c1-64)" "$f" || { said="$f is not in the archive"; return 1; }
     done
 }
-ok "  the three days are home" home_days
+ok "  the three days are home" home_days || echo "    $(journal 3 | tr '\n' ' ')"
 ok "  caught up, they are their real figures, never lost between" days_are 1440,0,0
 ok "  and kest1 is silent no more" silent_is 0
 
