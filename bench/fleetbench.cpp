@@ -119,7 +119,9 @@ double median3(double a, double b, double c) { return std::max(std::min(a, b), s
 // time against wc -l's over the files it reads.
 bool against_wc(const std::string& kestarchive) {
     const std::string root = "fleet-bench-second", dir = root + "/sites/one";
-    std::string reportbench = kestarchive.substr(0, kestarchive.rfind('/') + 1) + "reportbench";
+    // Beside kestarchive, named so that it is found from the site's folder too.
+    std::string reportbench =
+        std::filesystem::absolute(kestarchive.substr(0, kestarchive.rfind('/') + 1) + "reportbench").string();
     if (system(("rm -rf " + root + " && mkdir -p " + dir + "/data && cd " + dir + " && " + reportbench +
                 " --generate 30")
                    .c_str()) != 0)
