@@ -271,7 +271,8 @@ TEST(Alerts, PacketsAreStoredAtOnceWhileTheAlertsCommandsHang) {
     std::ifstream(log.dir() + "/mail.pids") >> shell_pid >> sleeper_pid;
     // Killed with its group: gone once the kernel has delivered it (the
     // time-out may be told before the logger has reaped the command).
-    for (int waited = 0; waited < 5000 && (alive(shell_pid) || alive(sleeper_pid)); waited += 10) usleep(10000);
+    for (int waited = 0; waited < 5000 && (alive(shell_pid) || alive(sleeper_pid)); waited += 10)
+        usleep(10000);
     EXPECT_FALSE(alive(shell_pid)) << "the mail command outlived its time-out";
     EXPECT_FALSE(alive(sleeper_pid)) << "the command's own child outlived it";
     EXPECT_TRUE(log.running());

@@ -20,7 +20,6 @@ void appendf(std::string* out, const char* fmt, ...) {
 
 namespace {
 
-
 std::string clock_text(int second) {
     char t[32];
     snprintf(t, sizeof t, "%02d:%02d:%02d", second / 3600, second / 60 % 60, second % 60);
@@ -112,28 +111,29 @@ std::string xml_text(const std::string& raw) {
 void print_day(const DaySummary& day, const std::string& dir, std::string* out) {
     if (!day.unreadable.empty()) {
         appendf(out, "kestreport: %s (%s), time zone %s\n\ncannot be read: %s\n", date_text(day.date).c_str(),
-            dir.c_str(), zone_name().c_str(), day.unreadable.c_str());
+                dir.c_str(), zone_name().c_str(), day.unreadable.c_str());
         return;
     }
     if (!day.has_files) {
-        appendf(out, "kestreport: %s (%s), time zone %s\n\nno files for this day\n", date_text(day.date).c_str(),
-            dir.c_str(), zone_name().c_str());
+        appendf(out, "kestreport: %s (%s), time zone %s\n\nno files for this day\n",
+                date_text(day.date).c_str(), dir.c_str(), zone_name().c_str());
         return;
     }
-    appendf(out, "kestreport: site %s, %s (%s), time zone %s\n\n", day.site.c_str(), date_text(day.date).c_str(),
-        dir.c_str(), zone_name().c_str());
+    appendf(out, "kestreport: site %s, %s (%s), time zone %s\n\n", day.site.c_str(),
+            date_text(day.date).c_str(), dir.c_str(), zone_name().c_str());
     appendf(out, "hour  status  minutes  faults  framing  losses\n");
     for (int hour = 0; hour < 24; hour++) {
         if (hour == day.missing_hour) continue;
         HourCounts h = hour_of(day, hour);
         appendf(out, "%02d    %6d  %4d/60  %6d  %7d  %6d\n", hour, h.status, h.minutes, h.faults, h.framing,
-            h.losses);
+                h.losses);
     }
     if (day.missing_hour >= 0)
         appendf(out, "\nthe clock went forward an hour: hour %02d does not exist\n", day.missing_hour);
     if (day.repeated_hour >= 0)
         appendf(out, "\nthe clock went back an hour: hour %02d is counted twice\n", day.repeated_hour);
-    appendf(out,
+    appendf(
+        out,
         "\nday: %d status packets (%d without a minute), %d message packets; %d of %d minutes with data\n",
         day.status_packets(), day.status_without_minute, day.message_packets, day.minutes_with_data(),
         day.minutes_had());
@@ -143,15 +143,15 @@ void print_day(const DaySummary& day, const std::string& dir, std::string* out) 
 
     std::vector<Gap> gaps = gaps_of(day);
     appendf(out, "\ngaps (%d minutes or more without a status packet):%s\n", GAP_MINUTES_MIN,
-        gaps.empty() ? " none" : "");
+            gaps.empty() ? " none" : "");
     for (const Gap& g : gaps)
         appendf(out, "  %s-%s  %d min\n", minute_text(g.from).c_str(), minute_text(g.to).c_str(),
-            g.to - g.from + 1);
+                g.to - g.from + 1);
 
     appendf(out, "\nfaults:%s\n", day.faults.empty() ? " none" : "");
     for (const auto& [text, f] : day.faults)
         appendf(out, "  %-20s %5d, first %s, last %s\n", text.c_str(), f.count, clock_text(f.first).c_str(),
-            clock_text(f.last).c_str());
+                clock_text(f.last).c_str());
 
     appendf(out, "\nlogger events:%s\n", day.events.empty() ? " none" : "");
     for (const Event& e : day.events) appendf(out, "  %s %s\n", clock_text(e.second).c_str(), e.text.c_str());
@@ -174,14 +174,15 @@ void print_csv(const std::vector<DaySummary>& days, std::string* out) {
             const MinuteSummary& s = day.minutes[m];
             if (state_of(day, m) == CellState::Future) break;  // not come yet: no row
             appendf(out, "%s,%s,%d,%d,%d,%d,%d\n", date.c_str(), minute_text(m).c_str(), s.status, s.faults,
-                s.framing, s.losses, state_of(day, m) == CellState::Lost ? 1 : 0);
+                    s.framing, s.losses, state_of(day, m) == CellState::Lost ? 1 : 0);
         }
     }
 }
 
 void print_terminal(const std::vector<DaySummary>& days, std::string* out) {
     for (const DaySummary& day : days) {
-        appendf(out, "\n%s, site %s: one character a minute\n", date_text(day.date).c_str(), day.site.c_str());
+        appendf(out, "\n%s, site %s: one character a minute\n", date_text(day.date).c_str(),
+                day.site.c_str());
         for (int hour = 0; hour < 24; hour++) {
             appendf(out, "%02d ", hour);
             for (int m = hour * 60; m < hour * 60 + 60; m++) {
@@ -207,7 +208,7 @@ std::string summary_header() {
 void print_summary_row(const DaySummary& day, const std::string& dir, std::string* out) {
     if (!day.unreadable.empty()) {
         appendf(out, "%-25s %s  cannot be read: %s\n", dir.c_str(), date_text(day.date).c_str(),
-            day.unreadable.c_str());
+                day.unreadable.c_str());
         return;
     }
     if (!day.has_files) {
@@ -220,9 +221,9 @@ void print_summary_row(const DaySummary& day, const std::string& dir, std::strin
         framing += m.framing;
         losses += m.losses;
     }
-    appendf(out, "%-25s %s  %-8s %6d  %4d/1440  %6d  %7d  %6d  %4zu\n", dir.c_str(), date_text(day.date).c_str(),
-        day.site.c_str(), day.status_packets(), day.minutes_with_data(), faults, framing, losses,
-        gaps_of(day).size());
+    appendf(out, "%-25s %s  %-8s %6d  %4d/1440  %6d  %7d  %6d  %4zu\n", dir.c_str(),
+            date_text(day.date).c_str(), day.site.c_str(), day.status_packets(), day.minutes_with_data(),
+            faults, framing, losses, gaps_of(day).size());
 }
 
 // Geometry of the picture, in pixels.
@@ -267,23 +268,24 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
                               : day.has_files ? "Site " + xml_text(day.site) + ", " + date_text(day.date)
                                               : date_text(day.date) + ": no files for this day";
     appendf(out, "<text x=\"%d\" y=\"%d\" font-size=\"15\" font-weight=\"bold\">%s</text>\n", LEFT, top + 18,
-        title.c_str());
+            title.c_str());
     appendf(out, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" fill=\"#555555\">time zone %s</text>\n",
-        LEFT + 60 * CELL, top + 18, xml_text(zone_name()).c_str());
+            LEFT + 60 * CELL, top + 18, xml_text(zone_name()).c_str());
     int faults = 0, framing = 0, losses = 0;
     for (const MinuteSummary& m : day.minutes) {
         faults += m.faults;
         framing += m.framing;
         losses += m.losses;
     }
-    appendf(out,
+    appendf(
+        out,
         "<text x=\"%d\" y=\"%d\" fill=\"#333333\">%d status packets (usually %d a minute), %d of %d minutes "
         "with data; %d faults, %d framing failures, %d line losses, %ld packets not stored</text>\n",
         LEFT, top + 34, day.status_packets(), day.usual_rate(), day.minutes_with_data(), day.minutes_had(),
         faults, framing, losses, day.packets_not_stored);
     for (int m = 0; m < 60; m += 10)
-        appendf(out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL, top + TITLE - 3,
-            m);
+        appendf(out, "<text x=\"%d\" y=\"%d\" fill=\"#555555\">:%02d</text>\n", LEFT + m * CELL,
+                top + TITLE - 3, m);
     int usual = day.usual_rate();
     for (int hour = 0; hour < 24; hour++) {
         int y = top + TITLE + hour * ROW;
@@ -296,13 +298,13 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
             std::string fill = state == CellState::Data ? data_colour(s.status, usual) : look(state).colour;
             int x = LEFT + m * CELL;
             appendf(out,
-                "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"><title>%02d:%02d %s, %d "
-                "packets</title></rect>\n",
-                x, y, CELL - 1, ROW - 2, fill.c_str(), hour, m, look(state).meaning, s.status);
+                    "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"><title>%02d:%02d %s, %d "
+                    "packets</title></rect>\n",
+                    x, y, CELL - 1, ROW - 2, fill.c_str(), hour, m, look(state).meaning, s.status);
             int mx = x;
             for (const EventMark* mark : marks_of(s)) {
-                appendf(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/>\n", mx, y, MARK,
-                    MARK, mark->colour);
+                appendf(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/>\n", mx, y,
+                        MARK, MARK, mark->colour);
                 mx += MARK;
             }
         }
@@ -312,14 +314,16 @@ void svg_day(const DaySummary& day, int top, int today, int now, std::string* ou
         if (e.kind == EventKind::Other) continue;
         int minute = e.second / 60;
         int x = LEFT + minute % 60 * CELL, y = top + TITLE + minute / 60 * ROW;
-        appendf(out,
+        appendf(
+            out,
             "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s><title>%s %s</title></rect>\n",
             x, y - 1, ROW, tick_colour(e.kind), TICK_HALO, clock_text(e.second).c_str(),
             xml_text(e.text).c_str());
     }
     if (day.date == today) {
         int x = LEFT + now % 60 * CELL + CELL / 2, y = top + TITLE + now / 60 * ROW;
-        appendf(out,
+        appendf(
+            out,
             "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s><title>now</title></rect>\n",
             x - 1, y - 2, ROW + 2, NOW_COLOUR, TICK_HALO);
     }
@@ -330,18 +334,18 @@ void svg_legend(int y, std::string* out) {
     for (CellState c :
          {CellState::Data, CellState::Silent, CellState::Lost, CellState::Stopped, CellState::Future}) {
         appendf(out,
-            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\" stroke=\"#999999\"/>"
-            "<text x=\"%d\" y=\"%d\">%s</text>\n",
-            x, y, CELL - 1, ROW - 2, look(c).colour, x + CELL + 4, y + ROW - 5, look(c).meaning);
+                "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\" stroke=\"#999999\"/>"
+                "<text x=\"%d\" y=\"%d\">%s</text>\n",
+                x, y, CELL - 1, ROW - 2, look(c).colour, x + CELL + 4, y + ROW - 5, look(c).meaning);
         x += 150;
     }
     x = LEFT;
     y += ROW + 6;
     for (const EventMark* m : {&FAULT_MARK, &FRAMING_MARK, &NOT_STORED_MARK}) {
         appendf(out,
-            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" "
-            "y=\"%d\">%s</text>\n",
-            x, y + 2, MARK * 2, MARK * 2, m->colour, x + CELL + 4, y + ROW - 5, m->meaning);
+                "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"%s\"/><text x=\"%d\" "
+                "y=\"%d\">%s</text>\n",
+                x, y + 2, MARK * 2, MARK * 2, m->colour, x + CELL + 4, y + ROW - 5, m->meaning);
         x += 150;
     }
     struct Tick {
@@ -356,9 +360,9 @@ void svg_legend(int y, std::string* out) {
           Tick{tick_colour(EventKind::Ended), "end of a killed run"},
           Tick{tick_colour(EventKind::Comment), "comment"}, Tick{NOW_COLOUR, "now"}}) {
         appendf(out,
-            "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s/><text x=\"%d\" "
-            "y=\"%d\">%s</text>\n",
-            x, y, ROW - 2, k.colour, TICK_HALO, x + 6, y + ROW - 5, k.meaning);
+                "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"%d\" fill=\"%s\" %s/><text x=\"%d\" "
+                "y=\"%d\">%s</text>\n",
+                x, y, ROW - 2, k.colour, TICK_HALO, x + 6, y + ROW - 5, k.meaning);
         x += 150;
     }
 }
@@ -370,11 +374,11 @@ std::string svg_of(const std::vector<DaySummary>& days) {
     int width = LEFT + 60 * CELL + 20;
     int height = static_cast<int>(days.size()) * DAY_HEIGHT + LEGEND;
     appendf(&out,
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
-        "font-family=\"sans-serif\" font-size=\"11\">\n"
-        "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n",
-        width, height, width, height, width, height);
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
+            "font-family=\"sans-serif\" font-size=\"11\">\n"
+            "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n",
+            width, height, width, height, width, height);
     int today, now;
     now_in_zone(&today, &now);
     for (size_t i = 0; i < days.size(); i++)
