@@ -14,7 +14,7 @@ export ASAN_OPTIONS="verify_asan_link_order=0:detect_leaks=1:log_path=$reports/a
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
 status=0
 # The container test checks the package, not this build.
-ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 -LE container || status=$?
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 -LE 'container|year' || status=$?
 if [ -n "$(ls -A "$reports")" ]; then
     echo "sanitizer reports:"
     for f in "$reports"/*; do

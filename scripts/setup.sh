@@ -1,7 +1,7 @@
 # Sourced by the scripts here: installs what the build and the tests need
 # (Debian), then configures and builds into $build. A script may ask for more
 # packages (extra_packages) and CMake options (cmake_options) first.
-packages="g++ cmake make pkg-config libgtest-dev libsystemd-dev zlib1g-dev faketime libfaketime util-linux strace ${extra_packages:-}"
+packages="g++ cmake make pkg-config libgtest-dev libsystemd-dev zlib1g-dev faketime libfaketime util-linux strace rsync openssh-client systemd tzdata ${extra_packages:-}"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

@@ -3,6 +3,10 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "testutil.h"
 
@@ -137,6 +141,88 @@ TEST_F(PeriodTest, MidnightRollsTheStatusFileAndRestartsNumbers) {
     EXPECT_TRUE(std::filesystem::exists("data/KES20150701.txt"));
     EXPECT_EQ(mon.kesfd, 0);
     EXPECT_EQ(pass_at(utc(2015, 7, 1, 0, 0, 1)), "") << "one roll per day";
+}
+
+// Every zone of the system's zone database: each change of the local date
+// (two years' ends, one of a leap year, and the days the zone's clocks change,
+// whose midnight may not exist) rolls the status file over once, to the
+// file of the new local day; a repeated hour re-arms no alert.
+std::vector<std::string> zone_names() {
+    std::vector<std::string> zones;
+    std::ifstream zi("/usr/share/zoneinfo/tzdata.zi");
+    for (std::string line; std::getline(zi, line);)
+        if (line.rfind("Z ", 0) == 0) zones.push_back(line.substr(2, line.find(' ', 2) - 2));
+    return zones;
+}
+
+int local_key(time_t t) {
+    struct tm tm;
+    localtime_r(&t, &tm);
+    return (tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday;
+}
+
+long offset(time_t t) {
+    struct tm tm;
+    localtime_r(&t, &tm);
+    return tm.tm_gmtoff;
+}
+
+// The first second of the local day that begins within the hour after t.
+time_t day_start(time_t t) {
+    time_t lo = t, hi = t + 3600;
+    while (hi - lo > 1) (local_key((lo + hi) / 2) == local_key(lo) ? lo : hi) = (lo + hi) / 2;
+    return hi;
+}
+
+TEST_F(PeriodTest, EveryZonesDaysRollOnceAtTheirLocalStart) {
+    std::vector<std::string> zones = zone_names();
+    if (zones.empty()) GTEST_SKIP() << "no zone database (/usr/share/zoneinfo/tzdata.zi)";
+    const char* old_tz = getenv("TZ");
+    std::string saved = old_tz ? old_tz : "";
+    int days = 0, repeated = 0;
+    for (const std::string& zone : zones) {
+        setenv("TZ", zone.c_str(), 1);
+        tzset();
+        // The hours of 2028 where the offset changes (found a day at a time),
+        // the turn of 2028 (whose 1 January is in the last week of 2027)
+        // and that of 2029.
+        std::vector<time_t> changes = {utc(2027, 12, 31, 12, 0, 0), utc(2028, 12, 31, 12, 0, 0)};
+        for (time_t day = utc(2028, 1, 1, 0, 0, 0); day < utc(2029, 1, 1, 0, 0, 0); day += 86400) {
+            if (offset(day) == offset(day + 86400)) continue;
+            for (time_t t = day; t < day + 86400; t += 3600)
+                if (offset(t) != offset(t + 3600)) changes.push_back(t);
+        }
+        std::set<time_t> begins;
+        for (time_t t : changes)
+            for (time_t look = t - 36 * 3600; look < t + 36 * 3600; look += 3600)
+                if (local_key(look) != local_key(look + 3600)) begins.insert(day_start(look));
+        for (time_t begin : begins) {
+            start_at(begin - 2);
+            mon.minnokes = 0;
+            pass_at(begin - 1);
+            char name[64];
+            snprintf(name, sizeof name, "./data/KES%08d.txt", local_key(begin));
+            ASSERT_EQ(pass_at(begin), "Today's kest file name is: " + std::string(name) + "\n")
+                << zone << " at " << begin;
+            ASSERT_EQ(pass_at(begin + 1), "") << zone << ": one roll per day";
+            days++;
+        }
+        // A repeated hour (the clocks go back by one): no alert is re-armed.
+        for (time_t t : changes) {
+            if (offset(t + 3600) - offset(t) != -3600) continue;
+            start_at(t);
+            mon.minnokes = 0;
+            pass_at(t + 1);
+            mon.kesmailsent = 1;
+            pass_at(t + 3601);
+            EXPECT_EQ(mon.kesmailsent, 1) << zone << ": the repeated hour re-armed the alert";
+            repeated++;
+        }
+    }
+    old_tz ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+    tzset();
+    EXPECT_GT(days, static_cast<int>(zones.size())) << "the turn of the year at least, in every zone";
+    EXPECT_GT(repeated, 50) << "zones with daylight saving time";
 }
 
 // A new hour re-arms the alert and starts the hour's failure count anew;

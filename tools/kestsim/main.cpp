@@ -42,6 +42,9 @@ struct Options {
     long silence_ms = 0;     // ... this long
     std::string replay;      // recorded status file
     long seed = -1;          // -1: from the clock
+    // One packet per line read on standard input instead of by the interval:
+    // a bench that moves its own clock says when.
+    bool on_demand = false;
 };
 
 volatile sig_atomic_t stop_requested = 0;
@@ -67,6 +70,11 @@ void usage(FILE* out) {
         "  -s, --split MS          write each packet in three parts, MS ms apart\n"
         "  -q, --silence N:MS      after every N packets, send nothing for MS ms\n"
         "  -r, --replay FILE       send the packets of a recorded status file instead\n"
+        "  -t, --on-demand         send a packet for each line on standard input, none\n"
+        "                          by the interval: a line of a fault word (four\n"
+        "                          characters) sends a status packet with it; each\n"
+        "                          packet sent is told on standard output as\n"
+        "                          \"sent N BYTES status|message\"\n"
         "      --seed N            seed for the weather and the noise\n"
         "  -h, --help              this text\n",
         out);
@@ -124,9 +132,10 @@ bool parse_options(int argc, char** argv, Options* o) {
         {"noise", required_argument, nullptr, 'z'},  {"broken", required_argument, nullptr, 'b'},
         {"split", required_argument, nullptr, 's'},  {"silence", required_argument, nullptr, 'q'},
         {"replay", required_argument, nullptr, 'r'}, {"seed", required_argument, nullptr, 'S'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+        {"on-demand", no_argument, nullptr, 't'},    {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "l:d:p:i:w:n:f:x:z:b:s:q:r:h", longopts, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "l:d:p:i:w:n:f:x:z:b:s:q:r:th", longopts, nullptr)) != -1) {
         bool ok = true;
         if (const NumberOption* n = number_option(c)) {
             ok = to_long(optarg, n->min, &(o->*n->field));
@@ -142,6 +151,8 @@ bool parse_options(int argc, char** argv, Options* o) {
             ok = parse_silence(optarg, o);
         } else if (c == 'r') {
             o->replay = optarg;
+        } else if (c == 't') {
+            o->on_demand = true;
         } else if (c == 'h') {
             usage(stdout);
             exit(0);
@@ -356,13 +367,15 @@ struct tm instrument_clock() {
     return clock;
 }
 
-std::string next_packet(Sender& s) {
+// The next packet; `fault`, when given, makes it a status packet with that word.
+std::string next_packet(Sender& s, const std::string* fault_asked = nullptr) {
     if (!s.o.replay.empty()) return s.recorded[static_cast<size_t>(s.sent)];
     struct tm clock = instrument_clock();
-    if (s.o.stx_every > 0 && (s.sent + 1) % s.o.stx_every == 0) {
+    if (!fault_asked && s.o.stx_every > 0 && (s.sent + 1) % s.o.stx_every == 0) {
         return message_packet(SENSOR_ID, clock, static_cast<int>(s.sent / s.o.stx_every));
     }
-    const std::string& fault = s.o.faults[static_cast<size_t>(s.status_n) % s.o.faults.size()];
+    const std::string& fault =
+        fault_asked ? *fault_asked : s.o.faults[static_cast<size_t>(s.status_n) % s.o.faults.size()];
     s.status_n++;
     next_reading(s.reading, s.rng);
     unsigned bits = static_cast<unsigned>(strtoul(fault.c_str(), nullptr, 16));
@@ -380,14 +393,18 @@ bool send_split(Sender& s, const std::string& packet) {
     return true;
 }
 
-bool send_one(Sender& s) {
+bool send_one(Sender& s, const std::string* fault = nullptr) {
     if (s.o.noise > 0 && !write_all(s.fd, line_noise(static_cast<size_t>(s.o.noise), s.rng), s.path)) {
         return false;
     }
-    std::string packet = next_packet(s);
+    std::string packet = next_packet(s, fault);
     bool ok = s.o.split_ms >= 0 ? send_split(s, packet) : write_all(s.fd, packet, s.path);
     if (!ok) return false;
     s.sent++;
+    if (s.o.on_demand) {
+        printf("sent %ld %zu %s\n", s.sent, packet.size(), packet[0] == STX ? "message" : "status");
+        fflush(stdout);
+    }
     if (s.o.broken_every > 0 && s.sent % s.o.broken_every == 0) {
         return write_all(s.fd, broken_frame(s.broken_n++), s.path);
     }
@@ -414,6 +431,24 @@ bool run(Sender& s) {
         if (!send_one(s)) return stop_requested;
         next = after_ms(next, s.o.interval_ms);
         if (s.o.silence_after > 0 && s.sent % s.o.silence_after == 0) next = after_ms(next, s.o.silence_ms);
+    }
+    while (!stop_requested) poll(nullptr, 0, 200);
+    return true;
+}
+
+// A packet for each line asked for, until the input ends; then the line
+// stays open, silent, as run() leaves it.
+bool run_on_demand(Sender& s) {
+    long limit = packets_to_send(s);
+    char line[64];
+    while (!stop_requested && (limit == 0 || s.sent < limit) && fgets(line, sizeof line, stdin)) {
+        std::string word(line, strcspn(line, "\r\n"));
+        std::vector<std::string> fault;
+        if (!word.empty() && !parse_fault_list(word.c_str(), &fault)) {
+            fprintf(stderr, "kestsim: not a fault word (four characters): %s\n", word.c_str());
+            continue;
+        }
+        if (!send_one(s, fault.empty() ? nullptr : &fault[0])) return stop_requested;
     }
     while (!stop_requested) poll(nullptr, 0, 200);
     return true;
@@ -462,7 +497,7 @@ int main(int argc, char** argv) {
     if (!o.link.empty() && !make_link(o.link, s.path)) return EXIT_TROUBLE;
     printf("%s\n", s.path.c_str());
     fflush(stdout);
-    bool line_ok = run(s);
+    bool line_ok = o.on_demand ? run_on_demand(s) : run(s);
     if (!o.link.empty()) remove_link(o.link, s.path);
     return line_ok ? 0 : EXIT_TROUBLE;
 }
