@@ -46,3 +46,30 @@ void check_year(YearRun* run);
 void print_months(const YearRun& run);
 // Local yyyymmdd of a moment in the process's zone.
 int local_date(long long t);
+
+// --- the processes and the archive host (year_host.cpp) ---------------------------
+
+constexpr const char* YEAR_SITE = "kest1";  // the site, its archive user and folder
+
+[[noreturn]] void die(const char* what);
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in, int out, int err,
+            const std::string& cwd);
+// Runs a command to its end, its output appended to `out` (or this one's).
+int run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                const std::string& out = "", const std::string& cwd = ".");
+int sh(const std::string& command);
+std::string self_exe();
+// What ssh would do for the site's key (this program, called as "ssh").
+int ssh_stand_in(int argc, char** argv);
+// The archive host in this mount namespace, its site added; its folder.
+std::string setup_archive_host(const std::string& work, const std::string& source, const std::string& build);
+
+// --- the calendar ------------------------------------------------------------------
+
+std::string utc_text(long long t);
+// The OnCalendar= of a shipped timer.
+std::string on_calendar(const std::string& unit);
+// The elapses of a calendar from `from` on, as systemd computes them, in UTC s.
+std::vector<long long> elapses(const std::string& spec, long long from, int count);
+// The moments the process's zone changes its offset between from and to.
+std::vector<long long> zone_changes(long long from, long long to);
