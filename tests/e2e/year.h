@@ -66,7 +66,8 @@ std::string setup_archive_host(const std::string& work, const std::string& sourc
 
 // --- the calendar ------------------------------------------------------------------
 
-std::string utc_text(long long t);
+// "YYYY-MM-DD hh:mm:ss" in UTC, or in the local zone with its name.
+std::string time_text(long long t, bool local);
 // The OnCalendar= of a shipped timer.
 std::string on_calendar(const std::string& unit);
 // The elapses of a calendar from `from` on, as systemd computes them, in UTC s.

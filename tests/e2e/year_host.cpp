@@ -109,15 +109,14 @@ int ssh_stand_in(int argc, char** argv) {
 
 // --- the calendar -----------------------------------------------------------------
 
-std::string utc_text(long long t) {
-    char text[32];
+std::string time_text(long long t, bool local) {
+    char text[40];
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
-    gmtime_r(&tt, &tm);
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    local ? localtime_r(&tt, &tm) : gmtime_r(&tt, &tm);
+    strftime(text, sizeof text, local ? "%Y-%m-%d %H:%M:%S %Z" : "%Y-%m-%d %H:%M:%S", &tm);
     return text;
 }
-
 
 // The OnCalendar= of a shipped timer.
 std::string on_calendar(const std::string& unit) {
@@ -132,7 +131,7 @@ std::string on_calendar(const std::string& unit) {
 // systemd-analyze computes them in the run's zone, in UTC seconds.
 std::vector<long long> elapses(const std::string& spec, long long from, int count) {
     std::string cmd = "systemd-analyze calendar --iterations=" + std::to_string(count) + " --base-time='" +
-                      utc_text(from) + " UTC' '" + spec +
+                      time_text(from, false) + " UTC' '" + spec +
                       "' | sed -n -e 's/.*(in UTC): ... //p' -e 's/.*\\(elapse\\|#[0-9]*\\): ... \\(.* UTC\\)$/\\2/p'";
     FILE* p = popen(cmd.c_str(), "r");
     std::vector<long long> out;

@@ -67,15 +67,6 @@ struct Options {
     bool keep = false;
 };
 
-std::string local_text(long long t) {
-    char text[40];
-    time_t tt = static_cast<time_t>(t);
-    struct tm tm;
-    localtime_r(&tt, &tm);
-    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm);
-    return text;
-}
-
 struct Timer {
     std::vector<long long> at;
     size_t next = 0;
@@ -130,7 +121,7 @@ struct Bench {
         clock->wall_ns = wall() * 1000000000LL;
         clock->mono_ns = (mono0 + elapsed) * 1000000000LL;
     }
-    MonthFigures& month() { return run.months[utc_text(wall()).substr(0, 7)]; }
+    MonthFigures& month() { return run.months[time_text(wall(), false).substr(0, 7)]; }
     std::vector<std::string> env() const {
         return {"LD_PRELOAD=" + simclock_lib, "KESTTEST_SIMCLOCK=" + work + "/clock",
                 "PATH=" + bin + ":" + o.build + ":/usr/sbin:/usr/bin:/sbin:/bin", "KESTTEST_YEAR_AWAY=" + work + "/away",
@@ -138,7 +129,7 @@ struct Bench {
     }
     void fail(const std::string& why) {
         fprintf(stderr, "year_run: FAILED at %s (%s): %s\nyear_run: replay with --seed %u --days %d --zone %s\n",
-                utc_text(wall()).c_str(), local_text(wall()).c_str(), why.c_str(), o.seed, o.days,
+                time_text(wall(), false).c_str(), time_text(wall(), true).c_str(), why.c_str(), o.seed, o.days,
                 o.zone.c_str());
         stop();
         keep_copies();
