@@ -125,6 +125,7 @@ struct Bench {
     std::vector<std::string> env() const {
         return {"LD_PRELOAD=" + simclock_lib, "KESTTEST_SIMCLOCK=" + work + "/clock",
                 "PATH=" + bin + ":" + o.build + ":/usr/sbin:/usr/bin:/sbin:/bin", "KESTTEST_YEAR_AWAY=" + work + "/away",
+                "KESTTEST_YEAR_HOST=" + work + "/host",
                 "KESTTEST_YEAR_SEAL_LOG=" + work + "/seal.log"};
     }
     void fail(const std::string& why) {
@@ -663,11 +664,16 @@ int main(int argc, char** argv) {
     b.rng.seed(b.o.seed);
     setenv("TZ", b.o.zone.c_str(), 1);
     tzset();
-    b.simclock_lib = b.o.build + "/libsimclock_preload.so";
     char tmpl[] = "/tmp/kestyear-XXXXXX";
     if (!mkdtemp(tmpl)) die("mkdtemp");
     b.work = tmpl;
-    chmod(tmpl, 0755);  // the clock page is read by the archive host's users too
+    // The archive host's users read the clock page and run the gate and the
+    // sealer: copies where they may, whatever folder the build is in.
+    chmod(tmpl, 0755);
+    fs::create_directories(b.work + "/host");
+    for (const char* f : {"kestlog-archive-gate", "kestarchive", "libsimclock_preload.so"})
+        fs::copy_file(b.o.build + "/" + f, b.work + "/host/" + f);
+    b.simclock_lib = b.work + "/host/libsimclock_preload.so";
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     b.mono0 = now.tv_sec;
