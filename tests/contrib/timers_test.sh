@@ -12,9 +12,9 @@ days=400
 status=0
 # timer, seconds between elapses (weekly: a week, give or take the hour the clocks moved)
 while read -r timer period slack; do
-    spec=$(sed -n 's/^OnCalendar=//p' "$src/contrib/$timer")
+    calendar=$(sed -n 's/^OnCalendar=//p' "$src/contrib/$timer")
     n=$((days * 86400 / period))
-    bad=$(TZ=Europe/Berlin systemd-analyze calendar --iterations="$n" --base-time="$base" "$spec" |
+    bad=$(TZ=Europe/Berlin systemd-analyze calendar --iterations="$n" --base-time="$base" "$calendar" |
         sed -n 's/.*(in UTC): ... //p' | date -u -f - +%s |
         awk -v p="$period" -v s="$slack" 'NR > 1 && ($1 - last < p - s || $1 - last > p + s) {
             printf "@%d after @%d: %d s apart\n", $1, last, $1 - last; exit }
@@ -23,10 +23,10 @@ while read -r timer period slack; do
         # shellcheck disable=SC2086
         set -- $bad
         [ "$1" = "no" ] || bad="$(date -u -d "$1" '+%F %T UTC') after $(date -u -d "${3%:}" '+%T'): $4 s apart"
-        echo "FAIL $timer ($spec): $bad"
+        echo "FAIL $timer ($calendar): $bad"
         status=1
     else
-        echo "ok   $timer ($spec): every $period s for $days days"
+        echo "ok   $timer ($calendar): every $period s for $days days"
     fi
 done <<EOF
 kestlog-archive@.timer 3600 0

@@ -27,11 +27,11 @@ struct YearRun {
     long sent = 0;
     int keep_days = 0, compress_after = 0, keep_reports = 0;
     std::map<std::string, MonthFigures> months;
-    std::vector<long long> alert_walls;        // each alert, when its mail ran (wall, s)
-    std::map<int, int> daily_runs;             // UTC yyyymmdd: runs
-    std::map<long long, int> archive_hours;    // UTC hour (s / 3600): runs that began in it
-    long long first_hour = 0, last_hour = 0;   // UTC hours (s / 3600) the run spanned
-    std::vector<long long> jumped_hours;       // UTC hours the clock jumped over
+    std::vector<long long> alert_walls;       // each alert, when its mail ran (wall, s)
+    std::map<int, int> daily_runs;            // UTC yyyymmdd: runs
+    std::map<long long, int> archive_hours;   // UTC hour (s / 3600): runs that began in it
+    long long first_hour = 0, last_hour = 0;  // UTC hours (s / 3600) the run spanned
+    std::vector<long long> jumped_hours;      // UTC hours the clock jumped over
     int fds_first = -1, fds_last = -1, fds_max = -1;
     long rss_first = 0, rss_max = 0;
     std::vector<std::string> failures;
@@ -52,8 +52,8 @@ int local_date(long long t);
 constexpr const char* YEAR_SITE = "kest1";  // the site, its archive user and folder
 
 [[noreturn]] void die(const char* what);
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in, int out, int err,
-            const std::string& cwd);
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in, int out,
+            int err, const std::string& cwd);
 // Runs a command to its end, its output appended to `out` (or this one's).
 int run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                 const std::string& out = "", const std::string& cwd = ".");
@@ -71,6 +71,6 @@ std::string time_text(long long t, bool local);
 // The OnCalendar= of a shipped timer.
 std::string on_calendar(const std::string& unit);
 // The elapses of a calendar from `from` on, as systemd computes them, in UTC s.
-std::vector<long long> elapses(const std::string& spec, long long from, int count);
+std::vector<long long> elapses(const std::string& calendar, long long from, int count);
 // The moments the process's zone changes its offset between from and to.
 std::vector<long long> zone_changes(long long from, long long to);

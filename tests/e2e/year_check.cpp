@@ -43,7 +43,8 @@ void collect(const fs::path& dir, bool site, Files* files) {
         // A name the archive sealed twice carries the copy's hash: NAME.HASH.txt.
         std::string plain = name;
         size_t dot = name.find('.');
-        if (dot != std::string::npos && name.compare(dot, 4, ".txt") != 0) plain = name.substr(0, dot) + name.substr(name.find('.', dot + 1));
+        if (dot != std::string::npos && name.compare(dot, 4, ".txt") != 0)
+            plain = name.substr(0, dot) + name.substr(name.find('.', dot + 1));
         DailyFile kind;
         int date;
         bool gz;
@@ -55,7 +56,9 @@ void collect(const fs::path& dir, bool site, Files* files) {
     }
 }
 
-long count_packets(const std::string& text) { return static_cast<long>(std::count(text.begin(), text.end(), '\x04')); }
+long count_packets(const std::string& text) {
+    return static_cast<long>(std::count(text.begin(), text.end(), '\x04'));
+}
 
 void check_packets(YearRun* run, const Files& files) {
     long stored = 0, lost = 0, misplaced = 0;
@@ -72,7 +75,8 @@ void check_packets(YearRun* run, const Files& files) {
                 int date, minute;
                 if (at + STAMP_POS + PACKET_STAMP_LEN > f.text.size()) break;
                 if (!parse_stamp(f.text.c_str() + at + STAMP_POS, &date, &minute) || date != key.second) {
-                    if (misplaced++ == 0) first_misplaced = f.where + ": " + f.text.substr(at + STAMP_POS, 12);
+                    if (misplaced++ == 0)
+                        first_misplaced = f.where + ": " + f.text.substr(at + STAMP_POS, 12);
                 }
             }
             continue;
@@ -82,7 +86,8 @@ void check_packets(YearRun* run, const Files& files) {
             RecordHead head;
             std::vector<std::string_view> fields;
             if (!parse_record_head(line, &head)) continue;
-            if (recognise_record(std::string_view(line).substr(head.text), &fields) == RecordKind::NotStored) {
+            if (recognise_record(std::string_view(line).substr(head.text), &fields) ==
+                RecordKind::NotStored) {
                 long n = std::atol(std::string(fields[0]).c_str());
                 lost += n;
                 std::string when = std::to_string(head.date / 100);  // the record's own month
@@ -91,10 +96,11 @@ void check_packets(YearRun* run, const Files& files) {
         }
     }
     if (stored + lost != run->sent)
-        run->failures.push_back(std::to_string(run->sent) + " packets sent, " + std::to_string(stored) + " stored and " +
-                                std::to_string(lost) + " counted lost");
+        run->failures.push_back(std::to_string(run->sent) + " packets sent, " + std::to_string(stored) +
+                                " stored and " + std::to_string(lost) + " counted lost");
     if (misplaced)
-        run->failures.push_back(std::to_string(misplaced) + " packets in a file of another day, first " + first_misplaced);
+        run->failures.push_back(std::to_string(misplaced) + " packets in a file of another day, first " +
+                                first_misplaced);
 }
 
 // Numbers restart at 0 or 1 with each new day of the records and rise by
@@ -109,7 +115,7 @@ void check_numbers(YearRun* run, const Files& files) {
             RecordHead h;
             if (!parse_record_head(line, &h)) continue;
             bool ok = any && h.date == last.date ? (h.number == last.number || h.number == last.number + 1)
-                                                  : (!any || h.number <= 1);
+                                                 : (!any || h.number <= 1);
             if (!ok) {
                 run->failures.push_back(f.where + ": record " + std::to_string(h.number) + " after " +
                                         std::to_string(last.number) + ": " + line);
@@ -136,7 +142,8 @@ void check_days(YearRun* run, const Files& files) {
     for (int d = run->start_date; d <= run->end_date; d = next_date(d)) {
         if (skipped.count(d)) continue;
         if (!files.count({DailyFile::Status, d}))
-            run->failures.push_back("no status file of " + std::to_string(d) + " at the site or in the archive");
+            run->failures.push_back("no status file of " + std::to_string(d) +
+                                    " at the site or in the archive");
     }
 }
 
@@ -159,9 +166,9 @@ void check_archive(YearRun* run) {
         if (name.ends_with(".gz")) name.resize(name.size() - 3);
         std::string mine = read_any(path), sealed = read_any(fs::path(run->archive_dir) / "data" / name);
         if (mine != sealed)
-            run->failures.push_back(path.filename().string() + " is closed and not in the archive as it is (" +
-                                    std::to_string(mine.size()) + " bytes here, " + std::to_string(sealed.size()) +
-                                    " there)");
+            run->failures.push_back(
+                path.filename().string() + " is closed and not in the archive as it is (" +
+                std::to_string(mine.size()) + " bytes here, " + std::to_string(sealed.size()) + " there)");
     }
 }
 
@@ -173,7 +180,8 @@ void check_retention(YearRun* run) {
     auto days_before_end = [&](int date) {
         struct tm a = {}, b = {};
         a.tm_year = date / 10000 - 1900, a.tm_mon = date / 100 % 100 - 1, a.tm_mday = date % 100;
-        b.tm_year = run->end_date / 10000 - 1900, b.tm_mon = run->end_date / 100 % 100 - 1, b.tm_mday = run->end_date % 100;
+        b.tm_year = run->end_date / 10000 - 1900, b.tm_mon = run->end_date / 100 % 100 - 1,
+        b.tm_mday = run->end_date % 100;
         return static_cast<int>((timegm(&b) - timegm(&a)) / 86400);
     };
     int oldest = 0, plain_oldest = 0;
@@ -187,12 +195,13 @@ void check_retention(YearRun* run) {
         if (!gz) plain_oldest = std::max(plain_oldest, days_before_end(date));
     }
     if (oldest > run->keep_days + 2)
-        run->failures.push_back("the site keeps a file " + std::to_string(oldest) + " days old (keep_days=" +
-                                std::to_string(run->keep_days) + ")");
+        run->failures.push_back("the site keeps a file " + std::to_string(oldest) +
+                                " days old (keep_days=" + std::to_string(run->keep_days) + ")");
     if (plain_oldest > run->compress_after + 2)
         run->failures.push_back("an uncompressed file " + std::to_string(plain_oldest) + " days old");
     long reports = 0;
-    for (const auto& e : fs::directory_iterator(run->site_dir + "/reports")) reports += e.path().extension() == ".txt";
+    for (const auto& e : fs::directory_iterator(run->site_dir + "/reports"))
+        reports += e.path().extension() == ".txt";
     if (reports > run->keep_reports + 1)
         run->failures.push_back(std::to_string(reports) + " daily reports kept, more than " +
                                 std::to_string(run->keep_reports));
@@ -219,21 +228,23 @@ void check_jobs(YearRun* run) {
     std::set<long long> jumped(run->jumped_hours.begin(), run->jumped_hours.end());
     for (long long h = run->first_hour; h <= run->last_hour; h++)
         if (!run->archive_hours.count(h) && !jumped.count(h))
-            run->failures.push_back("no archive run in the UTC hour of " + std::to_string(local_date(h * 3600)) +
-                                    " (" + std::to_string(h % 24) + ":00 UTC)");
+            run->failures.push_back("no archive run in the UTC hour of " +
+                                    std::to_string(local_date(h * 3600)) + " (" + std::to_string(h % 24) +
+                                    ":00 UTC)");
     for (long long h = run->first_hour; h <= run->last_hour; h += 24) {
         int day = utc_date(h * 3600);
         auto n = run->daily_runs.find(day);
         if (n == run->daily_runs.end() || n->second != 1)
-            run->failures.push_back("the daily job ran " + std::to_string(n == run->daily_runs.end() ? 0 : n->second) +
+            run->failures.push_back("the daily job ran " +
+                                    std::to_string(n == run->daily_runs.end() ? 0 : n->second) +
                                     " times on " + std::to_string(day) + " (UTC)");
     }
     if (run->fds_last != run->fds_first)
-        run->failures.push_back("the logger held " + std::to_string(run->fds_first) + " descriptors on day 1 and " +
-                                std::to_string(run->fds_last) + " at the end");
+        run->failures.push_back("the logger held " + std::to_string(run->fds_first) +
+                                " descriptors on day 1 and " + std::to_string(run->fds_last) + " at the end");
     if (run->rss_max > run->rss_first + run->rss_first / 20)
-        run->failures.push_back("the logger's memory grew from " + std::to_string(run->rss_first) + " kB to " +
-                                std::to_string(run->rss_max) + " kB");
+        run->failures.push_back("the logger's memory grew from " + std::to_string(run->rss_first) +
+                                " kB to " + std::to_string(run->rss_max) + " kB");
 }
 
 }  // namespace
@@ -253,8 +264,8 @@ void check_year(YearRun* run) {
 }
 
 void print_months(const YearRun& run) {
-    printf("%-7s %7s %7s %5s %8s %6s %5s %6s %4s %7s  %s\n", "month", "sent", "stored", "lost", "archive", "failed",
-           "daily", "alerts", "fds", "rss kB", "edges entered");
+    printf("%-7s %7s %7s %5s %8s %6s %5s %6s %4s %7s  %s\n", "month", "sent", "stored", "lost", "archive",
+           "failed", "daily", "alerts", "fds", "rss kB", "edges entered");
     for (const auto& [month, m] : run.months) {
         std::string edges;
         for (const std::string& e : m.edges) edges += (edges.empty() ? "" : "; ") + e;

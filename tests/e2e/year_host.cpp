@@ -27,8 +27,8 @@ namespace fs = std::filesystem;
     exit(1);
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in, int out, int err,
-            const std::string& cwd) {
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in, int out,
+            int err, const std::string& cwd) {
     pid_t pid = fork();
     if (pid < 0) die("fork");
     if (pid == 0) {
@@ -46,8 +46,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     return pid;
 }
 
-int run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& out,
-                const std::string& cwd) {
+int run_command(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const std::string& out, const std::string& cwd) {
     int fd = out.empty() ? dup(1) : open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) die(out.c_str());
     pid_t pid = spawn(argv, env, 0, fd, out.empty() ? 2 : fd, cwd);
@@ -86,11 +86,14 @@ int ssh_stand_in(int argc, char** argv) {
     setenv("SSH_ORIGINAL_COMMAND", command.c_str(), 1);
     const char* copies = getenv("KESTTEST_YEAR_HOST");
     std::string build = copies ? copies : fs::path(self_exe()).parent_path().string();
-    std::string gate = build + "/kestlog-archive-gate", site_dir = std::string("/srv/kestarchive/") + YEAR_SITE;
+    std::string gate = build + "/kestlog-archive-gate",
+                site_dir = std::string("/srv/kestarchive/") + YEAR_SITE;
     pid_t pid = fork();
     if (pid == 0) {
         struct passwd* pw = getpwnam(YEAR_SITE);
-        if (!pw || initgroups(YEAR_SITE, pw->pw_gid) != 0 || setgid(pw->pw_gid) != 0 || setuid(pw->pw_uid) != 0) _exit(126);
+        if (!pw || initgroups(YEAR_SITE, pw->pw_gid) != 0 || setgid(pw->pw_gid) != 0 ||
+            setuid(pw->pw_uid) != 0)
+            _exit(126);
         execl(gate.c_str(), gate.c_str(), site_dir.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -130,10 +133,11 @@ std::string on_calendar(const std::string& unit) {
 
 // When systemd starts the timer's service from `from` on: its elapses, as
 // systemd-analyze computes them in the run's zone, in UTC seconds.
-std::vector<long long> elapses(const std::string& spec, long long from, int count) {
-    std::string cmd = "systemd-analyze calendar --iterations=" + std::to_string(count) + " --base-time='" +
-                      time_text(from, false) + " UTC' '" + spec +
-                      "' | sed -n -e 's/.*(in UTC): ... //p' -e 's/.*\\(elapse\\|#[0-9]*\\): ... \\(.* UTC\\)$/\\2/p'";
+std::vector<long long> elapses(const std::string& calendar, long long from, int count) {
+    std::string cmd =
+        "systemd-analyze calendar --iterations=" + std::to_string(count) + " --base-time='" +
+        time_text(from, false) + " UTC' '" + calendar +
+        "' | sed -n -e 's/.*(in UTC): ... //p' -e 's/.*\\(elapse\\|#[0-9]*\\): ... \\(.* UTC\\)$/\\2/p'";
     FILE* p = popen(cmd.c_str(), "r");
     std::vector<long long> out;
     char line[128];
@@ -143,7 +147,7 @@ std::vector<long long> elapses(const std::string& spec, long long from, int coun
     }
     if (p) pclose(p);
     if (out.empty()) {
-        fprintf(stderr, "year_run: systemd-analyze gave no elapses of %s\n", spec.c_str());
+        fprintf(stderr, "year_run: systemd-analyze gave no elapses of %s\n", calendar.c_str());
         exit(1);
     }
     return out;
@@ -192,4 +196,3 @@ std::string setup_archive_host(const std::string& work, const std::string& sourc
         die("kestarchive add-site (setup.log)");
     return std::string("/srv/kestarchive/") + YEAR_SITE;
 }
-

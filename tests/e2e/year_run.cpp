@@ -38,22 +38,22 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr long long DAY = 86400;
-constexpr long long START_WALL = 1827619200;     // 2027-12-01 00:00:00 UTC: two turns of the year ahead
-constexpr long long MONO_MARK_1 = 2147483;       // s: 2^31 ms, where a signed 32-bit count turns
-constexpr long long MONO_MARK_2 = 4294967;       // s: 2^32 ms, where an unsigned one wraps
-constexpr long long MONO_LEAD = 600;             // the run begins this long before the first mark
-constexpr long long PACKET_EVERY = 600;          // s between packets on a quiet day
-constexpr long long DENSE_EVERY = 20;            // ... and around an edge
-constexpr long long DENSE_WINDOW = 300;          // s either side of an edge
-constexpr long long BAD_EVERY = 60;              // a fault word a minute in a bad spell
+constexpr long long START_WALL = 1827619200;  // 2027-12-01 00:00:00 UTC: two turns of the year ahead
+constexpr long long MONO_MARK_1 = 2147483;    // s: 2^31 ms, where a signed 32-bit count turns
+constexpr long long MONO_MARK_2 = 4294967;    // s: 2^32 ms, where an unsigned one wraps
+constexpr long long MONO_LEAD = 600;          // the run begins this long before the first mark
+constexpr long long PACKET_EVERY = 600;       // s between packets on a quiet day
+constexpr long long DENSE_EVERY = 20;         // ... and around an edge
+constexpr long long DENSE_WINDOW = 300;       // s either side of an edge
+constexpr long long BAD_EVERY = 60;           // a fault word a minute in a bad spell
 constexpr long long BAD_SPELL = 90 * 60;
-constexpr long long AWAY = 7 * DAY;              // the archive host unreachable
+constexpr long long AWAY = 7 * DAY;  // the archive host unreachable
 constexpr long long DISK_FULL = 3 * 3600;
 constexpr int KEEP_DAYS = 30, COMPRESS_AFTER = 14, KEEP_REPORTS = 90;
 constexpr const char* SITE_DISK = "size=64m,mode=0755";
-constexpr int STORE_WAIT_MS = 10000;  // for a packet to be stored, real time
+constexpr int STORE_WAIT_MS = 10000;        // for a packet to be stored, real time
 constexpr long long LINE_EVERY = 30 * DAY;  // the line unplugged and plugged in again
-constexpr long long REPLUG = 10;             // s the line is away, twice the logger's retry
+constexpr long long REPLUG = 10;            // s the line is away, twice the logger's retry
 
 struct SimClock {
     volatile int64_t wall_ns;
@@ -76,7 +76,18 @@ struct Timer {
 
 // --- the run ----------------------------------------------------------------------
 
-enum class EdgeKind { Mark, LineLost, LeapSecond, SetBack, SetForward, ArchiveAway, ArchiveBack, DiskFull, DiskFree, Bad };
+enum class EdgeKind {
+    Mark,
+    LineLost,
+    LeapSecond,
+    SetBack,
+    SetForward,
+    ArchiveAway,
+    ArchiveBack,
+    DiskFull,
+    DiskFree,
+    Bad
+};
 
 struct Edge {
     EdgeKind kind;
@@ -88,7 +99,9 @@ struct Edge {
 // Real time spent in a part of the run, for the run's account of itself.
 struct Stopwatch {
     explicit Stopwatch(double* total) : total_(total), began_(std::chrono::steady_clock::now()) {}
-    ~Stopwatch() { *total_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count(); }
+    ~Stopwatch() {
+        *total_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();
+    }
     double* total_;
     std::chrono::steady_clock::time_point began_;
 };
@@ -100,19 +113,19 @@ struct Bench {
     YearRun run;
     std::string work, site, bin, simclock_lib;
     SimClock* clock = nullptr;
-    long long mono0 = 0;       // the monotonic clock at the start (s), moved by the namespace
-    long long elapsed = 0;     // s of the run that passed
-    long long offset = 0;      // s the wall clock was set by hand, in all
+    long long mono0 = 0;    // the monotonic clock at the start (s), moved by the namespace
+    long long elapsed = 0;  // s of the run that passed
+    long long offset = 0;   // s the wall clock was set by hand, in all
     std::vector<Edge> edges;
     Timer archive, daily;
     pid_t sim_pid = -1, logger_pid = -1, daily_pid = -1;
     FILE* sim_in = nullptr;
     FILE* sim_out = nullptr;
-    int slave = -1;            // the line's far end, for what waits unread in it
-    std::string pty;           // the line kestsim talks on
+    int slave = -1;   // the line's far end, for what waits unread in it
+    std::string pty;  // the line kestsim talks on
     bool disk_full = false;
-    long long bad_until = 0;   // wall
-    long long next_packet = 0; // elapsed
+    long long bad_until = 0;    // wall
+    long long next_packet = 0;  // elapsed
     long alerts_seen = 0;
     std::mt19937 rng;
 
@@ -123,15 +136,18 @@ struct Bench {
     }
     MonthFigures& month() { return run.months[time_text(wall(), false).substr(0, 7)]; }
     std::vector<std::string> env() const {
-        return {"LD_PRELOAD=" + simclock_lib, "KESTTEST_SIMCLOCK=" + work + "/clock",
-                "PATH=" + bin + ":" + o.build + ":/usr/sbin:/usr/bin:/sbin:/bin", "KESTTEST_YEAR_AWAY=" + work + "/away",
+        return {"LD_PRELOAD=" + simclock_lib,
+                "KESTTEST_SIMCLOCK=" + work + "/clock",
+                "PATH=" + bin + ":" + o.build + ":/usr/sbin:/usr/bin:/sbin:/bin",
+                "KESTTEST_YEAR_AWAY=" + work + "/away",
                 "KESTTEST_YEAR_HOST=" + work + "/host",
                 "KESTTEST_YEAR_SEAL_LOG=" + work + "/seal.log"};
     }
     void fail(const std::string& why) {
-        fprintf(stderr, "year_run: FAILED at %s (%s): %s\nyear_run: replay with --seed %u --days %d --zone %s\n",
-                time_text(wall(), false).c_str(), time_text(wall(), true).c_str(), why.c_str(), o.seed, o.days,
-                o.zone.c_str());
+        fprintf(stderr,
+                "year_run: FAILED at %s (%s): %s\nyear_run: replay with --seed %u --days %d --zone %s\n",
+                time_text(wall(), false).c_str(), time_text(wall(), true).c_str(), why.c_str(), o.seed,
+                o.days, o.zone.c_str());
         stop();
         keep_copies();
         exit(1);
@@ -169,15 +185,14 @@ void setup_site(Bench& b) {
     fs::copy_file(b.work + "/site-key", b.site + "/etc/key");
     chmod((b.site + "/etc/key").c_str(), 0600);
     write_file(b.site + "/etc/known_hosts", "", 0600);
-    write_file(b.site + "/etc/kest1.archive", "destination=kest1@archive:\nkey=" + b.site +
-                                                  "/etc/key\nknown_hosts=" + b.site + "/etc/known_hosts\nkeep_days=" +
-                                                  std::to_string(KEEP_DAYS) + "\ngrace_hours=24\nlive=N\n");
+    write_file(b.site + "/etc/kest1.archive",
+               "destination=kest1@archive:\nkey=" + b.site + "/etc/key\nknown_hosts=" + b.site +
+                   "/etc/known_hosts\nkeep_days=" + std::to_string(KEEP_DAYS) + "\ngrace_hours=24\nlive=N\n");
     b.run.site_dir = b.site;
     b.run.keep_days = KEEP_DAYS;
     b.run.compress_after = COMPRESS_AFTER;
     b.run.keep_reports = KEEP_REPORTS;
 }
-
 
 // Whether the logger waits in its loop with nothing unread on the line.
 bool logger_idle(const Bench& b) {
@@ -230,7 +245,8 @@ bool logger_holds(const Bench& b, const std::string& pty) {
 std::string where_logger_is(const Bench& b) {
     std::string proc = "/proc/" + std::to_string(b.logger_pid), out;
     std::error_code ec;
-    for (auto it = fs::directory_iterator(proc + "/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    for (auto it = fs::directory_iterator(proc + "/fd", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
         out += fs::read_symlink(it->path(), ec).string() + " ";
     std::ifstream w(proc + "/wchan");
     std::string where;
@@ -254,7 +270,8 @@ void replug_line(Bench& b) {
     std::string old = b.pty;
     stop_sim(b);
     // The loss seen at the moment it happened, before the clock moves on.
-    wait_for(b, [&] { return !logger_holds(b, old); }, [] { return "the logger did not see its line go"; });
+    wait_for(
+        b, [&] { return !logger_holds(b, old); }, [] { return "the logger did not see its line go"; });
     start_sim(b);
     // The logger tries again every few seconds of its clock: time passes
     // until it has found the line, a minute at most.
@@ -265,16 +282,18 @@ void replug_line(Bench& b) {
         while (std::chrono::steady_clock::now() < until && !(logger_holds(b, b.pty) && logger_idle(b)))
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         if (logger_holds(b, b.pty) && logger_idle(b)) break;
-        if (tries == 5) b.fail("the logger did not open the line again (" + b.pty + "): " + where_logger_is(b));
+        if (tries == 5)
+            b.fail("the logger did not open the line again (" + b.pty + "): " + where_logger_is(b));
     }
 }
 
 void start_programs(Bench& b) {
     start_sim(b);
     int log = open((b.work + "/programs.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    write_file(b.site + "/kestlog.par", "site=" + std::string(YEAR_SITE) + "\nserial_port=" + b.work + "/line" +
-                                            ",9600,7,E,1\nmaildest=operator\nkessendmail=Y\nmetrics_file=" +
-                                            b.site + "/kestlog.prom\n");
+    write_file(b.site + "/kestlog.par",
+               "site=" + std::string(YEAR_SITE) + "\nserial_port=" + b.work + "/line" +
+                   ",9600,7,E,1\nmaildest=operator\nkessendmail=Y\nmetrics_file=" + b.site +
+                   "/kestlog.prom\n");
     std::vector<std::string> env = b.env();
     env.push_back("TZ=" + b.o.zone);
     int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -327,7 +346,8 @@ void send_packet(Bench& b) {
     }
     // What the pass started (an alert's mail) ends before the clock moves on:
     // in the run's time it took no time at all.
-    std::string children = "/proc/" + std::to_string(b.logger_pid) + "/task/" + std::to_string(b.logger_pid) + "/children";
+    std::string children =
+        "/proc/" + std::to_string(b.logger_pid) + "/task/" + std::to_string(b.logger_pid) + "/children";
     for (std::string kids;; kids.clear()) {
         std::ifstream(children) >> kids;
         if (kids.empty()) break;
@@ -337,14 +357,16 @@ void send_packet(Bench& b) {
 }
 
 void run_archive(Bench& b) {
-    std::vector<std::string> cmd = {b.o.build + "/kestlog-archive", "--settings", b.site + "/etc/kest1.archive", "-C", b.site};
-    int rc = run_command(cmd,
-                         [&] {
-                             auto e = b.env();
-                             e.push_back("TZ=UTC");
-                             return e;
-                         }(),
-                         b.work + "/archive.log");
+    std::vector<std::string> cmd = {b.o.build + "/kestlog-archive", "--settings",
+                                    b.site + "/etc/kest1.archive", "-C", b.site};
+    int rc = run_command(
+        cmd,
+        [&] {
+            auto e = b.env();
+            e.push_back("TZ=UTC");
+            return e;
+        }(),
+        b.work + "/archive.log");
     (rc == 0 ? b.month().archive_ok : b.month().archive_failed)++;
     b.run.archive_hours[b.wall() / 3600]++;
 }
@@ -359,7 +381,8 @@ void wait_daily(Bench& b) {
 void run_daily(Bench& b) {
     wait_daily(b);
     std::vector<std::string> e = b.env();
-    e.insert(e.end(), {"TZ=UTC", "KESTLOG_DIR=" + b.site, "KESTLOG_COMPRESS_AFTER_DAYS=" + std::to_string(COMPRESS_AFTER),
+    e.insert(e.end(), {"TZ=UTC", "KESTLOG_DIR=" + b.site,
+                       "KESTLOG_COMPRESS_AFTER_DAYS=" + std::to_string(COMPRESS_AFTER),
                        "KESTLOG_KEEP_REPORTS_DAYS=" + std::to_string(KEEP_REPORTS)});
     int log = open((b.work + "/daily.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -378,13 +401,16 @@ void run_daily(Bench& b) {
 // The edges of the calendar and the faults, on the clock as it will be.
 void plan_edges(Bench& b) {
     long long end = START_WALL + b.o.days * DAY;
-    auto add = [&](EdgeKind k, long long wall, const std::string& name) { b.edges.push_back({k, wall, name}); };
+    auto add = [&](EdgeKind k, long long wall, const std::string& name) {
+        b.edges.push_back({k, wall, name});
+    };
     add(EdgeKind::Mark, START_WALL + MONO_MARK_1 - b.mono0, "monotonic 24.8 days");
     add(EdgeKind::Mark, START_WALL + MONO_MARK_2 - b.mono0, "monotonic 49.7 days");
     std::string zone = b.o.zone;
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
-    for (long long t : zone_changes(START_WALL, end)) add(EdgeKind::Mark, t, "clocks change in Europe/Berlin");
+    for (long long t : zone_changes(START_WALL, end))
+        add(EdgeKind::Mark, t, "clocks change in Europe/Berlin");
     setenv("TZ", zone.c_str(), 1);
     tzset();
     if (zone != "Europe/Berlin")
@@ -408,13 +434,15 @@ void plan_edges(Bench& b) {
     for (int d = 10; d < b.o.days - 10; d += std::max(1, (b.o.days - 20) / 40)) days.push_back(d);
     std::shuffle(days.begin(), days.end(), b.rng);
     auto at = [&](size_t i, int hour) {
-        return START_WALL + days[i % days.size()] * DAY + hour * 3600 + static_cast<long long>(b.rng() % 3000);
+        return START_WALL + days[i % days.size()] * DAY + hour * 3600 +
+               static_cast<long long>(b.rng() % 3000);
     };
     add(EdgeKind::SetBack, at(0, 13), "clock set back an hour");
     add(EdgeKind::SetForward, at(1, 9), "clock set forward a day");
     add(EdgeKind::ArchiveAway, at(2, 10), "archive host unreachable");
     add(EdgeKind::DiskFull, at(3, 11), "disk full");
-    for (int i = 4; i < 9; i++) add(EdgeKind::Bad, at(static_cast<size_t>(i), 20), "a bad spell (fault 0029)");
+    for (int i = 4; i < 9; i++)
+        add(EdgeKind::Bad, at(static_cast<size_t>(i), 20), "a bad spell (fault 0029)");
     std::sort(b.edges.begin(), b.edges.end(), [](const Edge& x, const Edge& y) { return x.wall < y.wall; });
 }
 
@@ -447,8 +475,8 @@ void enter_edge(Bench& b, Edge& e) {
             // The hours whose elapse the clock jumped over: their runs are the one at landing.
             for (long long t : b.archive.at)
                 if (t > before && t <= b.wall()) b.run.jumped_hours.push_back(t / 3600);
-            for (long long t = before + DAY; local_date(t) < local_date(b.wall()) && local_date(t) > local_date(before);
-                 t += DAY)
+            for (long long t = before + DAY;
+                 local_date(t) < local_date(b.wall()) && local_date(t) > local_date(before); t += DAY)
                 b.run.skipped_dates.push_back(local_date(t));
             break;
         }
@@ -495,7 +523,8 @@ void sample_usage(Bench& b) {
     std::string proc = "/proc/" + std::to_string(b.logger_pid);
     int fds = 0;
     std::error_code ec;
-    for (auto it = fs::directory_iterator(proc + "/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+    for (auto it = fs::directory_iterator(proc + "/fd", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
         fds++;
     long rss = 0;
     std::ifstream status(proc + "/status");
@@ -528,9 +557,11 @@ void progress(const Bench& b) {
     int runs = 0;
     for (const auto& [month, m] : b.run.months) runs += m.archive_ok + m.archive_failed;
     double real = std::chrono::duration<double>(std::chrono::steady_clock::now() - b.began).count();
-    printf("year_run: day %lld after %.0f s: packets %.0f s, archive job %.0f s (%.0f ms a run), daily job %.0f s\n",
-           b.elapsed / DAY, real, b.spent_packets, b.spent_archive,
-           runs ? 1000 * b.spent_archive / runs : 0.0, b.spent_daily);
+    printf(
+        "year_run: day %lld after %.0f s: packets %.0f s, archive job %.0f s (%.0f ms a run), daily job %.0f "
+        "s\n",
+        b.elapsed / DAY, real, b.spent_packets, b.spent_archive, runs ? 1000 * b.spent_archive / runs : 0.0,
+        b.spent_daily);
 }
 
 void run_year(Bench& b) {
@@ -545,7 +576,8 @@ void run_year(Bench& b) {
             if (!e.done) to = std::min(to, std::max(at, b.elapsed));
         }
         for (const Timer* t : {&b.archive, &b.daily})
-            if (t->next < t->at.size()) to = std::min(to, std::max(b.elapsed, t->at[t->next] - START_WALL - b.offset));
+            if (t->next < t->at.size())
+                to = std::min(to, std::max(b.elapsed, t->at[t->next] - START_WALL - b.offset));
         b.elapsed = std::max(b.elapsed, std::min(to, end));
         b.publish();
         for (Edge& e : b.edges)
@@ -591,14 +623,22 @@ Options parse(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (a == "--build") o.build = fs::absolute(value());
-        else if (a == "--source") o.source = fs::absolute(value());
-        else if (a == "--days") o.days = std::atoi(value().c_str());
-        else if (a == "--zone") o.zone = value();
-        else if (a == "--seed") o.seed = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
-        else if (a == "--keep") o.keep = true;
+        if (a == "--build")
+            o.build = fs::absolute(value());
+        else if (a == "--source")
+            o.source = fs::absolute(value());
+        else if (a == "--days")
+            o.days = std::atoi(value().c_str());
+        else if (a == "--zone")
+            o.zone = value();
+        else if (a == "--seed")
+            o.seed = static_cast<unsigned>(std::strtoul(value().c_str(), nullptr, 10));
+        else if (a == "--keep")
+            o.keep = true;
         else {
-            fprintf(stderr, "usage: year_run --build DIR --source DIR [--days N] [--zone ZONE] [--seed N] [--keep]\n");
+            fprintf(
+                stderr,
+                "usage: year_run --build DIR --source DIR [--days N] [--zone ZONE] [--seed N] [--keep]\n");
             exit(2);
         }
     }
@@ -617,7 +657,8 @@ void enter_namespaces(int argc, char** argv) {
         printf("skipped: the year run needs root (namespaces, users of the archive host)\n");
         exit(77);
     }
-    for (const char* tool : {"systemd-analyze", "systemd-sysusers", "setpriv", "ssh-keygen", "rsync", "unshare"})
+    for (const char* tool :
+         {"systemd-analyze", "systemd-sysusers", "setpriv", "ssh-keygen", "rsync", "unshare"})
         if (sh(std::string("command -v ") + tool + " >/dev/null") != 0) {
             printf("skipped: the year run needs %s\n", tool);
             exit(77);
@@ -626,8 +667,9 @@ void enter_namespaces(int argc, char** argv) {
     clock_gettime(CLOCK_MONOTONIC, &now);
     std::string shift = std::to_string(MONO_MARK_1 - MONO_LEAD - now.tv_sec);
     setenv("KESTTEST_YEAR_INSIDE", "1", 1);
-    std::vector<std::string> args = {"unshare", "--mount", "--propagation", "private", "--time", "--fork",
-                                     "--monotonic", shift, "--boottime", shift, self_exe()};
+    std::vector<std::string> args = {"unshare",    "--mount", "--propagation", "private",
+                                     "--time",     "--fork",  "--monotonic",   shift,
+                                     "--boottime", shift,     self_exe()};
     for (int i = 1; i < argc; i++) args.push_back(argv[i]);
     std::vector<char*> v;
     for (std::string& a : args) v.push_back(a.data());
@@ -660,7 +702,8 @@ int main(int argc, char** argv) {
         enter_namespaces(static_cast<int>(v.size()) - 1, v.data());
     }
     enter_namespaces(argc, argv);
-    printf("year_run: seed %u, %d days in %s (replay: --seed %u)\n", b.o.seed, b.o.days, b.o.zone.c_str(), b.o.seed);
+    printf("year_run: seed %u, %d days in %s (replay: --seed %u)\n", b.o.seed, b.o.days, b.o.zone.c_str(),
+           b.o.seed);
     b.rng.seed(b.o.seed);
     setenv("TZ", b.o.zone.c_str(), 1);
     tzset();
@@ -679,14 +722,17 @@ int main(int argc, char** argv) {
     b.mono0 = now.tv_sec;
     int cfd = open((b.work + "/clock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (cfd < 0 || ftruncate(cfd, sizeof(SimClock)) != 0) die("the clock page");
-    b.clock = static_cast<SimClock*>(mmap(nullptr, sizeof(SimClock), PROT_READ | PROT_WRITE, MAP_SHARED, cfd, 0));
+    b.clock =
+        static_cast<SimClock*>(mmap(nullptr, sizeof(SimClock), PROT_READ | PROT_WRITE, MAP_SHARED, cfd, 0));
     b.publish();
     b.run.archive_dir = setup_archive_host(b.work, b.o.source, b.o.build);
     setup_site(b);
     const long long end_wall = START_WALL + b.o.days * DAY;
     const int count = b.o.days * 24 + 48;
-    b.archive.at = elapses(on_calendar(b.o.source + "/contrib/kestlog-archive@.timer"), START_WALL - 1, count);
-    b.daily.at = elapses(on_calendar(b.o.source + "/contrib/kestlog-daily.timer"), START_WALL - 1, b.o.days + 2);
+    b.archive.at =
+        elapses(on_calendar(b.o.source + "/contrib/kestlog-archive@.timer"), START_WALL - 1, count);
+    b.daily.at =
+        elapses(on_calendar(b.o.source + "/contrib/kestlog-daily.timer"), START_WALL - 1, b.o.days + 2);
     // Each site's fixed moment in the hour, and the day's own delay of the daily job.
     long long fixed = static_cast<long long>(b.rng() % (45 * 60));
     for (long long& t : b.archive.at) t += fixed;
@@ -702,11 +748,14 @@ int main(int argc, char** argv) {
     wait_daily(b);
     count_alerts(b);
     b.stop();
-    auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - b.began).count();
+    auto took =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - b.began).count();
     check_year(&b.run);
     print_months(b.run);
-    printf("year_run: %d days in %lld s of real time (packets %.0f s, archive job %.0f s, daily job %.0f s), seed %u\n",
-           b.o.days, static_cast<long long>(took), b.spent_packets, b.spent_archive, b.spent_daily, b.o.seed);
+    printf(
+        "year_run: %d days in %lld s of real time (packets %.0f s, archive job %.0f s, daily job %.0f s), "
+        "seed %u\n",
+        b.o.days, static_cast<long long>(took), b.spent_packets, b.spent_archive, b.spent_daily, b.o.seed);
     for (const std::string& f : b.run.failures) printf("FAILED: %s\n", f.c_str());
     if (!b.run.failures.empty()) {
         b.keep_copies();

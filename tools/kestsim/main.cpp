@@ -124,16 +124,23 @@ const char* long_name(const struct option* options, int c) {
 
 // Returns false after printing why the options cannot be used.
 bool parse_options(int argc, char** argv, Options* o) {
-    static const struct option longopts[] = {
-        {"link", required_argument, nullptr, 'l'},   {"device", required_argument, nullptr, 'd'},
-        {"line", required_argument, nullptr, 'p'},   {"interval", required_argument, nullptr, 'i'},
-        {"wait", required_argument, nullptr, 'w'},   {"count", required_argument, nullptr, 'n'},
-        {"fault", required_argument, nullptr, 'f'},  {"stx-every", required_argument, nullptr, 'x'},
-        {"noise", required_argument, nullptr, 'z'},  {"broken", required_argument, nullptr, 'b'},
-        {"split", required_argument, nullptr, 's'},  {"silence", required_argument, nullptr, 'q'},
-        {"replay", required_argument, nullptr, 'r'}, {"seed", required_argument, nullptr, 'S'},
-        {"on-demand", no_argument, nullptr, 't'},    {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0}};
+    static const struct option longopts[] = {{"link", required_argument, nullptr, 'l'},
+                                             {"device", required_argument, nullptr, 'd'},
+                                             {"line", required_argument, nullptr, 'p'},
+                                             {"interval", required_argument, nullptr, 'i'},
+                                             {"wait", required_argument, nullptr, 'w'},
+                                             {"count", required_argument, nullptr, 'n'},
+                                             {"fault", required_argument, nullptr, 'f'},
+                                             {"stx-every", required_argument, nullptr, 'x'},
+                                             {"noise", required_argument, nullptr, 'z'},
+                                             {"broken", required_argument, nullptr, 'b'},
+                                             {"split", required_argument, nullptr, 's'},
+                                             {"silence", required_argument, nullptr, 'q'},
+                                             {"replay", required_argument, nullptr, 'r'},
+                                             {"seed", required_argument, nullptr, 'S'},
+                                             {"on-demand", no_argument, nullptr, 't'},
+                                             {"help", no_argument, nullptr, 'h'},
+                                             {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "l:d:p:i:w:n:f:x:z:b:s:q:r:th", longopts, nullptr)) != -1) {
         bool ok = true;
